@@ -1,0 +1,3 @@
+#include "Torvex.h"
+
+int main(int argc, char** argv) { return torvex::cli::run(argc, argv); }

@@ -1,0 +1,4 @@
+#pragma once
+
+namespace torvex::MSVCFlagTranslator {
+} // namespace torvex::MSVCFlagTranslator

@@ -1,0 +1,88 @@
+#include "Version.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <memory>
+
+using namespace torvex::testing;
+namespace fs = std::filesystem;
+namespace TorvexVersion = torvex::TorvexVersion;
+
+namespace {
+
+void writePlist(const fs::path& app, const std::string& entries) {
+    writeFile(app / "Contents/Info.plist",
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+              "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+              "<plist version=\"1.0\"><dict>" + entries + "</dict></plist>\n");
+}
+
+std::string versionEntry(const std::string& version) {
+    return "<key>CFBundleShortVersionString</key><string>" + version + "</string>";
+}
+
+std::string runAndRead(const fs::path& program, const std::string& arguments = "") {
+    const std::string command = "'" + program.string() + "' " + arguments;
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+    std::string out;
+    std::array<char, 256> buffer{};
+    while (pipe && std::fgets(buffer.data(), buffer.size(), pipe.get()) != nullptr) out += buffer.data();
+    if (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
+} // namespace
+
+TEST(VersionTest, WalkFindsTheInnermostBundleWithAVersion) {
+    const TempDir dir;
+    // B.app holds A.app, which has an Info.plist without the version key.
+    const fs::path b = dir / "B.app";
+    const fs::path a = b / "Contents/Resources/A.app";
+    writePlist(b, versionEntry("7.2.1"));
+    writePlist(a, "<key>CFBundleName</key><string>A</string>");
+    writeFile(a / "Contents/MacOS/tool", "");
+    // C.app has an empty version string; D.app an unreadable plist; E.app holds a plain folder x.app.
+    writePlist(dir / "C.app", versionEntry(""));
+    writeFile(dir / "C.app/Contents/MacOS/tool", "");
+    writeFile(dir / "D.app/Contents/Info.plist", "not a plist");
+    writeFile(dir / "D.app/Contents/MacOS/tool", "");
+    writeFile(dir / "plain/bin/tool", "");
+    writePlist(dir / "E.app", versionEntry("3.0"));
+    writeFile(dir / "E.app/x.app", "");
+
+    struct Case { fs::path executable; std::string expected; };
+    const Case cases[] = {
+        {a / "Contents/MacOS/tool", "7.2.1"},
+        {dir / "C.app/Contents/MacOS/tool", ""},
+        {dir / "D.app/Contents/MacOS/tool", TorvexVersion::compiled()},
+        {dir / "plain/bin/tool", TorvexVersion::compiled()},
+        {dir / "E.app/x.app", "3.0"},  // the executable itself is never examined
+        {"/usr/local/bin/torvex", "0.1.0"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(TorvexVersion::forExecutable(c.executable), c.expected) << c.executable;
+}
+
+TEST(VersionTest, ARealProgramStartedThroughALinkOutsideItsBundleReadsTheBundle) {
+    const TempDir dir;
+    const fs::path app = dir / "Probe.app";
+    writePlist(app, versionEntry("9.8.7"));
+    fs::create_directories(app / "Contents/MacOS");
+    fs::copy_file(VERSION_PROBE, app / "Contents/MacOS/version-probe");
+    fs::create_directories(dir / "bin");
+    fs::create_symlink(app / "Contents/MacOS/version-probe", dir / "bin/probe");
+
+    EXPECT_EQ(runAndRead(dir / "bin/probe"), "9.8.7");
+}
+
+TEST(VersionTest, TheBuiltBundleIsComplete) {
+    const fs::path bundle = builtBundle();
+    for (const char* program : {"Contents/MacOS/torvex", "Contents/MacOS/torvex-host", "Contents/Helpers/torvex-cc"}) {
+        EXPECT_TRUE(fs::is_regular_file(bundle / program)) << program;
+    }
+    EXPECT_EQ(runAndRead(bundle / "Contents/MacOS/torvex", "--version"), "0.1.0");
+    EXPECT_EQ(TorvexVersion::forExecutable(bundle / "Contents/MacOS/torvex-host"), "0.1.0");
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace torvex::testing {
+
+// A fresh folder made with mkdtemp, removed with everything in it at the end of the scope.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::filesystem::path& relative) const { return path_ / relative; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Writes `bytes` to `file`, creating its folders.
+void writeFile(const std::filesystem::path& file, const std::string& bytes);
+// The whole file; empty when it cannot be read.
+std::string readFile(const std::filesystem::path& file);
+// Makes `file` an executable `sh` script with the given body.
+void writeScript(const std::filesystem::path& file, const std::string& body);
+
+// The folder of the built bundle and the source tree, as the build configured them.
+std::filesystem::path builtBundle();
+std::filesystem::path sourceDir();
+
+} // namespace torvex::testing
