@@ -1,0 +1,79 @@
+#pragma once
+
+#include "Environment.h"
+#include "TorvexError.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+namespace torvex {
+
+// Which output stream a line came from. (`stdout`/`stderr` are C macros, hence the names.)
+enum class OutputStreamKind { standardOutput, standardError };
+
+// "stdout" or "stderr".
+std::string_view streamName(OutputStreamKind kind);
+
+// One line of child output, without its newline and one trailing carriage return.
+struct OutputLine {
+    OutputStreamKind stream;
+    std::string text;
+};
+
+// What to start. The executable path is used as is (no PATH search) and is also argument 0.
+struct ProcessSpec {
+    std::filesystem::path executable;
+    std::vector<std::string> arguments;
+    Environment environment;  // laid over the runner's own environment
+    std::optional<std::filesystem::path> currentDirectory;
+};
+
+struct ProcessResult {
+    std::int32_t exitCode = 0;
+    std::string standardOutput;  // lines joined with "\n", no trailing newline
+    std::string standardError;
+};
+
+// May be called from two pump threads at once, and after run() returned.
+using LineHandler = std::function<void(const OutputLine&)>;
+
+// Starts children in process groups of their own and streams their output line by line.
+// One mutex guards `running`; it is never held while a child runs.
+class ProcessRunner {
+public:
+    // The one process-wide runner (never destroyed).
+    static ProcessRunner& shared();
+
+    // `name` in extraPaths, then PATH's non-empty entries, then /opt/homebrew/bin, /usr/local/bin:
+    // the first non-directory the user may execute. Links are not resolved.
+    static std::optional<std::filesystem::path> which(const std::string& name,
+                                                      const std::vector<std::string>& extraPaths = {});
+
+    // Runs the child to its end and answers its exit code (128 + signal when killed).
+    // A stop request sends SIGTERM to its group, SIGKILL 3 s later; run still returns the code.
+    // Throws TorvexError when the child cannot be started.
+    std::int32_t run(const ProcessSpec& spec, LineHandler onLine, std::stop_token stop = {});
+
+    // run() collecting both streams.
+    ProcessResult capture(const ProcessSpec& spec, std::stop_token stop = {});
+
+    // SIGTERM now and SIGKILL in 3 s to every child still running.
+    void terminateAll();
+
+    ProcessRunner() = default;
+
+private:
+    std::mutex lock_;
+    std::set<pid_t> running_;
+};
+
+} // namespace torvex
