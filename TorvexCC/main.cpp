@@ -4,6 +4,7 @@
 
 #include "MSVCFlagTranslator.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -114,11 +115,9 @@ int main(int argc, char** argv) {
     const std::string bin(trimmed(*mingwBinText));
 
     const std::string name = invokedAs.filename().string();
-    const Mode* mode = nullptr;
-    for (const Mode& candidate : modes) {
-        if (candidate.invokedAs == name) mode = &candidate;
-    }
-    if (mode == nullptr) fail("unknown name " + name);
+    const Mode* mode = std::find_if(std::begin(modes), std::end(modes),
+                                    [&](const Mode& candidate) { return candidate.invokedAs == name; });
+    if (mode == std::end(modes)) fail("unknown name " + name);
 
     std::vector<std::string> translated;
     if (mode->translation == Translation::compiler) {

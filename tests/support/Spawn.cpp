@@ -41,7 +41,7 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
 
 } // namespace
 
-SpawnResult spawnAndWait(const SpawnSpec& spec, const fs::path& scratch) {
+SpawnResult spawnAndWait(const SpawnRequest& request, const fs::path& scratch) {
     static std::atomic<int> counter = 0;
     const std::string stem = "spawn-" + std::to_string(++counter);
     const fs::path outFile = scratch / (stem + ".out");
@@ -52,18 +52,18 @@ SpawnResult spawnAndWait(const SpawnSpec& spec, const fs::path& scratch) {
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (spec.cwd) posix_spawn_file_actions_addchdir_np(&actions, spec.cwd->c_str());
+    if (request.cwd) posix_spawn_file_actions_addchdir_np(&actions, request.cwd->c_str());
 
-    std::vector<std::string> argv = spec.argv;
-    std::vector<std::string> envp = mergedEnvironment(spec.environment);
+    std::vector<std::string> argv = request.argv;
+    std::vector<std::string> envp = mergedEnvironment(request.environment);
     std::vector<char*> argvPointers = pointers(argv);
     std::vector<char*> envpPointers = pointers(envp);
 
     SpawnResult result;
-    const int started = posix_spawn(&result.pid, spec.program.c_str(), &actions, nullptr, argvPointers.data(),
+    const int started = posix_spawn(&result.pid, request.program.c_str(), &actions, nullptr, argvPointers.data(),
                                     envpPointers.data());
     posix_spawn_file_actions_destroy(&actions);
-    if (started != 0) throw std::runtime_error("cannot start " + spec.program.string() + ": " + std::strerror(started));
+    if (started != 0) throw std::runtime_error("cannot start " + request.program.string() + ": " + std::strerror(started));
 
     int status = 0;
     while (::waitpid(result.pid, &status, 0) < 0) {

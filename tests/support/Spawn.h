@@ -17,7 +17,7 @@ struct SpawnResult {
     std::string err;      // everything written to standard error
 };
 
-struct SpawnSpec {
+struct SpawnRequest {
     std::filesystem::path program;             // run as given, no PATH search
     std::vector<std::string> argv;             // the whole vector, argv[0] included (may be empty)
     std::optional<std::filesystem::path> cwd;  // the caller's folder when absent
@@ -26,6 +26,6 @@ struct SpawnSpec {
 
 // Starts the program, waits for it and returns what it wrote. The output goes through files in
 // `scratch`, so a chatty child never blocks on a full pipe.
-SpawnResult spawnAndWait(const SpawnSpec& spec, const std::filesystem::path& scratch);
+SpawnResult spawnAndWait(const SpawnRequest& request, const std::filesystem::path& scratch);
 
 } // namespace torvex::testing
