@@ -139,7 +139,9 @@ TEST(TorvexCCTest, LinksNothingButTheCAndCxxRuntimes) {
     TempDir dir;
     const SpawnResult result = spawnAndWait({"/usr/bin/ldd", {"ldd", wrapper().string()}, std::nullopt, {}}, dir.path());
     if (result.status != 0) GTEST_SKIP() << "ldd cannot read the wrapper: " << result.err;
-    const std::vector<std::string> allowed{"linux-vdso", "libstdc++", "libm.", "libgcc_s", "libc.", "ld-linux"};
+    // The C and C++ runtimes, and the sanitizer runtimes of the asan and tsan builds.
+    const std::vector<std::string> allowed{"linux-vdso", "libstdc++", "libm.", "libgcc_s", "libc.", "ld-linux",
+                                           "libasan", "libubsan", "libtsan"};
     std::size_t start = 0;
     while (start < result.out.size()) {
         const std::size_t end = result.out.find('\n', start);
