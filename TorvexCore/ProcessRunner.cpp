@@ -39,6 +39,14 @@ void appendRepairedUTF8(std::string& out, const char* bytes, size_t size) {
     const auto* s = reinterpret_cast<const unsigned char*>(bytes);
     size_t i = 0, clean = 0;  // [clean, i) is well-formed and not yet copied
     while (i < size) {
+        // ASCII eight bytes at a time: output is mostly ASCII.
+        while (i + 8 <= size) {
+            std::uint64_t word;
+            std::memcpy(&word, s + i, 8);
+            if ((word & 0x8080808080808080ULL) != 0) break;
+            i += 8;
+        }
+        if (i >= size) break;
         const unsigned char lead = s[i];
         if (lead < 0x80) {
             ++i;
