@@ -72,6 +72,9 @@ public:
     ProcessRunner() = default;
 
 private:
+    // SIGTERM to the group now, SIGKILL 3 s later; callable from any thread.
+    static void terminateGroup(pid_t pid);
+
     std::mutex lock_;
     std::set<pid_t> running_;
 };

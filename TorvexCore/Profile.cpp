@@ -1,0 +1,374 @@
+#include "Profile.h"
+
+#include "Log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+#include <unicode/brkiter.h>
+#include <unicode/locid.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+
+#include <cerrno>
+#include <cmath>
+#include <ctime>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+namespace torvex {
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+constexpr std::int64_t saturated(__int128 value) {
+    if (value > std::numeric_limits<std::int64_t>::max()) return std::numeric_limits<std::int64_t>::max();
+    if (value < std::numeric_limits<std::int64_t>::min()) return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(value);
+}
+
+// 2001-01-01 00:00:00 UTC in seconds since the Unix epoch.
+constexpr double referenceEpoch = 978307200.0;
+
+// Why a configuration file does not decode.
+struct DecodeError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+const json& member(const json& object, const char* key) {
+    const auto found = object.find(key);
+    if (found == object.end() || found->is_null()) throw DecodeError(fmt::format("\"{}\" is missing", key));
+    return *found;
+}
+
+const json* optionalMember(const json& object, const char* key) {
+    const auto found = object.find(key);
+    return found == object.end() || found->is_null() ? nullptr : &*found;
+}
+
+std::string decodeString(const json& value, const char* key) {
+    if (!value.is_string()) throw DecodeError(fmt::format("\"{}\" is not a string", key));
+    return value.get<std::string>();
+}
+
+// A JSON integer, or a float holding a whole number, within 64 bits.
+std::int64_t decodeInteger(const json& value, const char* key) {
+    if (value.is_number_integer()) {
+        if (value.is_number_unsigned() &&
+            value.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            throw DecodeError(fmt::format("\"{}\" does not fit in 64 bits", key));
+        return value.get<std::int64_t>();
+    }
+    if (value.is_number_float()) {
+        const double number = value.get<double>();
+        // 2^63 itself is out of range; every double below it converts exactly.
+        if (std::trunc(number) == number && number >= -9223372036854775808.0 && number < 9223372036854775808.0)
+            return static_cast<std::int64_t>(number);
+    }
+    throw DecodeError(fmt::format("\"{}\" is not a whole number", key));
+}
+
+Profile decodeProfile(const json& value) {
+    if (!value.is_object()) throw DecodeError("a profile is not an object");
+    Profile profile;
+    profile.id = decodeString(member(value, "id"), "id");
+    profile.name = decodeString(member(value, "name"), "name");
+    profile.dpi = decodeInteger(member(value, "dpi"), "dpi");
+    profile.width = decodeInteger(member(value, "width"), "width");
+    profile.height = decodeInteger(member(value, "height"), "height");
+    const auto theme = themeFromRawValue(decodeString(member(value, "theme"), "theme"));
+    if (!theme) throw DecodeError("\"theme\" is neither \"light\" nor \"dark\"");
+    profile.theme = *theme;
+    profile.locale = decodeString(member(value, "locale"), "locale");
+    return profile;
+}
+
+TorvexConfig decodeConfig(const std::string& bytes) {
+    const json document = json::parse(bytes);  // throws parse_error on bad JSON
+    if (!document.is_object()) throw DecodeError("the file is not a JSON object");
+    TorvexConfig config;
+    const json& profiles = member(document, "profiles");
+    if (!profiles.is_array()) throw DecodeError("\"profiles\" is not a list");
+    config.profiles.clear();
+    for (const auto& profile : profiles) config.profiles.push_back(decodeProfile(profile));
+    config.currentProfileID = decodeString(member(document, "currentProfileID"), "currentProfileID");
+    if (const json* value = optionalMember(document, "captureFolder"))
+        config.captureFolder = decodeString(*value, "captureFolder");
+    if (const json* value = optionalMember(document, "flutterRoot"))
+        config.flutterRoot = decodeString(*value, "flutterRoot");
+    if (const json* value = optionalMember(document, "onboardingCompletedAt")) {
+        if (!value->is_number()) throw DecodeError("\"onboardingCompletedAt\" is not a number");
+        config.onboardingCompletedAt = value->get<double>();
+    }
+    return config;
+}
+
+// A whole number of seconds is written without a fraction; reading it back gives the same double.
+json encodeSeconds(double seconds) {
+    if (std::trunc(seconds) == seconds && std::fabs(seconds) < 9007199254740992.0)
+        return static_cast<std::int64_t>(seconds);
+    return seconds;
+}
+
+json encodeConfig(const TorvexConfig& config) {
+    json profiles = json::array();
+    for (const auto& p : config.profiles) {
+        profiles.push_back({{"id", p.id}, {"name", p.name}, {"dpi", p.dpi}, {"width", p.width},
+                            {"height", p.height}, {"theme", std::string(rawValue(p.theme))}, {"locale", p.locale}});
+    }
+    json document = {{"profiles", profiles}, {"currentProfileID", config.currentProfileID}};
+    if (config.captureFolder) document["captureFolder"] = *config.captureFolder;
+    if (config.onboardingCompletedAt) document["onboardingCompletedAt"] = encodeSeconds(*config.onboardingCompletedAt);
+    if (config.flutterRoot) document["flutterRoot"] = *config.flutterRoot;
+    return document;
+}
+
+fs::path configFile(const TorvexPaths& paths) { return paths.support / "config.json"; }
+
+// The file's bytes; nullopt when there is no regular file to read.
+std::optional<std::string> readWhole(const fs::path& file, std::string& problem) {
+    std::error_code error;
+    if (!fs::is_regular_file(file, error)) {
+        if (fs::exists(file, error)) problem = "it is not a regular file";
+        return std::nullopt;
+    }
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    if (!in) {
+        problem = "it cannot be read";
+        return std::nullopt;
+    }
+    return std::move(bytes).str();
+}
+
+// Why the existing file cannot be decoded; nullopt when it decodes or does not exist.
+std::optional<std::string> decodeProblem(const fs::path& file) {
+    std::string problem;
+    const auto bytes = readWhole(file, problem);
+    if (!bytes) return problem.empty() ? std::nullopt : std::optional(problem);
+    try {
+        decodeConfig(*bytes);
+        return std::nullopt;
+    } catch (const std::exception& error) {
+        return std::string(error.what());
+    }
+}
+
+[[noreturn]] void throwSystemError(int code, const std::string& what, const fs::path& path) {
+    throw fs::filesystem_error(what, path, std::error_code(code, std::generic_category()));
+}
+
+// Renames an undecodable configuration aside so that saving never destroys it.
+void keepDamagedFile(const fs::path& file) {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    fs::path target = file;
+    target += std::string(".damaged-") + stamp;
+    for (int n = 2; fs::exists(fs::symlink_status(target)); ++n) {
+        target = file;
+        target += fmt::format(".damaged-{}-{}", stamp, n);
+    }
+    fs::rename(file, target);
+    Log::process().notice(fmt::format("kept the undecodable configuration as {}", target.string()));
+}
+
+void writeAll(int fd, const std::string& bytes, const fs::path& path) {
+    const char* data = bytes.data();
+    size_t left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, left);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            throwSystemError(errno, "cannot write the configuration", path);
+        }
+        data += written;
+        left -= static_cast<size_t>(written);
+    }
+}
+
+// Unique temporary file in the target's folder, flushed to disk, then renamed over the target.
+void writeAtomically(const fs::path& file, const std::string& bytes) {
+    std::string pattern = file.string() + ".XXXXXX";
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0) throwSystemError(errno, "cannot create a temporary file", pattern);
+    const fs::path temporary = pattern;
+    try {
+        writeAll(fd, bytes, temporary);
+        if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0) throwSystemError(errno, "cannot flush the configuration", temporary);
+        const int closed = ::close(fd);
+        if (closed != 0) {
+            const int code = errno;
+            std::error_code ignored;
+            fs::remove(temporary, ignored);
+            throwSystemError(code, "cannot write the configuration", temporary);
+        }
+    } catch (...) {
+        (void)::close(fd);
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        throw;
+    }
+    if (::rename(temporary.c_str(), file.c_str()) != 0) {
+        const int code = errno;
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        throwSystemError(code, "cannot replace the configuration", file);
+    }
+    const int folder = ::open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        (void)::fsync(folder);
+        (void)::close(folder);
+    }
+}
+
+bool isLetterOrNumber(UChar32 c) {
+    switch (u_charType(c)) {
+    case U_UPPERCASE_LETTER:
+    case U_LOWERCASE_LETTER:
+    case U_TITLECASE_LETTER:
+    case U_MODIFIER_LETTER:
+    case U_OTHER_LETTER:
+    case U_DECIMAL_DIGIT_NUMBER:
+    case U_LETTER_NUMBER:
+    case U_OTHER_NUMBER:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Lower-cased; each user-perceived character kept when it starts with a letter or number,
+// else "-"; hyphen runs collapsed and trimmed.
+std::string idBase(std::string_view name) {
+    icu::UnicodeString text = icu::UnicodeString::fromUTF8(icu::StringPiece(name.data(), static_cast<int32_t>(name.size())));
+    text.toLower(icu::Locale::getRoot());
+
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::BreakIterator> characters(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    icu::UnicodeString mapped;
+    if (U_SUCCESS(status)) {
+        characters->setText(text);
+        for (int32_t start = characters->first(), end = characters->next(); end != icu::BreakIterator::DONE;
+             start = end, end = characters->next()) {
+            if (isLetterOrNumber(text.char32At(start))) mapped.append(text, start, end - start);
+            else mapped.append(static_cast<UChar>(u'-'));
+        }
+    }
+    std::string utf8;
+    mapped.toUTF8String(utf8);
+
+    std::string result;
+    size_t start = 0;
+    while (start <= utf8.size()) {
+        const size_t hyphen = std::min(utf8.find('-', start), utf8.size());
+        if (hyphen > start) {
+            if (!result.empty()) result.push_back('-');
+            result.append(utf8, start, hyphen - start);
+        }
+        start = hyphen + 1;
+    }
+    return result.empty() ? "profile" : result;
+}
+
+} // namespace
+
+Profile Profile::defaultProfile() { return Profile{"default", "Windows 11", 96, 1280, 720, Theme::light, "en-US"}; }
+
+std::int64_t Profile::scalePercent() const { return saturated(static_cast<__int128>(dpi) * 100 / 96); }
+
+std::string Profile::summary() const {
+    const std::string_view raw = rawValue(theme);
+    const std::string themeName = std::string(1, static_cast<char>(raw[0] - 'a' + 'A')) + std::string(raw.substr(1));
+    return fmt::format("{}×{} · {} % · {} · {}", width, height, scalePercent(), themeName, locale);
+}
+
+std::string Profile::posixLocale() const {
+    std::string result = locale;
+    for (char& c : result)
+        if (c == '-') c = '_';
+    return result + ".UTF-8";
+}
+
+std::string_view rawValue(Profile::Theme theme) { return theme == Profile::Theme::light ? "light" : "dark"; }
+
+std::optional<Profile::Theme> themeFromRawValue(std::string_view text) {
+    for (const auto theme : Profile::allThemes)
+        if (rawValue(theme) == text) return theme;
+    return std::nullopt;
+}
+
+double referenceSeconds(std::chrono::system_clock::time_point time) {
+    return std::chrono::duration<double>(time.time_since_epoch()).count() - referenceEpoch;
+}
+
+TorvexConfig TorvexConfig::load(const TorvexPaths& paths) {
+    const fs::path file = configFile(paths);
+    std::string problem;
+    try {
+        if (const auto bytes = readWhole(file, problem)) return decodeConfig(*bytes);
+    } catch (const std::exception& error) {
+        problem = error.what();
+    }
+    if (!problem.empty())
+        Log::process().error(
+            fmt::format("{} does not decode ({}); using the default configuration", file.string(), problem));
+    return TorvexConfig();
+}
+
+void TorvexConfig::save(const TorvexPaths& paths) const {
+    fs::create_directories(paths.support);
+    const std::string bytes = encodeConfig(*this).dump(2) + "\n";
+    const fs::path file = configFile(paths);
+    if (decodeProblem(file)) keepDamagedFile(file);
+    writeAtomically(file, bytes);
+}
+
+Profile TorvexConfig::currentProfile() const {
+    for (const auto& profile : profiles)
+        if (profile.id == currentProfileID) return profile;
+    return profiles.empty() ? Profile::defaultProfile() : profiles.front();
+}
+
+void TorvexConfig::setCurrentProfile(const Profile& profile) {
+    bool replaced = false;
+    for (auto& existing : profiles) {
+        if (existing.id == profile.id) {
+            existing = profile;
+            replaced = true;
+            break;
+        }
+    }
+    if (!replaced) profiles.push_back(profile);
+    currentProfileID = profile.id;
+}
+
+fs::path TorvexConfig::captureDirectory() const {
+    if (captureFolder) return fs::path(*captureFolder);
+    return homeFolder() / "Desktop";
+}
+
+std::string TorvexConfig::newProfileID(std::string_view displayName) const {
+    const std::string base = idBase(displayName);
+    const auto taken = [&](const std::string& id) {
+        for (const auto& profile : profiles)
+            if (profile.id == id) return true;
+        return false;
+    };
+    std::string candidate = base;
+    for (std::int64_t n = 2; taken(candidate); ++n) candidate = base + "-" + std::to_string(n);
+    return candidate;
+}
+
+} // namespace torvex
