@@ -22,6 +22,10 @@ struct Toolchain {
 
     // The newest usable toolchain folder, CMake, Ninja and the compiler wrapper.
     static Toolchain locate(const TorvexPaths& paths, const Environment& environment);
+    // The same, with the wrapper looked for in `executableFolder` and its ../Helpers instead of
+    // beside the running program.
+    static Toolchain locate(const TorvexPaths& paths, const Environment& environment,
+                            const std::filesystem::path& executableFolder);
 };
 
 } // namespace torvex

@@ -1,0 +1,64 @@
+#include "Files.h"
+
+#include "Pattern.h"
+
+#include <unicode/ustring.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace torvex {
+namespace fs = std::filesystem;
+
+fs::path resolvedPath(const fs::path& path) {
+    std::error_code error;
+    fs::path absolute = fs::absolute(path.empty() ? fs::path(".") : path, error);
+    if (error) absolute = path;
+    fs::path standard = absolute.lexically_normal();
+    fs::path resolved = fs::weakly_canonical(standard, error);
+    if (error) resolved = standard;
+    if (!resolved.has_filename() && resolved.has_relative_path()) resolved = resolved.parent_path();
+    return resolved;
+}
+
+std::optional<std::string> readFileBytes(const fs::path& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (count == 0) break;
+        if (count < 0) {
+            ::close(fd);
+            return std::nullopt;  // a folder, or a read error
+        }
+        bytes.append(buffer, static_cast<std::size_t>(count));
+    }
+    ::close(fd);
+    return bytes;
+}
+
+std::optional<std::string> readUTF8File(const fs::path& file) {
+    auto bytes = readFileBytes(file);
+    if (!bytes || bytes->empty()) return bytes;
+    UErrorCode status = U_ZERO_ERROR;
+    std::int32_t length = 0;
+    u_strFromUTF8(nullptr, 0, &length, bytes->data(), static_cast<std::int32_t>(bytes->size()), &status);
+    if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status)) return std::nullopt;
+    return bytes;
+}
+
+bool isExecutableFile(const fs::path& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return false;
+    return ::access(path.c_str(), X_OK) == 0;
+}
+
+std::string trimmedWhitespace(const std::string& text) {
+    static const Pattern edges(R"(\A\s+|\s+\z)");
+    return edges.replaceAll(text, "");
+}
+
+} // namespace torvex

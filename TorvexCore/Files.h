@@ -1,0 +1,24 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace torvex {
+
+// `path` made absolute, standardised (no "." or ".." components, no trailing "/") and then with
+// every symbolic link of its existing part resolved.
+std::filesystem::path resolvedPath(const std::filesystem::path& path);
+
+// The file's bytes, or none when it cannot be read.
+std::optional<std::string> readFileBytes(const std::filesystem::path& file);
+// The file's text, or none when it cannot be read or is not valid UTF-8.
+std::optional<std::string> readUTF8File(const std::filesystem::path& file);
+
+// Something that is not a folder exists at `path` (links followed) and the user may execute it.
+bool isExecutableFile(const std::filesystem::path& path);
+
+// `text` without white space (Unicode's, line ends included) at either end.
+std::string trimmedWhitespace(const std::string& text);
+
+} // namespace torvex
