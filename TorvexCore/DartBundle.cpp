@@ -39,11 +39,15 @@ void prepare(const FlutterSDK& sdk, const fs::path& projectRoot, const fs::path&
         build(sdk, projectRoot, bundle, emit, stop);
     } else {
         std::error_code error;
-        if (!fs::is_directory(*givenBundle, error))
-            throw TorvexError(TorvexError::Kind::usage, "The Dart bundle " + givenBundle->string() + " was not found.",
-                              "There is no folder at that path.",
+        if (!fs::is_directory(*givenBundle, error)) {
+            const bool somethingThere = fs::exists(*givenBundle, error);
+            throw TorvexError(TorvexError::Kind::usage,
+                              "The Dart bundle " + givenBundle->string() + " is not a folder.",
+                              somethingThere ? "A file is at that path, not the folder a bundle build writes."
+                                             : "Nothing is at that path.",
                               "Pass the folder that `flutter build bundle` wrote (its --asset-dir), or leave the "
                               "bundle out to build it from the project.");
+        }
         // The snapshots are the engine's, not the bundle's: left out so that they are written only
         // when the engine's differ.
         Stager{{isolateSnapshotData, vmSnapshotData}, {}}.mirror(*givenBundle, bundle);
