@@ -43,6 +43,7 @@ TEST(ToolchainFile, DrivesCMakeThroughTheWrapperToWindowsBinaries) {
                        "project(two_files LANGUAGES C CXX)\n"
                        "add_library(greeting SHARED greeting.c)\n"
                        "add_executable(two_files main.cpp)\n"
+                       "target_compile_features(two_files PRIVATE cxx_std_17)\n"
                        "target_link_libraries(two_files PRIVATE greeting)\n");
     testing::writeFile(source / "greeting.c", "__declspec(dllexport) int greeting(void) { return 42; }\n");
     // No standard includes: msvc-compat.h is forced in. The defines come from the toolchain file.
