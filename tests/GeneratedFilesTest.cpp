@@ -1,0 +1,211 @@
+#include "BuildPipeline.h"
+#include "GeneratedFiles.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <sys/stat.h>
+#include <vector>
+
+namespace torvex {
+namespace {
+namespace fs = std::filesystem;
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) result.push_back(line);
+    return result;
+}
+
+// Sets or clears an environment variable for one scope.
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const std::optional<std::string>& value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        if (value) ::setenv(name, value->c_str(), 1);
+        else ::unsetenv(name);
+    }
+    ~ScopedVariable() {
+        if (old_) ::setenv(name_, old_->c_str(), 1);
+        else ::unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+// Modification time in nanoseconds of the entry itself (links not followed).
+long long stamp(const fs::path& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) return -1;
+    return info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec;
+}
+
+TEST(GeneratedFiles, FixedTexts) {
+    EXPECT_EQ(GeneratedFiles::compatHeader.size(), 292u);
+    EXPECT_EQ(lines(GeneratedFiles::compatHeader).size(), 16u);
+    EXPECT_EQ(lines(GeneratedFiles::rulesOverride).size(), 3u);
+    EXPECT_EQ(GeneratedFiles::defaultLibraries(),
+              "-lsynchronization -lshlwapi -lshcore -lversion -lws2_32 -liphlpapi -ldwmapi -luxtheme -lcomctl32 "
+              "-lpropsys -lbcrypt -lcrypt32 -lwinhttp -lsetupapi -lwindowscodecs -ldxgi -ld3d11");
+    EXPECT_EQ(GeneratedFiles::fallbackHeaders(),
+              (std::map<std::string, std::string>{{"shobjidl_core.h", "#pragma once\n#include <shobjidl.h>\n"}}));
+    for (const std::string* text : {&GeneratedFiles::compatHeader, &GeneratedFiles::rulesOverride})
+        EXPECT_EQ(text->back(), '\n');
+}
+
+TEST(GeneratedFiles, ToolchainFileQuotesPathsWithSpaces) {
+    const fs::path tools = "/home/u/Library/Caches/Torvex/builds/0123/tools/";
+    const std::string text = GeneratedFiles::toolchainFile(
+        tools, "/home/u/Library/Application Support/Torvex/toolchain/1/llvm-mingw", tools / "msvc-compat.h",
+        tools / "fallback-include", tools / "rules-override.cmake",
+        {"/home/u/Library/Caches/Torvex/builds/0123", "/home/u/.pub-cache"});
+    const auto all = lines(text);
+    ASSERT_EQ(all.size(), 32u);
+    EXPECT_EQ(text.back(), '\n');
+    const std::map<size_t, std::string> expected = {
+        {6, R"(set(CMAKE_C_COMPILER "/home/u/Library/Caches/Torvex/builds/0123/tools/shim-clang"))"},
+        {12, R"(set(CMAKE_AR "/home/u/Library/Application Support/Torvex/toolchain/1/llvm-mingw/bin/llvm-ar" CACHE FILEPATH ""))"},
+        {15, R"(set(CMAKE_FIND_ROOT_PATH "/home/u/Library/Application Support/Torvex/toolchain/1/llvm-mingw/x86_64-w64-mingw32;/home/u/Library/Caches/Torvex/builds/0123;/home/u/.pub-cache"))"},
+        {26, R"(set(CMAKE_C_FLAGS_INIT "-idirafter \"/home/u/Library/Caches/Torvex/builds/0123/tools/fallback-include\""))"},
+        {27, R"(set(CMAKE_CXX_FLAGS_INIT "-fms-extensions -include \"/home/u/Library/Caches/Torvex/builds/0123/tools/msvc-compat.h\" -idirafter \"/home/u/Library/Caches/Torvex/builds/0123/tools/fallback-include\""))"},
+        {31, "set(CMAKE_EXE_LINKER_FLAGS_INIT \"-static " + GeneratedFiles::defaultLibraries() + "\")"},
+    };
+    for (const auto& [number, line] : expected) EXPECT_EQ(all[number - 1], line) << "line " << number;
+}
+
+TEST(GeneratedFiles, GeneratedConfigCarriesTheVersion) {
+    struct Case {
+        std::optional<std::string> pubspec;
+        std::string version, major, minor, patch, build;
+    };
+    const Case cases[] = {
+        {"1.2.3+4", "1.2.3+4", "1", "2", "3", "4"},
+        {std::nullopt, "1.0.0", "1", "0", "0", "0"},
+    };
+    for (const Case& c : cases) {
+        const auto all = lines(GeneratedFiles::generatedConfig("/opt/flutter sdk", "/home/u/my app", PubspecVersion(c.pubspec)));
+        ASSERT_EQ(all.size(), 15u);
+        EXPECT_EQ(all[1], R"(file(TO_CMAKE_PATH "/opt/flutter sdk" FLUTTER_ROOT))");
+        EXPECT_EQ(all[4], "set(FLUTTER_VERSION \"" + c.version + "\" PARENT_SCOPE)");
+        EXPECT_EQ(all[5], "set(FLUTTER_VERSION_MAJOR " + c.major + " PARENT_SCOPE)");
+        EXPECT_EQ(all[6], "set(FLUTTER_VERSION_MINOR " + c.minor + " PARENT_SCOPE)");
+        EXPECT_EQ(all[7], "set(FLUTTER_VERSION_PATCH " + c.patch + " PARENT_SCOPE)");
+        EXPECT_EQ(all[8], "set(FLUTTER_VERSION_BUILD " + c.build + " PARENT_SCOPE)");
+        EXPECT_EQ(all[12], R"(  "FLUTTER_ROOT=/opt/flutter sdk")");
+        EXPECT_EQ(all[13], R"(  "PROJECT_DIR=/home/u/my app")");
+    }
+}
+
+// A work folder with a space in its path and a toolchain pointing into the temp folder.
+struct ToolsRig {
+    testing::TempDir temp;
+    fs::path work = temp / "Caches dir" / "builds" / "0123456789abcdef";
+    fs::path tools = work / "tools";
+    fs::path toolchainFile = tools / "toolchain.cmake";
+    Toolchain toolchain{"20240101", temp / "Application Support" / "toolchain" / "20240101" / "llvm-mingw",
+                        "/usr/bin/cmake", "/usr/bin/ninja", temp / "Torvex.app" / "Contents" / "Helpers" / "torvex-cc"};
+
+    ToolsRig() { testing::writeFile(toolchain.shim, "wrapper"); }
+
+    std::vector<fs::path> entries() const {
+        return {tools / "toolchain.cmake", tools / "rules-override.cmake", tools / "msvc-compat.h",
+                tools / "mingw-bin", tools / "fallback-include" / "shobjidl_core.h", tools / "shim-clang",
+                tools / "shim-clang++", tools / "shim-windres"};
+    }
+};
+
+TEST(WriteToolchain, WritesEverythingOnceAndOnlyTheToolchainFileWhenTheFingerprintChanges) {
+    ToolsRig rig;
+    ScopedVariable pubCache("PUB_CACHE", "/pub cache");
+    ASSERT_TRUE(BuildPipeline::writeToolchain(rig.toolchain, rig.tools, rig.toolchainFile));
+
+    for (const char* name : {"shim-clang", "shim-clang++", "shim-windres"}) {
+        ASSERT_TRUE(fs::is_symlink(rig.tools / name)) << name;
+        EXPECT_EQ(fs::read_symlink(rig.tools / name), rig.toolchain.shim) << name;
+    }
+    EXPECT_EQ(testing::readFile(rig.tools / "mingw-bin"), rig.toolchain.mingwBin().string());
+    EXPECT_EQ(testing::readFile(rig.tools / "msvc-compat.h"), GeneratedFiles::compatHeader);
+    EXPECT_EQ(testing::readFile(rig.tools / "rules-override.cmake"), GeneratedFiles::rulesOverride);
+    EXPECT_EQ(testing::readFile(rig.tools / "fallback-include" / "shobjidl_core.h"),
+              GeneratedFiles::fallbackHeaders().at("shobjidl_core.h"));
+    const auto written = lines(testing::readFile(rig.toolchainFile));
+    ASSERT_EQ(written.size(), 33u);
+    EXPECT_EQ(written[14], "set(CMAKE_FIND_ROOT_PATH \"" + rig.toolchain.mingwRoot.string() + "/x86_64-w64-mingw32;" +
+                               rig.work.string() + ";/pub cache\")");
+    EXPECT_EQ(written[32], "# " + rig.toolchain.fingerprint());
+
+    std::map<fs::path, long long> before;
+    for (const fs::path& entry : rig.entries()) before[entry] = stamp(entry);
+    EXPECT_FALSE(BuildPipeline::writeToolchain(rig.toolchain, rig.tools, rig.toolchainFile));
+    for (const fs::path& entry : rig.entries()) EXPECT_EQ(stamp(entry), before[entry]) << entry;
+
+    Toolchain moved = rig.toolchain;
+    moved.cmake = "/usr/local/bin/cmake";
+    EXPECT_TRUE(BuildPipeline::writeToolchain(moved, rig.tools, rig.toolchainFile));
+    const auto rewritten = lines(testing::readFile(rig.toolchainFile));
+    EXPECT_EQ(std::vector<std::string>(rewritten.begin(), rewritten.end() - 1),
+              std::vector<std::string>(written.begin(), written.end() - 1));
+    EXPECT_EQ(rewritten.back(), "# " + moved.fingerprint());
+    for (const fs::path& entry : rig.entries())
+        if (entry != rig.toolchainFile) {
+            EXPECT_EQ(stamp(entry), before[entry]) << entry;
+        }
+}
+
+TEST(WriteToolchain, PubCacheFallsBackToTheHomeFolder) {
+    for (const std::optional<std::string>& value : {std::optional<std::string>(), std::optional<std::string>("")}) {
+        ToolsRig rig;
+        ScopedVariable home("HOME", (rig.temp / "home dir").string());
+        ScopedVariable pubCache("PUB_CACHE", value);
+        BuildPipeline::writeToolchain(rig.toolchain, rig.tools, rig.toolchainFile);
+        const auto written = lines(testing::readFile(rig.toolchainFile));
+        ASSERT_GT(written.size(), 14u);
+        EXPECT_EQ(written[14], "set(CMAKE_FIND_ROOT_PATH \"" + rig.toolchain.mingwRoot.string() +
+                                   "/x86_64-w64-mingw32;" + rig.work.string() + ";" +
+                                   (rig.temp / "home dir" / ".pub-cache").string() + "\")")
+            << (value ? "empty PUB_CACHE" : "unset PUB_CACHE");
+    }
+}
+
+TEST(WriteToolchain, ReplacesWhateverStandsInPlaceOfAShimLink) {
+    struct Case {
+        const char* name;
+        void (*make)(const fs::path& link, const fs::path& shim);
+    };
+    const Case cases[] = {
+        {"a regular file", [](const fs::path& link, const fs::path&) { testing::writeFile(link, "stale"); }},
+        {"a relative link to the right file",
+         [](const fs::path& link, const fs::path& shim) { fs::create_symlink(fs::relative(shim, link.parent_path()), link); }},
+        {"a link elsewhere", [](const fs::path& link, const fs::path&) { fs::create_symlink("/usr/bin/true", link); }},
+        {"a dangling link", [](const fs::path& link, const fs::path&) { fs::create_symlink("/nonexistent/cc", link); }},
+        {"an empty folder", [](const fs::path& link, const fs::path&) { fs::create_directories(link); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ToolsRig rig;
+        fs::create_directories(rig.tools);
+        c.make(rig.tools / "shim-clang", rig.toolchain.shim);
+        BuildPipeline::writeToolchain(rig.toolchain, rig.tools, rig.toolchainFile);
+        ASSERT_TRUE(fs::is_symlink(rig.tools / "shim-clang"));
+        EXPECT_EQ(fs::read_symlink(rig.tools / "shim-clang"), rig.toolchain.shim);
+    }
+}
+
+TEST(WriteToolchain, FolderThatCannotBeRemovedInPlaceOfALinkIsAnError) {
+    ToolsRig rig;
+    testing::writeFile(rig.tools / "shim-clang++" / "inside", "x");
+    EXPECT_THROW(BuildPipeline::writeToolchain(rig.toolchain, rig.tools, rig.toolchainFile), fs::filesystem_error);
+    EXPECT_TRUE(fs::is_symlink(rig.tools / "shim-clang"));  // earlier steps stay
+    EXPECT_EQ(testing::readFile(rig.tools / "shim-clang++" / "inside"), "x");
+}
+
+} // namespace
+} // namespace torvex

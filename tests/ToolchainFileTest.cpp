@@ -1,0 +1,72 @@
+#include "BuildPipeline.h"
+
+#include "ProcessRunner.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace torvex {
+namespace {
+namespace fs = std::filesystem;
+
+// Runs a tool and fails the test with its output when it does not exit 0.
+bool runs(const fs::path& executable, const std::vector<std::string>& arguments) {
+    ProcessSpec spec;
+    spec.executable = executable;
+    spec.arguments = arguments;
+    const ProcessResult result = ProcessRunner::shared().capture(spec);
+    EXPECT_EQ(result.exitCode, 0) << executable.string() << "\n" << result.standardOutput << "\n"
+                                  << result.standardError;
+    return result.exitCode == 0;
+}
+
+TEST(ToolchainFile, DrivesCMakeThroughTheWrapperToWindowsBinaries) {
+    const fs::path assemble = testing::sourceDir() / "scripts" / "local-llvm-mingw";
+    if (!fs::exists(assemble)) GTEST_SKIP() << "scripts/local-llvm-mingw is not in this tree";
+    const auto cmake = ProcessRunner::which("cmake");
+    const auto ninja = ProcessRunner::which("ninja");
+    if (!cmake || !ninja) GTEST_SKIP() << "cmake or ninja is not installed";
+    const fs::path wrapper = testing::builtBundle() / "Contents" / "Helpers" / "torvex-cc";
+    ASSERT_TRUE(fs::exists(wrapper)) << wrapper;
+
+    // Spaces in both folders: every generated path must be quoted.
+    testing::TempDir temp;
+    const fs::path toolchainFolder = temp / "Application Support" / "toolchain" / "local";
+    ASSERT_TRUE(runs("/bin/sh", {assemble.string(), toolchainFolder.string()}));
+    const Toolchain toolchain{"local", toolchainFolder / "llvm-mingw", *cmake, *ninja, wrapper};
+    const fs::path work = temp / "Caches dir" / "builds" / "0123456789abcdef";
+    ASSERT_TRUE(BuildPipeline::writeToolchain(toolchain, work / "tools", work / "tools" / "toolchain.cmake"));
+
+    const fs::path source = work / "windows";
+    testing::writeFile(source / "CMakeLists.txt",
+                       "cmake_minimum_required(VERSION 3.14)\n"
+                       "project(two_files LANGUAGES C CXX)\n"
+                       "add_library(greeting SHARED greeting.c)\n"
+                       "add_executable(two_files main.cpp)\n"
+                       "target_compile_features(two_files PRIVATE cxx_std_17)\n"
+                       "target_link_libraries(two_files PRIVATE greeting)\n");
+    testing::writeFile(source / "greeting.c", "__declspec(dllexport) int greeting(void) { return 42; }\n");
+    // No standard includes: msvc-compat.h is forced in. The defines come from the toolchain file.
+    testing::writeFile(source / "main.cpp",
+                       "#include <windows.h>\n"
+                       "#include <shobjidl_core.h>\n"
+                       "static_assert(sizeof(TCHAR) == 2, \"UNICODE\");\n"
+                       "static_assert(_WIN32_WINNT == 0x0A00, \"Windows 10\");\n"
+                       "extern \"C\" __declspec(dllimport) int greeting(void);\n"
+                       "int main() {\n"
+                       "  std::optional<std::string> text = std::to_string(greeting());\n"
+                       "  return std::max<int>(0, static_cast<int>(text->size()) - 2);\n"
+                       "}\n");
+
+    const fs::path build = work / "cmake-build";
+    ASSERT_TRUE(runs(*cmake, {"-G", "Ninja", "-S", source.string(), "-B", build.string(),
+                              "-DCMAKE_MAKE_PROGRAM=" + ninja->string(), "-DCMAKE_BUILD_TYPE=Debug",
+                              "-DCMAKE_TOOLCHAIN_FILE=" + (work / "tools" / "toolchain.cmake").string()}));
+    ASSERT_TRUE(runs(*cmake, {"--build", build.string()}));
+
+    EXPECT_EQ(testing::readFile(build / "two_files.exe").substr(0, 2), "MZ");
+    EXPECT_EQ(testing::readFile(build / "greeting.dll").substr(0, 2), "MZ");  // no "lib" prefix
+}
+
+} // namespace
+} // namespace torvex

@@ -1,0 +1,69 @@
+#include "support/EngineArchives.h"
+
+#include "support/TestSupport.h"
+
+#include "ProcessRunner.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <vector>
+
+namespace torvex::testing {
+namespace fs = std::filesystem;
+
+const std::array<std::string, 3> engineArchivePaths = {
+    "windows-x64-debug/windows-x64-flutter.zip",
+    "windows-x64/flutter-cpp-client-wrapper.zip",
+    "windows-x64/artifacts.zip",
+};
+
+fs::path archiveSources(const fs::path& sources, const std::string& archivePath) {
+    return (sources / archivePath).replace_extension();
+}
+
+void writeStandInEngineSources(const fs::path& sources, const std::string& tag) {
+    const fs::path engine = archiveSources(sources, engineArchivePaths[0]);
+    writeFile(engine / "flutter_windows.dll", "MZ stand-in engine");
+    writeFile(engine / "flutter_windows.dll.exp", "exp");
+    writeFile(engine / "flutter_windows.dll.lib", "lib");
+    writeFile(engine / "flutter_windows.dll.pdb", "pdb");
+    writeFile(engine / "gen_snapshot.exe", "MZ gen_snapshot");
+    for (const char* header : {"flutter_export.h", "flutter_messenger.h", "flutter_plugin_registrar.h",
+                               "flutter_texture_registrar.h", "flutter_windows.h"})
+        writeFile(engine / header, "#pragma once\n");
+
+    const fs::path wrapper = archiveSources(sources, engineArchivePaths[1]);
+    writeFile(wrapper / "cpp_client_wrapper" / "core_implementations.cc", "// core implementations\n");
+    writeFile(wrapper / "cpp_client_wrapper" / "include" / "flutter" / "plugin_registrar.h", "#pragma once\n");
+
+    const fs::path artifacts = archiveSources(sources, engineArchivePaths[2]);
+    writeFile(artifacts / "icudtl.dat", "icu data");
+    writeFile(artifacts / "isolate_snapshot.bin", tag + " isolate snapshot");
+    writeFile(artifacts / "vm_isolate_snapshot.bin", tag + " vm snapshot");
+    writeFile(artifacts / "gen_snapshot", "host gen_snapshot");
+    writeFile(artifacts / "flutter_tester", "host tester");
+}
+
+void zipFolder(const fs::path& folder, const fs::path& archive) {
+    const auto bsdtar = ProcessRunner::which("bsdtar", {"/usr/bin"});
+    if (!bsdtar) throw std::runtime_error("bsdtar is missing (apt-get install libarchive-tools)");
+    std::vector<std::string> entries;
+    for (const auto& entry : fs::directory_iterator(folder)) entries.push_back(entry.path().filename().string());
+    std::sort(entries.begin(), entries.end());
+
+    fs::create_directories(archive.parent_path());
+    fs::remove(archive);
+    ProcessSpec spec;
+    spec.executable = *bsdtar;
+    spec.arguments = {"--format", "zip", "-cf", archive.string(), "-C", folder.string()};
+    spec.arguments.insert(spec.arguments.end(), entries.begin(), entries.end());
+    const ProcessResult result = ProcessRunner::shared().capture(spec);
+    if (result.exitCode != 0) throw std::runtime_error("bsdtar failed: " + result.standardError);
+}
+
+void writeEngineArchives(const fs::path& sources, const fs::path& archives) {
+    for (const std::string& archivePath : engineArchivePaths)
+        zipFolder(archiveSources(sources, archivePath), archives / archivePath);
+}
+
+} // namespace torvex::testing
