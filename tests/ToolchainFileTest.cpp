@@ -32,7 +32,7 @@ TEST(ToolchainFile, DrivesCMakeThroughTheWrapperToWindowsBinaries) {
     // Spaces in both folders: every generated path must be quoted.
     testing::TempDir temp;
     const fs::path toolchainFolder = temp / "Application Support" / "toolchain" / "local";
-    ASSERT_TRUE(runs("/bin/sh", {assemble.string(), toolchainFolder.string()}));
+    ASSERT_TRUE(runs("/bin/bash", {assemble.string(), toolchainFolder.string()}));
     const Toolchain toolchain{"local", toolchainFolder / "llvm-mingw", *cmake, *ninja, wrapper};
     const fs::path work = temp / "Caches dir" / "builds" / "0123456789abcdef";
     ASSERT_TRUE(BuildPipeline::writeToolchain(toolchain, work / "tools", work / "tools" / "toolchain.cmake"));
