@@ -1,1 +1,139 @@
 #include "MSVCFlagTranslator.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+
+namespace torvex::MSVCFlagTranslator {
+namespace {
+
+enum class Match {
+    equals,          // the flag is one of the keys
+    prefix,          // the flag begins with one of the keys
+    prefixAnyCase,   // the lower-cased flag begins with one of the (lower-case) keys
+};
+
+enum class Output {
+    values,          // exactly `values`
+    valueJoinedRest, // values[0] followed by the flag's text after the key, as one argument
+    valueThenRest,   // values[0], then the flag's text after the key as a second argument
+};
+
+struct Row {
+    Match match;
+    std::vector<std::string_view> keys;
+    Output output;
+    std::vector<std::string_view> values;
+};
+
+// Tested in order; the first row whose test fits gives the result.
+const std::vector<Row>& flagTable() {
+    static const std::vector<Row> table{
+        {Match::equals, {"/W0", "/W1", "/W2", "/W3", "/W4", "/Wall"}, Output::values, {"-Wall"}},
+        {Match::equals, {"/O1", "/O2", "/Ox"}, Output::values, {"-O2"}},
+        {Match::equals, {"/Od"}, Output::values, {"-O0"}},
+        {Match::equals, {"/Zi", "/Z7", "/ZI"}, Output::values, {"-g"}},
+        {Match::equals, {"/bigobj"}, Output::values, {"-Wa,-mbig-obj"}},
+        {Match::equals, {"/std:c++14"}, Output::values, {"-std=c++14"}},
+        {Match::equals, {"/std:c++17"}, Output::values, {"-std=c++17"}},
+        {Match::equals, {"/std:c++20"}, Output::values, {"-std=c++20"}},
+        {Match::equals, {"/std:c++latest"}, Output::values, {"-std=c++2c"}},
+        {Match::equals,
+         {"/WX", "/GR", "/GR-", "/MD", "/MDd", "/MT", "/MTd", "/nologo", "/utf-8", "/bigobj-", "/FS", "/Gy", "/Gm-"},
+         Output::values, {}},
+        {Match::prefix,
+         {"/wd", "/we", "/wo", "/EH", "/Zc:", "/permissive", "/MP", "/sdl", "/guard:", "/diagnostics:", "/external:"},
+         Output::values, {}},
+        {Match::prefix, {"/D"}, Output::valueJoinedRest, {"-D"}},
+        {Match::prefix, {"/U"}, Output::valueJoinedRest, {"-U"}},
+        {Match::prefix, {"/I"}, Output::valueJoinedRest, {"-I"}},
+        {Match::prefixAnyCase, {"/fi"}, Output::valueThenRest, {"-include"}},
+    };
+    return table;
+}
+
+std::string lowered(std::string_view text) {
+    std::string result(text);
+    std::transform(result.begin(), result.end(), result.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return result;
+}
+
+// The length of the key that fits the flag, or nothing.
+std::optional<std::size_t> fittingKey(const Row& row, std::string_view flag) {
+    const std::string folded = row.match == Match::prefixAnyCase ? lowered(flag) : std::string();
+    const std::string_view tested = row.match == Match::prefixAnyCase ? std::string_view(folded) : flag;
+    for (const std::string_view key : row.keys) {
+        const bool fits = row.match == Match::equals ? tested == key : tested.substr(0, key.size()) == key;
+        if (fits) return key.size();
+    }
+    return std::nullopt;
+}
+
+bool endsWith(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+} // namespace
+
+std::optional<std::vector<std::string>> mapMSVCFlag(std::string_view flag) {
+    for (const Row& row : flagTable()) {
+        const std::optional<std::size_t> keyLength = fittingKey(row, flag);
+        if (!keyLength) continue;
+        const std::string rest(flag.substr(*keyLength));
+        switch (row.output) {
+        case Output::values:
+            return std::vector<std::string>(row.values.begin(), row.values.end());
+        case Output::valueJoinedRest:
+            return std::vector<std::string>{std::string(row.values.front()) + rest};
+        case Output::valueThenRest:
+            return std::vector<std::string>{std::string(row.values.front()), rest};
+        }
+    }
+    return std::nullopt;
+}
+
+Result translateCompilerArguments(const std::vector<std::string>& arguments,
+                                  const std::function<bool(const std::string&)>& fileExists) {
+    Result result;
+    for (const std::string& argument : arguments) {
+        const bool looksLikeFlag = argument.size() >= 1 && argument.front() == '/' &&
+                                   argument.find('/', 1) == std::string::npos;
+        if (looksLikeFlag && !fileExists(argument)) {
+            if (std::optional<std::vector<std::string>> mapped = mapMSVCFlag(argument)) {
+                result.arguments.insert(result.arguments.end(), mapped->begin(), mapped->end());
+            } else {
+                result.unknownDropped.push_back(argument);
+            }
+            continue;
+        }
+        const bool looksLikeLibrary = endsWith(argument, ".lib") && argument.find('/') == std::string::npos;
+        if (looksLikeLibrary && !fileExists(argument)) {
+            result.arguments.push_back("-l" + argument.substr(0, argument.size() - 4));
+            continue;
+        }
+        result.arguments.push_back(argument);
+        if (argument == "-mwindows") result.arguments.emplace_back("-municode");
+    }
+    return result;
+}
+
+std::vector<std::string> translateResourceCompilerArguments(const std::vector<std::string>& arguments) {
+    std::vector<std::string> result;
+    result.reserve(arguments.size());
+    for (const std::string& argument : arguments) {
+        if (argument.rfind("-D", 0) != 0 || argument.find('"') == std::string::npos) {
+            result.push_back(argument);
+            continue;
+        }
+        std::string escaped;
+        for (const char c : argument) {
+            if (c == '"') escaped += '\\';
+            escaped += c;
+        }
+        result.push_back(std::move(escaped));
+    }
+    return result;
+}
+
+} // namespace torvex::MSVCFlagTranslator

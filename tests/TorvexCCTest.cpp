@@ -1,0 +1,153 @@
+#include "support/Spawn.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+using namespace torvex::testing;
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path wrapper() { return builtBundle() / "Contents/Helpers/torvex-cc"; }
+
+// A stand-in llvm-mingw tool: prints its pid, $0 and one argument a line, exits with 7.
+const char* const fakeTool = R"(echo "pid=$$"
+echo "0=$0"
+for a in "$@"; do echo "arg=$a"; done
+exit 7
+)";
+
+struct Rig {
+    TempDir dir;
+    fs::path bin = dir / "llvm mingw/bin";   // a space, as in the real support folder
+    fs::path tools = dir / "tools";
+
+    Rig() {
+        for (const char* tool : {"x86_64-w64-mingw32-clang", "x86_64-w64-mingw32-clang++", "x86_64-w64-mingw32-windres"}) {
+            writeScript(bin / tool, fakeTool);
+        }
+        fs::create_directories(tools);
+    }
+
+    fs::path link(const std::string& name) const {
+        const fs::path path = tools / name;
+        if (!fs::exists(fs::symlink_status(path))) fs::create_symlink(wrapper(), path);
+        return path;
+    }
+};
+
+std::string toolOutput(const fs::path& tool, const std::vector<std::string>& arguments) {
+    std::string text = "0=" + tool.string() + "\n";
+    for (const std::string& argument : arguments) text += "arg=" + argument + "\n";
+    return text;
+}
+
+} // namespace
+
+TEST(TorvexCCTest, ExecsTheToolOfItsLinkNameWithTranslatedArguments) {
+    struct Case {
+        std::string link;
+        std::vector<std::string> arguments;
+        std::string tool;
+        std::vector<std::string> expectedArguments;
+        std::string expectedErr;
+    };
+    const Case cases[] = {
+        {"shim-clang", {"/W4", "/nologo", "/Os", "main.c", "/Os"}, "x86_64-w64-mingw32-clang", {"-Wall", "main.c"},
+         "torvex-cc: dropping unknown MSVC flag /Os\ntorvex-cc: dropping unknown MSVC flag /Os\n"},
+        // The file test takes relative paths against the working folder: present.lib exists there.
+        {"shim-clang++", {"/std:c++17", "present.lib", "absent.lib", "-mwindows", "@cmd.rsp"},
+         "x86_64-w64-mingw32-clang++", {"-std=c++17", "present.lib", "-labsent", "-mwindows", "-municode", "@cmd.rsp"},
+         ""},
+        {"shim-windres", {"/Os", "-DV=\"1.0\"", "-O", "coff"}, "x86_64-w64-mingw32-windres",
+         {"/Os", "-DV=\\\"1.0\\\"", "-O", "coff"}, ""},
+    };
+    for (const Case& c : cases) {
+        const Rig rig;
+        writeFile(rig.tools / "mingw-bin", "  " + rig.bin.string() + " \n\n");
+        writeFile(rig.dir / "work/present.lib", "");
+        std::vector<std::string> argv{rig.link(c.link).string()};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+
+        const SpawnResult result = spawnAndWait({wrapper(), argv, rig.dir / "work", {}}, rig.dir.path());
+
+        EXPECT_EQ(result.status, 7) << c.link;
+        EXPECT_EQ(result.err, c.expectedErr) << c.link;
+        // Same pid: the wrapper became the tool rather than starting it.
+        EXPECT_EQ(result.out, "pid=" + std::to_string(result.pid) + "\n" + toolOutput(rig.bin / c.tool, c.expectedArguments))
+            << c.link;
+    }
+}
+
+TEST(TorvexCCTest, ARelativeProgramNameIsTakenAgainstTheWorkingFolder) {
+    const Rig rig;
+    writeFile(rig.tools / "mingw-bin", rig.bin.string());
+    rig.link("shim-clang");
+
+    const SpawnResult result = spawnAndWait({wrapper(), {"shim-clang", "-c"}, rig.tools, {}}, rig.dir.path());
+
+    EXPECT_EQ(result.status, 7);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, "pid=" + std::to_string(result.pid) + "\n" +
+                              toolOutput(rig.bin / "x86_64-w64-mingw32-clang", {"-c"}));
+}
+
+TEST(TorvexCCTest, ItsOwnFailuresSayWhatAndExitWithTwo) {
+    struct Case {
+        std::string link;
+        std::optional<std::string> mingwBin; // none: no file
+        std::string expectedErr;             // "<tools>" and "<bin>" stand for the rig's folders
+    };
+    const Case cases[] = {
+        {"shim-clang", std::nullopt, "torvex-cc: no mingw-bin file next to <tools>/shim-clang\n"},
+        // The file is read before the name is looked at.
+        {"shim-cl", std::nullopt, "torvex-cc: no mingw-bin file next to <tools>/shim-cl\n"},
+        {"shim-clang", std::string("\xff\xfe/bin\n"), "torvex-cc: no mingw-bin file next to <tools>/shim-clang\n"},
+        {"shim-cl", std::string("<bin>"), "torvex-cc: unknown name shim-cl\n"},
+        {"Shim-Clang", std::string("<bin>"), "torvex-cc: unknown name Shim-Clang\n"},
+        {"shim-clang", std::string("<tools>"),
+         "torvex-cc: could not run <tools>/x86_64-w64-mingw32-clang: No such file or directory\n"},
+        {"", std::string("<bin>"), "torvex-cc: no program name\n"},
+    };
+    const auto expand = [](std::string text, const Rig& rig) {
+        for (const auto& [token, value] : {std::pair{std::string("<tools>"), rig.tools.string()},
+                                           std::pair{std::string("<bin>"), rig.bin.string()}}) {
+            for (std::size_t at = text.find(token); at != std::string::npos; at = text.find(token, at + value.size())) {
+                text.replace(at, token.size(), value);
+            }
+        }
+        return text;
+    };
+    for (const Case& c : cases) {
+        const Rig rig;
+        if (c.mingwBin) writeFile(rig.tools / "mingw-bin", expand(*c.mingwBin, rig));
+        const std::string argv0 = c.link.empty() ? std::string() : rig.link(c.link).string();
+
+        const SpawnResult result = spawnAndWait({wrapper(), {argv0, "/W4", "x.c"}, std::nullopt, {}}, rig.dir.path());
+
+        EXPECT_EQ(result.status, 2) << c.link;
+        EXPECT_EQ(result.err, expand(c.expectedErr, rig)) << c.link;
+        EXPECT_EQ(result.out, "") << c.link;
+    }
+}
+
+TEST(TorvexCCTest, LinksNothingButTheCAndCxxRuntimes) {
+    TempDir dir;
+    const SpawnResult result = spawnAndWait({"/usr/bin/ldd", {"ldd", wrapper().string()}, std::nullopt, {}}, dir.path());
+    if (result.status != 0) GTEST_SKIP() << "ldd cannot read the wrapper: " << result.err;
+    const std::vector<std::string> allowed{"linux-vdso", "libstdc++", "libm.", "libgcc_s", "libc.", "ld-linux"};
+    std::size_t start = 0;
+    while (start < result.out.size()) {
+        const std::size_t end = result.out.find('\n', start);
+        const std::string line = result.out.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        start = end == std::string::npos ? result.out.size() : end + 1;
+        if (line.empty()) continue;
+        bool known = false;
+        for (const std::string& prefix : allowed) known = known || line.find(prefix) != std::string::npos;
+        EXPECT_TRUE(known) << line;
+    }
+}

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace torvex::testing {
+
+struct SpawnResult {
+    pid_t pid = -1;
+    int status = -1;      // exit status, or 128 + signal
+    std::string out;      // everything written to standard output
+    std::string err;      // everything written to standard error
+};
+
+struct SpawnSpec {
+    std::filesystem::path program;             // run as given, no PATH search
+    std::vector<std::string> argv;             // the whole vector, argv[0] included (may be empty)
+    std::optional<std::filesystem::path> cwd;  // the caller's folder when absent
+    std::map<std::string, std::string> environment; // laid over the inherited environment
+};
+
+// Starts the program, waits for it and returns what it wrote. The output goes through files in
+// `scratch`, so a chatty child never blocks on a full pipe.
+SpawnResult spawnAndWait(const SpawnSpec& spec, const std::filesystem::path& scratch);
+
+} // namespace torvex::testing
