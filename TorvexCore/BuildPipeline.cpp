@@ -1,11 +1,32 @@
 #include "BuildPipeline.h"
 
+#include "BuildDiagnosis.h"
+#include "DartBundle.h"
+#include "EngineArtifacts.h"
 #include "Environment.h"
+#include "FlutterProject.h"
+#include "FlutterSDK.h"
 #include "GeneratedFiles.h"
+#include "Log.h"
 #include "Paths.h"
+#include "PluginCompatibility.h"
+#include "ProcessRunner.h"
+#include "SourceStaging.h"
 #include "Stager.h"
+#include "TorvexError.h"
 
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <set>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 namespace torvex {
 namespace fs = std::filesystem;
@@ -48,6 +69,266 @@ bool BuildPipeline::writeToolchain(const Toolchain& toolchain, const fs::path& t
                                       tools / "rules-override.cmake", searchRoots) +
         "# " + toolchain.fingerprint() + "\n";
     return writeIfChanged(text, toolchainFile);
+}
+
+} // namespace torvex
+
+namespace torvex {
+namespace fs = std::filesystem;
+
+namespace {
+
+// The output of one CMake run, filled from the runner's two pump threads.
+struct Transcript {
+    std::mutex lock;
+    std::vector<std::string> storage;
+};
+
+// A CMake run that exited with a non-zero code; never leaves build().
+struct CommandFailure {
+    std::vector<std::string> lines;
+};
+
+// Work folders with a build in progress in this process; a second build of one waits.
+class BusyWorkFolders {
+public:
+    static BusyWorkFolders& shared() {
+        static auto* folders = new BusyWorkFolders;
+        return *folders;
+    }
+
+    void acquire(const fs::path& folder, std::stop_token stop) {
+        std::unique_lock guard(lock_);
+        if (!changed_.wait(guard, stop, [&] { return !busy_.contains(folder); })) throw Cancelled{};
+        busy_.insert(folder);
+    }
+
+    void release(const fs::path& folder) {
+        {
+            std::lock_guard guard(lock_);
+            busy_.erase(folder);
+        }
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable_any changed_;
+    std::set<fs::path> busy_;
+};
+
+class WorkFolderLock {
+public:
+    WorkFolderLock(fs::path folder, std::stop_token stop) : folder_(std::move(folder)) {
+        BusyWorkFolders::shared().acquire(folder_, std::move(stop));
+    }
+    ~WorkFolderLock() { BusyWorkFolders::shared().release(folder_); }
+    WorkFolderLock(const WorkFolderLock&) = delete;
+    WorkFolderLock& operator=(const WorkFolderLock&) = delete;
+
+private:
+    fs::path folder_;
+};
+
+using Emit = std::function<void(const std::string&)>;
+
+void throwIfStopped(const std::stop_token& stop) {
+    if (stop.stop_requested()) throw Cancelled{};
+}
+
+std::optional<std::string> readWholeFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return bytes;
+}
+
+void removeIgnoringErrors(const fs::path& path) {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+}
+
+std::string joined(const std::vector<std::string>& parts, const std::string& separator) {
+    std::string text;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0) text += separator;
+        text += parts[i];
+    }
+    return text;
+}
+
+std::string leftOutLine(const DisabledPlugin& plugin) {
+    return "Torvex: ⚠ plugin " + plugin.name + " is left out of the Torvex build: " + plugin.reason +
+           ". Dart calls to it will throw MissingPluginException.";
+}
+
+std::set<std::string> namesOf(const std::vector<DisabledPlugin>& plugins) {
+    std::set<std::string> names;
+    for (const auto& plugin : plugins) names.insert(plugin.name);
+    return names;
+}
+
+TorvexError missingProgram(const fs::path& program, const fs::path& logFile) {
+    return {TorvexError::Kind::buildFailed, "The build finished but " + program.filename().string() + " is missing.",
+            "BINARY_NAME in windows/CMakeLists.txt may not match the runner target.",
+            "Full output: " + logFile.string()};
+}
+
+bool isDownloadProgress(const std::string& text) {
+    return text.starts_with("-- [download ") && text.ends_with("complete]");
+}
+
+// One CMake run. Every line goes to the transcript; quiet runs and download progress reach the
+// log only. A non-zero exit throws CommandFailure with the whole transcript.
+void cmake(const Toolchain& toolchain, const std::vector<std::string>& arguments, const Environment& environment,
+           const std::shared_ptr<FileLog>& log, const Emit& emit, bool quiet, const std::stop_token& stop) {
+    auto transcript = std::make_shared<Transcript>();
+    ProcessSpec spec{toolchain.cmake, arguments, environment, std::nullopt};
+    const std::int32_t code = ProcessRunner::shared().run(
+        spec,
+        [transcript, log, emit, quiet](const OutputLine& line) {
+            {
+                std::lock_guard guard(transcript->lock);
+                transcript->storage.push_back(line.text);
+            }
+            if (quiet || isDownloadProgress(line.text)) {
+                log->write(line.text);
+            } else {
+                emit(line.text);
+            }
+        },
+        stop);
+    throwIfStopped(stop);
+    if (code != 0) {
+        std::lock_guard guard(transcript->lock);
+        throw CommandFailure{transcript->storage};
+    }
+}
+
+} // namespace
+
+std::string BuildPipeline::durationText(std::chrono::steady_clock::duration elapsed) {
+    using namespace std::chrono;
+    const auto nanoseconds = std::max<std::int64_t>(duration_cast<std::chrono::nanoseconds>(elapsed).count(), 0);
+    constexpr std::int64_t tenth = 100'000'000;
+    std::int64_t tenths = nanoseconds / tenth;
+    const std::int64_t rest = nanoseconds % tenth;
+    if (rest > tenth / 2 || (rest == tenth / 2 && tenths % 2 == 1)) ++tenths;
+    return fmt::format("{}.{} s", tenths / 10, tenths % 10);
+}
+
+BuildResult BuildPipeline::build(const BuildRequest& request, std::stop_token stop) const {
+    const auto start = std::chrono::steady_clock::now();
+
+    const FlutterProject project = FlutterProject::discover(request.projectPath);
+    Environment sdkEnvironment = currentEnvironment();
+    if (request.flutterRoot) sdkEnvironment["FLUTTER_ROOT"] = *request.flutterRoot;
+    const FlutterSDK sdk = FlutterSDK::locate(sdkEnvironment);
+    const Environment environment = currentEnvironment();
+    const Toolchain toolchain = Toolchain::locate(paths, environment);
+
+    const fs::path work = paths.builds() / project.hash();
+    const WorkFolderLock workLock(work, stop);
+
+    auto log = std::make_shared<FileLog>(paths.logs / ("build-" + project.binaryName + ".log"));
+    const Emit emit = [log, output = output](const std::string& line) {
+        log->write(line);
+        if (output) output(line);
+    };
+
+    emit("Torvex: building " + project.binaryName + " (Flutter " + sdk.frameworkVersion().value_or("?") + ", " +
+         project.root.string() + ")");
+    Log::build().info(fmt::format("build {} stage {}", project.root.string(), work.string()));
+
+    const EngineArtifacts engine = EngineArtifacts::ensure(
+        sdk, paths, environment, [emit](const std::string& text) { emit("Torvex: " + text); }, stop);
+    throwIfStopped(stop);
+
+    DartBundle::prepare(sdk, project.root, work, request.bundle, engine, emit, stop);
+    throwIfStopped(stop);
+    fs::create_directories(work / "build" / "native_assets" / "windows");
+
+    const fs::path tools = work / "tools";
+    const bool toolchainChanged = writeToolchain(toolchain, tools, tools / "toolchain.cmake");
+    const std::vector<std::string> configureArguments = {
+        "-G", "Ninja", "-S", (work / "windows").string(), "-B", (work / "cmake-build").string(),
+        "-DCMAKE_MAKE_PROGRAM=" + toolchain.ninja.string(), "-DCMAKE_BUILD_TYPE=Debug",
+        "-DCMAKE_TOOLCHAIN_FILE=" + (tools / "toolchain.cmake").string(),
+        "-DCMAKE_INSTALL_PREFIX=" + (work / "out").string(), "-DFLUTTER_TARGET_PLATFORM=windows-x64",
+    };
+    const bool argumentsChanged = writeIfChanged(joined(configureArguments, "\n"), tools / "configure-arguments");
+    if (toolchainChanged || argumentsChanged) {
+        removeIgnoringErrors(work / "cmake-build");
+        removeIgnoringErrors(work / "out");
+    }
+
+    const fs::path program = work / "out" / (project.binaryName + ".exe");
+    const fs::path stampFile = work / "native.stamp";
+    const std::string stampText = engine.revision + "|" + toolchain.fingerprint() + "|" + project.binaryName;
+    Environment cmakeEnvironment = PluginCompatibility::buildEnvironment();
+    cmakeEnvironment["NINJA_STATUS"] = "[%f/%t] ";
+
+    const PluginFailureMemory memory{work / "plugin-failures.json",
+                                     project.windowsDirectory() / "flutter" / "ephemeral" / ".plugin_symlinks"};
+    std::vector<DisabledPlugin> disabled = PluginCompatibility::analyse(project.windowsDirectory());
+    const std::set<std::string> screened = namesOf(disabled);
+    for (const auto& remembered : memory.load()) {
+        if (!screened.contains(remembered.name)) disabled.push_back(remembered);
+    }
+    for (const auto& plugin : disabled) emit(leftOutLine(plugin));
+    int attempt = 1;
+
+    const auto finished = [&](bool skipped) {
+        if (!fs::exists(program)) throw missingProgram(program, log->url());
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        emit("Torvex: built " + program.string() + " in " + durationText(elapsed));
+        return BuildResult{work / "out", program, skipped, elapsed};
+    };
+
+    // The stamp is judged before staging and stays away while staging runs, so a staging that
+    // fails or is stopped partway can never let a later build take the shortcut.
+    const bool stampMatches = readWholeFile(stampFile) == stampText;
+    removeIgnoringErrors(stampFile);
+
+    const int changes = stageWindowsSources(project, sdk, engine, work, namesOf(disabled));
+    if (changes == 0 && !toolchainChanged && !argumentsChanged && fs::exists(program) && stampMatches) {
+        writeIfChanged(stampText, stampFile);
+        emit("Torvex: native code unchanged, updating Dart bundle only");
+        Stager{}.mirror(DartBundle::folder(work), work / "out" / "data" / "flutter_assets");
+        return finished(true);
+    }
+
+    for (;;) {
+        try {
+            removeIgnoringErrors(stampFile);
+            if (!fs::exists(work / "cmake-build" / "build.ninja")) {
+                cmake(toolchain, configureArguments, cmakeEnvironment, log, emit, false, stop);
+            }
+            cmake(toolchain, {"--build", (work / "cmake-build").string()}, cmakeEnvironment, log, emit, false, stop);
+            cmake(toolchain, {"--install", (work / "cmake-build").string()}, cmakeEnvironment, log, emit, true, stop);
+            writeIfChanged(stampText, stampFile);
+            return finished(false);
+        } catch (const CommandFailure& failure) {
+            const std::set<std::string> known = namesOf(disabled);
+            std::vector<DisabledPlugin> fresh;
+            for (auto& plugin : PluginCompatibility::failingPlugins(failure.lines)) {
+                if (!known.contains(plugin.name)) fresh.push_back(std::move(plugin));
+            }
+            if (fresh.empty() || attempt == 4) throw BuildDiagnosis::diagnose(failure.lines).error(log->url());
+
+            std::vector<std::string> freshNames;
+            for (const auto& plugin : fresh) {
+                emit(leftOutLine(plugin));
+                freshNames.push_back(plugin.name);
+            }
+            disabled.insert(disabled.end(), fresh.begin(), fresh.end());
+            memory.record(disabled);
+            emit("Torvex: rebuilding without " + joined(freshNames, ", "));
+            ++attempt;
+            stageWindowsSources(project, sdk, engine, work, namesOf(disabled));
+        }
+    }
 }
 
 } // namespace torvex

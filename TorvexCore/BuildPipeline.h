@@ -1,18 +1,53 @@
 #pragma once
 
+#include "Paths.h"
 #include "Toolchain.h"
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <optional>
+#include <stop_token>
+#include <string>
 
 namespace torvex {
 
-namespace BuildPipeline {
+// What to build.
+struct BuildRequest {
+    std::filesystem::path projectPath;             // a folder or file inside the Flutter project
+    std::optional<std::filesystem::path> bundle;   // a ready Dart bundle instead of running the Flutter tool
+    std::optional<std::string> flutterRoot;        // becomes FLUTTER_ROOT while the SDK is located
+};
 
-// Fills `tools` with the toolchain file, rules override, compatibility header, fallback headers,
-// mingw-bin and the three shim links. Answers whether `toolchainFile` was written.
-bool writeToolchain(const Toolchain& toolchain, const std::filesystem::path& tools,
-                    const std::filesystem::path& toolchainFile);
+// What was built.
+struct BuildResult {
+    std::filesystem::path outputDirectory;  // <work folder>/out, the install prefix
+    std::filesystem::path executable;       // <work folder>/out/<binaryName>.exe
+    bool nativeStepSkipped = false;         // no CMake ran: native inputs were unchanged
+    std::chrono::steady_clock::duration duration{};
+};
 
-} // namespace BuildPipeline
+// Turns a Flutter project into a runnable Windows x64 debug program in its work folder
+// <caches>/builds/<project hash>. Keeps no state between builds; builds of one work folder
+// within this process run one after another.
+struct BuildPipeline {
+    // Receives every progress line; may be called from any thread, also concurrently.
+    using Output = std::function<void(const std::string&)>;
+
+    TorvexPaths paths;
+    Output output;
+
+    // Throws TorvexError (from here or the steps it calls), file-system errors, the process
+    // runner's start error, or Cancelled when `stop` ends the build.
+    BuildResult build(const BuildRequest& request, std::stop_token stop = {}) const;
+
+    // Fills `tools` with the toolchain file, rules override, compatibility header, fallback headers,
+    // mingw-bin and the three shim links. Answers whether `toolchainFile` was written.
+    static bool writeToolchain(const Toolchain& toolchain, const std::filesystem::path& tools,
+                               const std::filesystem::path& toolchainFile);
+
+    // The elapsed time in seconds with one decimal (half to even) and the unit: "12.3 s".
+    static std::string durationText(std::chrono::steady_clock::duration elapsed);
+};
 
 } // namespace torvex

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "EngineArtifacts.h"
+#include "FlutterProject.h"
+#include "FlutterSDK.h"
+
+#include <filesystem>
+#include <set>
+#include <string>
+
+namespace torvex {
+
+// Brings `stage`/windows up to date as the CMake source folder of a Windows build: a mirror of the
+// project's windows folder with the clang/mingw patches applied and `disabledPlugins` cut out of the
+// generated plugin files, the engine's files and patched client wrapper in flutter/ephemeral, and a
+// fresh generated_config.cmake whose PROJECT_DIR is `stage`. The project itself is only read.
+// Answers the number of changes made; file-system errors are thrown unchanged.
+int stageWindowsSources(const FlutterProject& project, const FlutterSDK& sdk, const EngineArtifacts& engine,
+                        const std::filesystem::path& stage, const std::set<std::string>& disabledPlugins);
+
+} // namespace torvex

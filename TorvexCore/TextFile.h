@@ -1,0 +1,22 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace torvex {
+
+// Whether `bytes` are well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
+bool isValidUTF8(std::string_view bytes);
+
+// The whole file; a file that cannot be read throws std::filesystem::filesystem_error.
+std::string readFileBytes(const std::filesystem::path& file);
+
+// The whole file when it can be read and is UTF-8 text; none otherwise.
+std::optional<std::string> readUTF8File(const std::filesystem::path& file);
+
+// Replaces the whole file with `bytes` (a plain write); failure throws std::filesystem::filesystem_error.
+void writeFileBytes(const std::filesystem::path& file, std::string_view bytes);
+
+} // namespace torvex

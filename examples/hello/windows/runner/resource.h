@@ -1,0 +1,1 @@
+#define IDI_APP_ICON 101
