@@ -237,7 +237,7 @@ std::string PluginCompatibility::removePluginsFromRegistrant(
 std::vector<DisabledPlugin> PluginFailureMemory::load() const {
     std::string bytes;
     try {
-        bytes = readFileBytes(file);
+        bytes = readFileOrThrow(file);
     } catch (const fs::filesystem_error&) {
         return {};
     }

@@ -17,7 +17,7 @@ namespace {
 
 // The file as UTF-8 text; a file that must be patched and is not UTF-8 stops the staging.
 std::string readPatchedText(const fs::path& file, const std::string& shownName, const std::string& fix) {
-    std::string bytes = readFileBytes(file);
+    std::string bytes = readFileOrThrow(file);
     if (!isValidUTF8(bytes)) {
         throw TorvexError(TorvexError::Kind::generic, shownName + " is not UTF-8 text.",
                           "Torvex patches this file before building and can only read it as UTF-8.", fix);

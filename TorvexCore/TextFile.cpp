@@ -48,7 +48,7 @@ namespace {
 
 } // namespace
 
-std::string readFileBytes(const fs::path& file) {
+std::string readFileOrThrow(const fs::path& file) {
     std::error_code error;
     if (fs::is_directory(file, error)) fail("cannot read", file, EISDIR);
     std::ifstream in(file, std::ios::binary);
@@ -56,16 +56,6 @@ std::string readFileBytes(const fs::path& file) {
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad()) fail("cannot read", file, errno);
     return bytes;
-}
-
-std::optional<std::string> readUTF8File(const fs::path& file) {
-    try {
-        std::string bytes = readFileBytes(file);
-        if (!isValidUTF8(bytes)) return std::nullopt;
-        return bytes;
-    } catch (const fs::filesystem_error&) {
-        return std::nullopt;
-    }
 }
 
 void writeFileBytes(const fs::path& file, std::string_view bytes) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Files.h"
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -11,10 +13,7 @@ namespace torvex {
 bool isValidUTF8(std::string_view bytes);
 
 // The whole file; a file that cannot be read throws std::filesystem::filesystem_error.
-std::string readFileBytes(const std::filesystem::path& file);
-
-// The whole file when it can be read and is UTF-8 text; none otherwise.
-std::optional<std::string> readUTF8File(const std::filesystem::path& file);
+std::string readFileOrThrow(const std::filesystem::path& file);
 
 // Replaces the whole file with `bytes` (a plain write); failure throws std::filesystem::filesystem_error.
 void writeFileBytes(const std::filesystem::path& file, std::string_view bytes);
