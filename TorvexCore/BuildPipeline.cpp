@@ -4,6 +4,7 @@
 #include "DartBundle.h"
 #include "EngineArtifacts.h"
 #include "Environment.h"
+#include "Files.h"
 #include "FlutterProject.h"
 #include "FlutterSDK.h"
 #include "GeneratedFiles.h"
@@ -13,14 +14,13 @@
 #include "ProcessRunner.h"
 #include "SourceStaging.h"
 #include "Stager.h"
+#include "SystemInfo.h"
 #include "TorvexError.h"
 
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <condition_variable>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -70,11 +70,6 @@ bool BuildPipeline::writeToolchain(const Toolchain& toolchain, const fs::path& t
         "# " + toolchain.fingerprint() + "\n";
     return writeIfChanged(text, toolchainFile);
 }
-
-} // namespace torvex
-
-namespace torvex {
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -134,14 +129,6 @@ using Emit = std::function<void(const std::string&)>;
 
 void throwIfStopped(const std::stop_token& stop) {
     if (stop.stop_requested()) throw Cancelled{};
-}
-
-std::optional<std::string> readWholeFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
-    return bytes;
 }
 
 void removeIgnoringErrors(const fs::path& path) {
@@ -237,8 +224,10 @@ BuildResult BuildPipeline::build(const BuildRequest& request, std::stop_token st
         if (output) output(line);
     };
 
-    emit("Torvex: building " + project.binaryName + " (Flutter " + sdk.frameworkVersion().value_or("?") + ", " +
+    const std::optional<std::string> flutterVersion = sdk.frameworkVersion();
+    emit("Torvex: building " + project.binaryName + " (Flutter " + flutterVersion.value_or("?") + ", " +
          project.root.string() + ")");
+    if (const auto warning = SupportedFlutter::warning(flutterVersion)) emit("Torvex: ⚠ " + *warning);
     Log::build().info(fmt::format("build {} stage {}", project.root.string(), work.string()));
 
     const EngineArtifacts engine = EngineArtifacts::ensure(
@@ -288,7 +277,7 @@ BuildResult BuildPipeline::build(const BuildRequest& request, std::stop_token st
 
     // The stamp is judged before staging and stays away while staging runs, so a staging that
     // fails or is stopped partway can never let a later build take the shortcut.
-    const bool stampMatches = readWholeFile(stampFile) == stampText;
+    const bool stampMatches = readFileBytes(stampFile) == stampText;
     removeIgnoringErrors(stampFile);
 
     const int changes = stageWindowsSources(project, sdk, engine, work, namesOf(disabled));

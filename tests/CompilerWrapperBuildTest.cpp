@@ -1,5 +1,6 @@
 #include "support/Spawn.h"
 #include "support/TestSupport.h"
+#include "support/WindowsProgram.h"
 
 #include <gtest/gtest.h>
 
@@ -25,44 +26,6 @@ std::optional<fs::path> onPath(const std::string& name) {
     }
     return std::nullopt;
 }
-
-std::uint32_t littleEndian(const std::string& bytes, std::size_t at, std::size_t width) {
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < width && at + i < bytes.size(); ++i) {
-        value |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + i])) << (8 * i);
-    }
-    return value;
-}
-
-// "MZ", then "PE\0\0" where the DOS header points, an x86-64 machine and a PE32+ optional header.
-void expectPE32PlusForX64(const fs::path& file) {
-    const std::string bytes = readFile(file);
-    ASSERT_GE(bytes.size(), 0x40u) << file;
-    EXPECT_EQ(bytes.substr(0, 2), "MZ") << file;
-    const std::uint32_t pe = littleEndian(bytes, 0x3c, 4);
-    ASSERT_LT(pe + 26u, bytes.size()) << file;
-    EXPECT_EQ(bytes.substr(pe, 4), std::string("PE\0\0", 4)) << file;
-    EXPECT_EQ(littleEndian(bytes, pe + 4, 2), 0x8664u) << file;   // IMAGE_FILE_MACHINE_AMD64
-    EXPECT_EQ(littleEndian(bytes, pe + 24, 2), 0x20bu) << file;   // PE32+ optional header
-}
-
-std::string withoutCarriageReturns(std::string text) {
-    std::erase(text, '\r');
-    return text;
-}
-
-// Ends every process of a private Wine prefix.
-struct WineServerStop {
-    fs::path prefix;
-    fs::path scratch;
-    ~WineServerStop() {
-        try {
-            spawnAndWait({"/usr/bin/wineserver", {"wineserver", "-k"}, std::nullopt, {{"WINEPREFIX", prefix.string()}}},
-                         scratch);
-        } catch (...) {
-        }
-    }
-};
 
 } // namespace
 
@@ -110,15 +73,9 @@ TEST(CompilerWrapperBuildTest, CMakeBuildsAWindowsProgramWithMSVCStyleFlagsThrou
     expectPE32PlusForX64(build / "out/libgreeter.dll");
     EXPECT_TRUE(fs::exists(build / "libgreeter.dll.a"));
 
-    if (!fs::exists("/usr/bin/wine")) GTEST_SKIP() << "Wine is not installed; the program was built but not run";
-    const fs::path prefix = dir / "wine prefix";
-    const WineServerStop stop{prefix, dir.path()};
-    const SpawnResult ran = spawnAndWait(
-        {"/usr/bin/timeout",
-         {"timeout", "180", "/usr/bin/wine", exe.string()},
-         build / "out",
-         {{"WINEPREFIX", prefix.string()}, {"WINEDEBUG", "-all"}, {"DISPLAY", ""}}},
-        dir.path());
+    if (!WinePrefix::available()) GTEST_SKIP() << "Wine is not installed; the program was built but not run";
+    const WinePrefix wine(dir / "wine prefix", dir.path());
+    const SpawnResult ran = wine.run(exe);
     EXPECT_EQ(ran.status, 3) << ran.err;
     EXPECT_EQ(withoutCarriageReturns(ran.out), "ANSWER=42 version=1.2.3 product=Wrapper Demo\n") << ran.err;
 }

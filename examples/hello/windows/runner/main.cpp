@@ -9,7 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <cwchar>
 #include <memory>
 #include <string>
 
@@ -30,9 +30,10 @@ std::wstring ExecutableFolder() {
 }
 
 // Milliseconds after which to quit; 0 for never.
-UINT QuitAfter(const char* command_line) {
-  const char* option = std::strstr(command_line, "--quit-after-ms=");
-  return option == nullptr ? 0 : static_cast<UINT>(std::strtoul(option + std::strlen("--quit-after-ms="), nullptr, 10));
+UINT QuitAfter(const wchar_t* command_line) {
+  constexpr wchar_t kOption[] = L"--quit-after-ms=";
+  const wchar_t* option = std::wcsstr(command_line, kOption);
+  return option == nullptr ? 0 : static_cast<UINT>(std::wcstoul(option + std::wcslen(kOption), nullptr, 10));
 }
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -49,7 +50,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
 
 }  // namespace
 
-int APIENTRY WinMain(HINSTANCE instance, HINSTANCE, LPSTR command_line, int show_command) {
+int APIENTRY wWinMain(HINSTANCE instance, HINSTANCE, wchar_t* command_line, int show_command) {
   std::printf("hello: runner started\n");
   std::fflush(stdout);
 

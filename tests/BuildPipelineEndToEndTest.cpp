@@ -1,0 +1,350 @@
+// Real builds of examples/hello: CMake, Ninja, torvex-cc and an llvm-mingw-shaped toolchain.
+
+#include "BuildPipeline.h"
+#include "EngineArtifacts.h"
+#include "TextPattern.h"
+#include "TorvexError.h"
+#include "support/BuildRig.h"
+#include "support/TestSupport.h"
+#include "support/WindowsProgram.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <chrono>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace torvex {
+namespace {
+namespace fs = std::filesystem;
+using testing::BuildRig;
+
+// Every line a pipeline hands to its output, safe to fill from several threads.
+class Lines {
+public:
+    BuildPipeline::Output sink() {
+        return [this](const std::string& line) {
+            std::lock_guard guard(lock_);
+            lines_.push_back(line);
+        };
+    }
+    std::vector<std::string> taken() {
+        std::lock_guard guard(lock_);
+        return std::exchange(lines_, {});
+    }
+
+private:
+    std::mutex lock_;
+    std::vector<std::string> lines_;
+};
+
+bool contains(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+std::string joinedLines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const auto& line : lines) text += line + "\n";
+    return text;
+}
+
+void appendToFile(const fs::path& file, const std::string& text) {
+    std::ofstream(file, std::ios::app) << text;
+}
+
+// Processes whose process group is `group` (children of a stopped CMake run would be among them).
+std::vector<int> processesInGroup(int group) {
+    std::vector<int> members;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string stat = testing::readFile(entry.path() / "stat");
+        const std::size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        // After "pid (comm)": state, ppid, pgrp.
+        char state = 0;
+        int parent = 0;
+        int pgrp = 0;
+        if (std::sscanf(stat.c_str() + close + 1, " %c %d %d", &state, &parent, &pgrp) == 3 && pgrp == group &&
+            state != 'Z') {
+            members.push_back(std::stoi(name));
+        }
+    }
+    return members;
+}
+
+class BuildPipelineEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (auto missing = BuildRig::missingTool()) GTEST_SKIP() << *missing;
+        rig.emplace(temp.path());
+    }
+
+    // A build that must succeed; its error, if any, is shown in full.
+    BuildResult build(const BuildRequest& request) {
+        try {
+            return pipeline().build(request);
+        } catch (const TorvexError& error) {
+            ADD_FAILURE() << error.description() << "\n" << joinedLines(lines.taken());
+            throw;
+        }
+    }
+    BuildResult build() { return build(rig->request()); }
+    // A build that must fail; its error.
+    TorvexError failedBuild() {
+        try {
+            pipeline().build(rig->request());
+        } catch (const TorvexError& error) {
+            return error;
+        }
+        ADD_FAILURE() << "the build succeeded";
+        return TorvexError(TorvexError::Kind::generic, "", "", "");
+    }
+    BuildPipeline pipeline() { return BuildPipeline{rig->paths(), lines.sink()}; }
+    fs::path logFile() const { return rig->paths().logs / "build-hello.log"; }
+
+    testing::TempDir temp;
+    std::optional<BuildRig> rig;
+    Lines lines;
+};
+
+TEST_F(BuildPipelineEndToEnd, CleanBuildRunsUnderWineAndTheNextBuildOnlyRefreshesTheDartBundle) {
+    const BuildResult first = build();
+    const fs::path work = rig->workFolder();
+    EXPECT_EQ(first.outputDirectory, work / "out");
+    EXPECT_EQ(first.executable, work / "out" / "hello.exe");
+    EXPECT_FALSE(first.nativeStepSkipped);
+    testing::expectPE32PlusForX64(first.executable);
+    EXPECT_TRUE(fs::is_regular_file(work / "out" / "flutter_windows.dll"));
+    EXPECT_TRUE(fs::is_regular_file(work / "out" / "data" / "icudtl.dat"));
+    EXPECT_TRUE(fs::is_regular_file(work / "out" / "data" / "flutter_assets" / "kernel_blob.bin"));
+    EXPECT_EQ(rig->cmakeRuns().size(), 3u);  // configure, build, install
+
+    const auto firstLines = lines.taken();
+    ASSERT_FALSE(firstLines.empty());
+    EXPECT_EQ(firstLines.front(),
+              "Torvex: building hello (Flutter 3.47.0, " + fs::canonical(rig->project()).string() + ")");
+    EXPECT_TRUE(firstLines.back().starts_with("Torvex: built " + first.executable.string() + " in "))
+        << firstLines.back();
+    // The build log holds what the user saw, and the install step's lines besides.
+    const std::string log = testing::readFile(logFile());
+    for (const auto& line : firstLines) EXPECT_NE(log.find(line + "\n"), std::string::npos) << line;
+    EXPECT_NE(log.find("-- Installing: "), std::string::npos);
+    EXPECT_FALSE(contains(firstLines, "-- Installing: " + first.executable.string()));
+
+    if (testing::WinePrefix::available()) {
+        const testing::WinePrefix wine(temp / "wine prefix", temp.path());
+        const testing::SpawnResult ran = wine.run(first.executable, {"--quit-after-ms=200"});
+        const std::string out = testing::withoutCarriageReturns(ran.out);
+        EXPECT_NE(out.find("hello: runner started\n"), std::string::npos) << out << ran.err;
+        EXPECT_TRUE(TextPattern(R"((?m)^The Dart VM service is listening on http://127\.0\.0\.1:\d+/[^/\s]+=/$)")
+                        .firstMatch(out))
+            << out << ran.err;
+    }
+
+    // A Dart-only change, handed over as the Flutter tool does.
+    const fs::path bundle = temp / "given bundle";
+    testing::writeFile(bundle / "kernel_blob.bin", "changed kernel");
+    testing::writeFile(bundle / "assets" / "new.txt", "new asset");
+    BuildRequest request = rig->request();
+    request.bundle = bundle;
+    const BuildResult second = build(request);
+    EXPECT_TRUE(second.nativeStepSkipped);
+    EXPECT_EQ(second.executable, first.executable);
+    EXPECT_EQ(rig->cmakeRuns().size(), 3u);
+    const fs::path installedAssets = work / "out" / "data" / "flutter_assets";
+    EXPECT_EQ(testing::readFile(installedAssets / "kernel_blob.bin"), "changed kernel");
+    EXPECT_EQ(testing::readFile(installedAssets / "assets" / "new.txt"), "new asset");
+    EXPECT_EQ(testing::readFile(installedAssets / "isolate_snapshot_data"),
+              testing::readFile(rig->paths().engineCache() / BuildRig::engineRevision / EngineArtifacts::isolateSnapshot));
+    const auto secondLines = lines.taken();
+    ASSERT_EQ(secondLines.size(), 3u) << joinedLines(secondLines);
+    EXPECT_EQ(secondLines[1], "Torvex: native code unchanged, updating Dart bundle only");
+    EXPECT_EQ(rig->server().requests(), 3);  // the engine was downloaded once
+
+    // A program deleted by hand brings the native pass back, without a new configure.
+    fs::remove(first.executable);
+    EXPECT_FALSE(build(request).nativeStepSkipped);
+    EXPECT_TRUE(fs::is_regular_file(first.executable));
+    EXPECT_EQ(rig->cmakeRuns().size(), 5u);  // build, install
+}
+
+TEST_F(BuildPipelineEndToEnd, APluginThatDoesNotCompileIsLeftOutRememberedAndLeftOutAtOnceNextTime) {
+    // A plugin whose C++ MSVC accepts and clang rejects, linked in as the Flutter tool does.
+    const fs::path plugin = temp / "pub cache" / "broken_plugin-1.0.0";
+    testing::writeFile(plugin / "windows" / "CMakeLists.txt",
+                       "cmake_minimum_required(VERSION 3.14)\n"
+                       "project(broken_plugin LANGUAGES CXX)\n"
+                       "add_library(broken_plugin_plugin SHARED broken_plugin.cpp)\n"
+                       "apply_standard_settings(broken_plugin_plugin)\n"
+                       "target_include_directories(broken_plugin_plugin INTERFACE \"${CMAKE_CURRENT_SOURCE_DIR}/include\")\n"
+                       "target_link_libraries(broken_plugin_plugin PRIVATE flutter flutter_wrapper_plugin)\n"
+                       "set(broken_plugin_bundled_libraries \"\" PARENT_SCOPE)\n");
+    testing::writeFile(plugin / "windows" / "include" / "broken_plugin" / "broken_plugin_c_api.h",
+                       "#include <flutter_plugin_registrar.h>\n"
+                       "extern \"C\" void BrokenPluginCApiRegisterWithRegistrar(FlutterDesktopPluginRegistrarRef registrar);\n");
+    testing::writeFile(plugin / "windows" / "broken_plugin.cpp",
+                       "#include <string>\n"
+                       "#include \"include/broken_plugin/broken_plugin_c_api.h\"\n"
+                       "void BrokenPluginCApiRegisterWithRegistrar(FlutterDesktopPluginRegistrarRef) {\n"
+                       "  std::string& name = std::string(\"temporary\");  // MSVC's permissive mode takes this\n"
+                       "  (void)name;\n"
+                       "}\n");
+    const fs::path windows = rig->project() / "windows";
+    fs::create_directories(windows / "flutter" / "ephemeral" / ".plugin_symlinks");
+    fs::create_directory_symlink(plugin, windows / "flutter" / "ephemeral" / ".plugin_symlinks" / "broken_plugin");
+    const fs::path generatedPlugins = windows / "flutter" / "generated_plugins.cmake";
+    std::string plugins = testing::readFile(generatedPlugins);
+    plugins.replace(plugins.find("list(APPEND FLUTTER_PLUGIN_LIST\n"), 31, "list(APPEND FLUTTER_PLUGIN_LIST\n  broken_plugin\n");
+    testing::writeFile(generatedPlugins, plugins);
+    testing::writeFile(windows / "flutter" / "generated_plugin_registrant.cc",
+                       "#include \"generated_plugin_registrant.h\"\n"
+                       "\n"
+                       "#include <broken_plugin/broken_plugin_c_api.h>\n"
+                       "\n"
+                       "void RegisterPlugins(flutter::PluginRegistry* registry) {\n"
+                       "  BrokenPluginCApiRegisterWithRegistrar(\n"
+                       "      registry->GetRegistrarForPlugin(\"BrokenPluginCApi\"));\n"
+                       "}\n");
+
+    const BuildResult first = build();
+    EXPECT_FALSE(first.nativeStepSkipped);
+    testing::expectPE32PlusForX64(first.executable);
+    const auto firstLines = lines.taken();
+    const std::string leftOut =
+        "Torvex: ⚠ plugin broken_plugin is left out of the Torvex build: its Windows code does not compile with "
+        "clang yet (";
+    const auto leftOutLine = std::find_if(firstLines.begin(), firstLines.end(),
+                                          [&](const std::string& line) { return line.starts_with(leftOut); });
+    ASSERT_NE(leftOutLine, firstLines.end()) << joinedLines(firstLines);
+    EXPECT_TRUE(leftOutLine->ends_with("). Dart calls to it will throw MissingPluginException.")) << *leftOutLine;
+    EXPECT_NE(leftOutLine->find("non-const lvalue reference"), std::string::npos) << *leftOutLine;
+    EXPECT_TRUE(contains(firstLines, "Torvex: rebuilding without broken_plugin")) << joinedLines(firstLines);
+
+    const std::string memory = testing::readFile(rig->workFolder() / "plugin-failures.json");
+    EXPECT_NE(memory.find("\"name\":\"broken_plugin\""), std::string::npos) << memory;
+    EXPECT_NE(memory.find("\"source\":\"" + plugin.string() + "\""), std::string::npos) << memory;
+    EXPECT_NE(memory.find("\"rulesVersion\":3"), std::string::npos) << memory;
+
+    // The next build leaves it out before any compile: nothing native changed, so no CMake at all.
+    const std::size_t cmakeRuns = rig->cmakeRuns().size();
+    const BuildResult second = build();
+    EXPECT_TRUE(second.nativeStepSkipped);
+    EXPECT_EQ(rig->cmakeRuns().size(), cmakeRuns);
+    const auto secondLines = lines.taken();
+    EXPECT_EQ(std::count_if(secondLines.begin(), secondLines.end(),
+                            [&](const std::string& line) { return line.starts_with(leftOut); }),
+              1)
+        << joinedLines(secondLines);
+    EXPECT_FALSE(contains(secondLines, "Torvex: rebuilding without broken_plugin"));
+}
+
+struct UnsavableFailure {
+    std::string name;
+    std::string runnerLine;  // added at the top of the runner's main.cpp
+    TorvexError::Kind kind;
+    std::string what;
+};
+
+TEST_F(BuildPipelineEndToEnd, FailuresNoPluginExplainsAreDiagnosedWithTheLogPath) {
+    const std::vector<UnsavableFailure> cases = {
+        {"MSVC-only header", "#include <atlbase.h>", TorvexError::Kind::unsupported,
+         "This project uses ATL, which Torvex does not support yet."},
+        {"missing Windows header", "#include <winrt_helpers_only_msvc_has.h>", TorvexError::Kind::unsupported,
+         "The Windows code needs winrt_helpers_only_msvc_has.h, which the mingw-w64 Windows headers don't include."},
+        {"plain compile error", "static_assert(false, \"broken runner\");", TorvexError::Kind::buildFailed,
+         "The Windows build failed."},
+    };
+    const fs::path mainSource = rig->project() / "windows" / "runner" / "main.cpp";
+    const std::string original = testing::readFile(mainSource);
+    for (const auto& failure : cases) {
+        SCOPED_TRACE(failure.name);
+        testing::writeFile(mainSource, failure.runnerLine + "\n" + original);
+        const TorvexError error = failedBuild();
+        EXPECT_EQ(error.kind, failure.kind);
+        EXPECT_EQ(error.what, failure.what);
+        EXPECT_TRUE(error.fix.ends_with("Full output: " + logFile().string())) << error.fix;
+        EXPECT_FALSE(fs::exists(rig->workFolder() / "native.stamp"));
+        EXPECT_NE(testing::readFile(logFile()).find("error: "), std::string::npos);
+    }
+
+    testing::writeFile(mainSource, original);
+    EXPECT_FALSE(build().nativeStepSkipped);
+}
+
+TEST_F(BuildPipelineEndToEnd, AStagingThatFailsPartwayNeverLetsTheNextBuildTakeTheShortcut) {
+    const BuildResult first = build();
+    ASSERT_FALSE(first.nativeStepSkipped);
+    const std::size_t runsAfterFirst = rig->cmakeRuns().size();
+
+    // The top-level CMakeLists.txt is staged before flutter/CMakeLists.txt, whose patch then fails.
+    const fs::path windows = rig->project() / "windows";
+    appendToFile(windows / "CMakeLists.txt", "message(STATUS \"hello: changed top level\")\n");
+    const std::string flutterCMake = testing::readFile(windows / "flutter" / "CMakeLists.txt");
+    testing::writeFile(windows / "flutter" / "CMakeLists.txt", "# no backend call\n");
+    EXPECT_EQ(failedBuild().what, "This project's windows/flutter/CMakeLists.txt has an unexpected layout.");
+    ASSERT_NE(testing::readFile(rig->workFolder() / "windows" / "CMakeLists.txt").find("changed top level"),
+              std::string::npos);
+
+    // Staging now finds nothing to change, yet the changed CMakeLists.txt was never built.
+    testing::writeFile(windows / "flutter" / "CMakeLists.txt", flutterCMake);
+    const BuildResult repaired = build();
+    EXPECT_FALSE(repaired.nativeStepSkipped);
+    EXPECT_GT(rig->cmakeRuns().size(), runsAfterFirst);
+    EXPECT_NE(testing::readFile(logFile()).find("hello: changed top level"), std::string::npos);
+}
+
+TEST_F(BuildPipelineEndToEnd, TwoBuildsOfOneProjectRunOneAfterTheOther) {
+    build();
+    lines.taken();
+
+    std::vector<std::thread> builds;
+    for (int i = 0; i < 2; ++i) builds.emplace_back([this] { EXPECT_TRUE(build().nativeStepSkipped); });
+    for (auto& thread : builds) thread.join();
+
+    // building, the Flutter tool's bundle step, unchanged, built: one build's lines, then the other's.
+    const auto both = lines.taken();
+    ASSERT_EQ(both.size(), 8u) << joinedLines(both);
+    for (std::size_t start : {0u, 4u}) {
+        EXPECT_TRUE(both[start].starts_with("Torvex: building hello")) << joinedLines(both);
+        EXPECT_TRUE(both[start + 3].starts_with("Torvex: built ")) << joinedLines(both);
+    }
+}
+
+TEST_F(BuildPipelineEndToEnd, CancellingStopsCMakeAndItsCompilersAndTheNextBuildSucceeds) {
+    std::stop_source stop;
+    std::atomic<bool> compiling = false;
+    BuildPipeline cancellable{rig->paths(), [&](const std::string& line) {
+                                  // Ninja's status prefix: the build step is running compilers.
+                                  if (line.starts_with("[")) {
+                                      compiling = true;
+                                      stop.request_stop();
+                                  }
+                              }};
+    EXPECT_THROW(cancellable.build(rig->request(), stop.get_token()), Cancelled);
+    EXPECT_TRUE(compiling);
+    EXPECT_FALSE(fs::exists(rig->workFolder() / "native.stamp"));
+
+    // Each CMake run led its own process group; none of them may keep a member (given the moment a
+    // signalled compiler needs to exit).
+    for (const std::string& run : rig->cmakeRuns()) {
+        const int group = std::stoi(run.substr(0, run.find(' ')));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!processesInGroup(group).empty() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        EXPECT_TRUE(processesInGroup(group).empty()) << run;
+    }
+
+    const BuildResult next = build();
+    EXPECT_FALSE(next.nativeStepSkipped);
+    testing::expectPE32PlusForX64(next.executable);
+}
+
+} // namespace
+} // namespace torvex

@@ -1,0 +1,88 @@
+#include "support/BuildRig.h"
+
+#include "support/FakeFlutterSDK.h"
+#include "support/Spawn.h"
+#include "support/TestSupport.h"
+
+#include "FlutterProject.h"
+#include "ProcessRunner.h"
+
+#include <cstdlib>
+#include <sstream>
+#include <stdexcept>
+
+namespace torvex::testing {
+namespace fs = std::filesystem;
+
+namespace {
+
+// Runs a script of ours with bash and throws with its output when it fails.
+void runScript(const std::string& name, const std::vector<std::string>& arguments, const fs::path& scratch) {
+    std::vector<std::string> argv = {"bash", (sourceDir() / "scripts" / name).string()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    const SpawnResult result = spawnAndWait({"/bin/bash", argv, std::nullopt, {}}, scratch);
+    if (result.status != 0) throw std::runtime_error(name + " failed:\n" + result.out + result.err);
+}
+
+std::string shellQuoted(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+fs::path cmakeLog(const fs::path& root) { return root / "cmake-runs.log"; }
+
+} // namespace
+
+std::optional<std::string> BuildRig::missingTool() {
+    for (const char* tool : {"cmake", "ninja", "bsdtar", "x86_64-w64-mingw32-gcc", "clang", "ld.lld", "llvm-windres"}) {
+        if (!ProcessRunner::which(tool, {"/usr/lib/llvm-14/bin"})) {
+            return std::string(tool) + " is not installed (bash scripts/bootstrap installs it)";
+        }
+    }
+    return std::nullopt;
+}
+
+BuildRig::BuildRig(const fs::path& root)
+    : root_(root),
+      paths_{root / "Application Support", root / "Caches", root / "Logs"},
+      project_(root / "projects" / "hello"),
+      sdkRoot_(root / "flutter sdk") {
+    fs::create_directories(root / "scratch");
+
+    const fs::path toolchain = paths_.toolchains() / "local";
+    if (!fs::exists(toolchain / "llvm-mingw" / "bin" / "x86_64-w64-mingw32-clang")) {
+        runScript("local-llvm-mingw", {toolchain.string()}, root / "scratch");
+    }
+    const auto cmake = ProcessRunner::which("cmake");
+    if (!cmake) throw std::runtime_error("cmake is not installed");
+    writeScript(toolchain / "cmake" / "bin" / "cmake",
+                "echo \"$$ $*\" >> " + shellQuoted(cmakeLog(root).string()) + "\nexec " + shellQuoted(cmake->string()) +
+                    " \"$@\"\n");
+
+    const fs::path archives = root / "engine archives";
+    if (!fs::exists(archives / "windows-x64" / "artifacts.zip")) runScript("stand-in-engine", {archives.string()}, root / "scratch");
+    server_.serveEngine(engineRevision, archives);
+
+    if (!fs::exists(sdkRoot_)) makeFakeFlutterSDK(sdkRoot_, engineRevision, "", "3.47.0");
+    if (!fs::exists(project_)) {
+        fs::create_directories(project_.parent_path());
+        fs::copy(sourceDir() / "examples" / "hello", project_, fs::copy_options::recursive);
+    }
+
+    ::setenv("TORVEX_CC", (builtBundle() / "Contents" / "Helpers" / "torvex-cc").c_str(), 1);
+    ::setenv("FLUTTER_STORAGE_BASE_URL", server_.baseURL().c_str(), 1);
+}
+
+BuildRequest BuildRig::request() const { return BuildRequest{project_, std::nullopt, sdkRoot_.string()}; }
+
+fs::path BuildRig::workFolder() const { return paths_.builds() / FlutterProject::discover(project_).hash(); }
+
+std::vector<std::string> BuildRig::cmakeRuns() const {
+    std::istringstream lines(readFile(cmakeLog(root_)));
+    std::vector<std::string> runs;
+    for (std::string line; std::getline(lines, line);) runs.push_back(line);
+    return runs;
+}
+
+} // namespace torvex::testing

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "BuildPipeline.h"
+#include "Paths.h"
+#include "support/ArtifactServer.h"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace torvex::testing {
+
+// Everything a real Windows build needs on this machine, in one folder: the support, caches and
+// logs roots; an llvm-mingw-shaped toolchain assembled from Debian's packages under
+// support/toolchain/local (its CMake a logging wrapper around the real one); the stand-in engine's
+// three archives, served on loopback; a fake Flutter SDK of that engine revision; and a copy of
+// examples/hello. Sets TORVEX_CC and FLUTTER_STORAGE_BASE_URL in this process's environment.
+// Parts already present under `root` are reused, so a rig can be set up again over its own folder.
+class BuildRig {
+public:
+    static constexpr const char* engineRevision = "0123456789abcdef0123456789abcdef01234567";
+
+    // Why a real build cannot run on this machine, or none when it can.
+    static std::optional<std::string> missingTool();
+
+    explicit BuildRig(const std::filesystem::path& root);
+
+    const TorvexPaths& paths() const { return paths_; }
+    const std::filesystem::path& project() const { return project_; }
+    const std::filesystem::path& sdkRoot() const { return sdkRoot_; }
+    ArtifactServer& server() { return server_; }
+
+    // A request for the project copy with the rig's SDK as the Flutter root.
+    BuildRequest request() const;
+    // The project's work folder.
+    std::filesystem::path workFolder() const;
+    // One line per CMake run so far: "<pid> <arguments>".
+    std::vector<std::string> cmakeRuns() const;
+
+private:
+    std::filesystem::path root_;
+    TorvexPaths paths_;
+    std::filesystem::path project_;
+    std::filesystem::path sdkRoot_;
+    ArtifactServer server_;
+};
+
+} // namespace torvex::testing

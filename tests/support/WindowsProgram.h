@@ -1,0 +1,36 @@
+#pragma once
+
+#include "support/Spawn.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace torvex::testing {
+
+// Fails the test unless `file` is a PE32+ image for x86-64: "MZ", "PE\0\0" where the DOS header
+// points, machine 0x8664 and a PE32+ optional header.
+void expectPE32PlusForX64(const std::filesystem::path& file);
+
+// `text` without carriage returns (Windows programs end their lines with CRLF).
+std::string withoutCarriageReturns(std::string text);
+
+// A private Wine prefix under a test's folder; every Wine process of it is ended on destruction.
+class WinePrefix {
+public:
+    WinePrefix(std::filesystem::path prefix, std::filesystem::path scratch);
+    ~WinePrefix();
+    WinePrefix(const WinePrefix&) = delete;
+    WinePrefix& operator=(const WinePrefix&) = delete;
+
+    static bool available();  // /usr/bin/wine is installed
+
+    // Runs `program` with `arguments` in its own folder, with no X display, for at most 180 s.
+    SpawnResult run(const std::filesystem::path& program, const std::vector<std::string>& arguments = {}) const;
+
+private:
+    std::filesystem::path prefix_;
+    std::filesystem::path scratch_;
+};
+
+} // namespace torvex::testing
