@@ -6,6 +6,7 @@
 #include "TorvexError.h"
 #include "support/BuildRig.h"
 #include "support/TestSupport.h"
+#include "support/VirtualDisplay.h"
 #include "support/WindowsProgram.h"
 
 #include <gtest/gtest.h>
@@ -138,11 +139,15 @@ TEST_F(BuildPipelineEndToEnd, CleanBuildRunsUnderWineAndTheNextBuildOnlyRefreshe
     EXPECT_FALSE(contains(firstLines, "-- Installing: " + first.executable.string()));
 
     if (testing::WinePrefix::available()) {
+        const auto display = testing::VirtualDisplay::start();
+        ASSERT_TRUE(display) << "Xvfb did not start (apt-get install xvfb)";
         const testing::WinePrefix wine(temp / "wine prefix", temp.path());
-        const testing::SpawnResult ran = wine.run(first.executable, {"--quit-after-ms=200"});
+        const testing::SpawnResult ran = wine.run(first.executable, {"--quit-after-ms=200"}, display->name());
         const std::string out = testing::withoutCarriageReturns(ran.out);
-        EXPECT_NE(out.find("hello: runner started\n"), std::string::npos) << out << ran.err;
-        EXPECT_TRUE(TextPattern(R"((?m)^The Dart VM service is listening on http://127\.0\.0\.1:\d+/[^/\s]+=/$)")
+        EXPECT_EQ(ran.status, 0) << out << ran.err;
+        EXPECT_TRUE(TextPattern("^hello: runner started\n"
+                                R"(The Dart VM service is listening on http://127\.0\.0\.1:\d+/[^/\s]+=/\n)"
+                                "hello: window open\n$")
                         .firstMatch(out))
             << out << ran.err;
     }

@@ -6,6 +6,7 @@
 
 #include "FlutterProject.h"
 #include "ProcessRunner.h"
+#include "Stager.h"
 
 #include <cstdlib>
 #include <sstream>
@@ -65,10 +66,7 @@ BuildRig::BuildRig(const fs::path& root)
     server_.serveEngine(engineRevision, archives);
 
     if (!fs::exists(sdkRoot_)) makeFakeFlutterSDK(sdkRoot_, engineRevision, "", "3.47.0");
-    if (!fs::exists(project_)) {
-        fs::create_directories(project_.parent_path());
-        fs::copy(sourceDir() / "examples" / "hello", project_, fs::copy_options::recursive);
-    }
+    Stager{}.mirror(sourceDir() / "examples" / "hello", project_);
 
     ::setenv("TORVEX_CC", (builtBundle() / "Contents" / "Helpers" / "torvex-cc").c_str(), 1);
     ::setenv("FLUTTER_STORAGE_BASE_URL", server_.baseURL().c_str(), 1);

@@ -15,8 +15,9 @@ namespace torvex::testing {
 // logs roots; an llvm-mingw-shaped toolchain assembled from Debian's packages under
 // support/toolchain/local (its CMake a logging wrapper around the real one); the stand-in engine's
 // three archives, served on loopback; a fake Flutter SDK of that engine revision; and a copy of
-// examples/hello. Sets TORVEX_CC and FLUTTER_STORAGE_BASE_URL in this process's environment.
-// Parts already present under `root` are reused, so a rig can be set up again over its own folder.
+// examples/hello, brought up to date. Sets TORVEX_CC and FLUTTER_STORAGE_BASE_URL in this process's
+// environment. Parts already present under `root` are reused, so a rig can be set up again over
+// its own folder.
 class BuildRig {
 public:
     static constexpr const char* engineRevision = "0123456789abcdef0123456789abcdef01234567";

@@ -49,13 +49,14 @@ WinePrefix::~WinePrefix() {
 
 bool WinePrefix::available() { return fs::exists("/usr/bin/wine"); }
 
-SpawnResult WinePrefix::run(const fs::path& program, const std::vector<std::string>& arguments) const {
+SpawnResult WinePrefix::run(const fs::path& program, const std::vector<std::string>& arguments,
+                            const std::string& display) const {
     std::vector<std::string> argv = {"timeout", "180", "/usr/bin/wine", program.string()};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     return spawnAndWait({"/usr/bin/timeout",
                          argv,
                          program.parent_path(),
-                         {{"WINEPREFIX", prefix_.string()}, {"WINEDEBUG", "-all"}, {"DISPLAY", ""}}},
+                         {{"WINEPREFIX", prefix_.string()}, {"WINEDEBUG", "-all"}, {"DISPLAY", display}}},
                         scratch_);
 }
 

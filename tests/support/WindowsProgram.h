@@ -25,8 +25,10 @@ public:
 
     static bool available();  // /usr/bin/wine is installed
 
-    // Runs `program` with `arguments` in its own folder, with no X display, for at most 180 s.
-    SpawnResult run(const std::filesystem::path& program, const std::vector<std::string>& arguments = {}) const;
+    // Runs `program` with `arguments` in its own folder on the X display `display` ("" for none),
+    // for at most 180 s.
+    SpawnResult run(const std::filesystem::path& program, const std::vector<std::string>& arguments = {},
+                    const std::string& display = "") const;
 
 private:
     std::filesystem::path prefix_;
