@@ -190,6 +190,11 @@ TEST(PluginCompatibilityTest, FailingPluginsWithTheirFirstError) {
           "CMake Warning at flutter/ephemeral/.plugin_symlinks/camera_windows/windows/CMakeLists.txt:1 (message):",
           "  deprecated"},
          {}},
+        {"bytes that are not UTF-8 around the lines that count",
+         {"\xff\xfe", "FAILED: plugins/printing/CMakeFiles/printing_plugin.dir/p.cpp.obj \xc3",
+          "CMake Error at /w/.plugin_symlinks/jni/windows/CMakeLists.txt:1 (message):", "  \xff bad",
+          printing + "p.cpp:1:1: error: expected ';'"},
+         {{"printing", compileFailure("expected ';'"), true}, {"jni", compileFailure("\xff bad"), true}}},
         {"no lines", {}, {}},
     };
     for (const Case& c : cases) {
