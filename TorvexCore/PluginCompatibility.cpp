@@ -111,7 +111,7 @@ std::vector<std::string> PluginCompatibility::cmakeFiles(const fs::path& windows
     std::error_code error;
     for (fs::directory_iterator entry(windowsDirectory, error), end; !error && entry != end; entry.increment(error)) {
         const std::string name = entry->path().filename().string();
-        if (name == "CMakeLists.txt" || (name.size() > 6 && name.ends_with(".cmake"))) files.push_back(name);
+        if (name == "CMakeLists.txt" || name.ends_with(".cmake")) files.push_back(name);
     }
     if (fs::is_regular_file(windowsDirectory / "../src/CMakeLists.txt", error)) files.push_back("../src/CMakeLists.txt");
     return files;
