@@ -37,6 +37,19 @@ std::vector<std::string> stagingExclusions() {
     return excluded;
 }
 
+// The mirror copies links as links, and the engine files are written below the staged
+// flutter/ephemeral: were it a link, they would land in the project (or wherever it points).
+void refuseLinkedEphemeralFolder(const fs::path& source) {
+    for (const char* folder : {"flutter", "flutter/ephemeral"}) {
+        if (!fs::is_symlink(source / folder)) continue;
+        throw TorvexError(TorvexError::Kind::unsupported,
+                          "This project's windows/" + std::string(folder) + " is a symbolic link.",
+                          "Torvex writes the Flutter engine files into its own copy of windows/flutter/ephemeral and "
+                          "never writes through a link into your project.",
+                          "Replace " + (source / folder).string() + " with a real folder, then run `flutter pub get`.");
+    }
+}
+
 std::string lowercasedASCII(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
@@ -49,6 +62,7 @@ int stageWindowsSources(const FlutterProject& project, const FlutterSDK& sdk, co
     const fs::path source = project.root / "windows";
     const fs::path target = stage / "windows";
     const fs::path ephemeral = target / "flutter/ephemeral";
+    refuseLinkedEphemeralFolder(source);
     const bool manifestPresent = fs::exists(source / "runner/runner.exe.manifest");
     const fs::path pluginLinks = source / "flutter/ephemeral/.plugin_symlinks";
 

@@ -336,5 +336,28 @@ TEST(SourceStagingTest, FileThatCannotBePatchedStopsTheStaging) {
     }
 }
 
+TEST(SourceStagingTest, ALinkedEphemeralFolderIsRefusedBeforeAnythingIsWritten) {
+    for (const char* linked : {"flutter/ephemeral", "flutter"}) {
+        SCOPED_TRACE(linked);
+        Workspace w;
+        // The folder moves elsewhere and a link takes its place: staged as a link, the engine files
+        // would be written through it.
+        const fs::path elsewhere = w.temp / "elsewhere";
+        fs::rename(w.windows / linked, elsewhere);
+        fs::create_directory_symlink(elsewhere, w.windows / linked);
+        w.projectChanged();
+        const auto elsewhereBefore = snapshot(elsewhere);
+        try {
+            w.stage();
+            ADD_FAILURE() << "no error";
+        } catch (const TorvexError& error) {
+            EXPECT_EQ(error.kind, TorvexError::Kind::unsupported);
+            EXPECT_EQ(error.what, "This project's windows/" + std::string(linked) + " is a symbolic link.");
+        }
+        EXPECT_EQ(snapshot(elsewhere), elsewhereBefore);
+        EXPECT_FALSE(fs::exists(w.staged));
+    }
+}
+
 } // namespace
 } // namespace torvex
