@@ -1,12 +1,9 @@
 #include "BuildDiagnosis.h"
 
-#define PCRE2_CODE_UNIT_WIDTH 8
-#include <pcre2.h>
+#include "TextPattern.h"
 
 #include <algorithm>
 #include <cctype>
-#include <memory>
-#include <stdexcept>
 
 namespace torvex {
 
@@ -24,47 +21,13 @@ constexpr MsvcOnlyLibrary msvcOnlyLibraries[] = {
     {"afx", "MFC"},
 };
 
-// One compiled pattern, matched against a single line at a time.
-class LinePattern {
-public:
-    explicit LinePattern(std::string_view pattern) {
-        int error = 0;
-        PCRE2_SIZE offset = 0;
-        code_.reset(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(),
-                                  PCRE2_UTF | PCRE2_UCP | PCRE2_MATCH_INVALID_UTF, &error, &offset, nullptr));
-        if (!code_) throw std::logic_error("invalid built-in pattern: " + std::string(pattern));
-    }
-
-    // The capture groups of the first match (group 0 first), or none.
-    std::optional<std::vector<std::string>> match(std::string_view line) const {
-        std::unique_ptr<pcre2_match_data, decltype(&pcre2_match_data_free)> data(
-            pcre2_match_data_create_from_pattern(code_.get(), nullptr), pcre2_match_data_free);
-        const int count = pcre2_match(code_.get(), reinterpret_cast<PCRE2_SPTR>(line.data()), line.size(), 0, 0,
-                                      data.get(), nullptr);
-        if (count <= 0) return std::nullopt;
-        const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data.get());
-        std::vector<std::string> groups;
-        for (int i = 0; i < count; ++i) {
-            if (ovector[2 * i] == PCRE2_UNSET) {
-                groups.emplace_back();
-            } else {
-                groups.emplace_back(line.substr(ovector[2 * i], ovector[2 * i + 1] - ovector[2 * i]));
-            }
-        }
-        return groups;
-    }
-
-private:
-    std::unique_ptr<pcre2_code, decltype(&pcre2_code_free)> code_{nullptr, pcre2_code_free};
-};
-
-const LinePattern& missingHeaderPattern() {
-    static const auto* pattern = new LinePattern(R"(^(.*?):\d+:\d+: fatal error: '([^']+)' file not found)");
+const TextPattern& missingHeaderPattern() {
+    static const auto* pattern = new TextPattern(R"(^(.*?):\d+:\d+: fatal error: '([^']+)' file not found)");
     return *pattern;
 }
 
-const LinePattern& missingLibraryPattern() {
-    static const auto* pattern = new LinePattern(R"(unable to find library -l(\S+))");
+const TextPattern& missingLibraryPattern() {
+    static const auto* pattern = new TextPattern(R"(unable to find library -l(\S+))");
     return *pattern;
 }
 
@@ -99,11 +62,12 @@ std::optional<std::string> BuildDiagnosis::msvcOnlyFeature(std::string_view head
 }
 
 BuildDiagnosis BuildDiagnosis::diagnose(const std::vector<std::string>& lines) {
-    for (const auto& line : lines) {
-        if (auto groups = missingHeaderPattern().match(line)) {
+    for (const auto& raw : lines) {
+        const std::string line = withoutTerminalEscapes(raw);
+        if (auto match = missingHeaderPattern().firstMatch(line)) {
             BuildDiagnosis result;
-            result.plugin = pluginName((*groups)[1]);
-            result.header = (*groups)[2];
+            result.plugin = pluginName(*match->groups[0]);
+            result.header = *match->groups[1];
             if (auto feature = msvcOnlyFeature(result.header)) {
                 result.kind = Case::unsupportedFeature;
                 result.feature = *feature;
@@ -112,10 +76,10 @@ BuildDiagnosis BuildDiagnosis::diagnose(const std::vector<std::string>& lines) {
             }
             return result;
         }
-        if (auto groups = missingLibraryPattern().match(line)) {
+        if (auto match = missingLibraryPattern().firstMatch(line)) {
             BuildDiagnosis result;
             result.kind = Case::missingLibrary;
-            result.library = (*groups)[1];
+            result.library = *match->groups[0];
             return result;
         }
     }

@@ -1,6 +1,6 @@
 #include "Files.h"
 
-#include "Pattern.h"
+#include "TextPattern.h"
 
 #include <unicode/ustring.h>
 
@@ -57,7 +57,7 @@ bool isExecutableFile(const fs::path& path) {
 }
 
 std::string trimmedWhitespace(const std::string& text) {
-    static const Pattern edges(R"(\A\s+|\s+\z)");
+    static const TextPattern edges(R"(\A\s+|\s+\z)");
     return edges.replaceAll(text, "");
 }
 

@@ -1,8 +1,8 @@
 #include "FlutterProject.h"
 
 #include "Files.h"
-#include "Pattern.h"
 #include "Platform/Digest.h"
+#include "TextPattern.h"
 #include "TorvexError.h"
 
 #include <charconv>
@@ -12,11 +12,7 @@ namespace fs = std::filesystem;
 namespace {
 
 std::optional<std::string> firstGroup(const char* expression, const std::string& text) {
-    try {
-        const Pattern pattern(expression);
-        if (auto match = pattern.firstMatch(text)) return match->groups.at(1);
-    } catch (const PatternError&) {
-    }
+    if (auto match = TextPattern(expression).firstMatch(text)) return match->groups.at(0);
     return std::nullopt;
 }
 

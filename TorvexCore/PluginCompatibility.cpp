@@ -74,11 +74,6 @@ std::string symlinkTarget(const fs::path& link) {
     return error ? std::string() : target.string();
 }
 
-std::string withoutColourEscapes(const std::string& line) {
-    static const TextPattern escape(R"(\x1B\[[0-9;:?]*[ -/]*[@-~])");
-    return line.find('\x1B') == std::string::npos ? line : escape.replaceAll(line, "");
-}
-
 std::string trimmed(std::string_view text) {
     static constexpr std::string_view blanks = " \t\n\r\v\f";
     const std::size_t first = text.find_first_not_of(blanks);
@@ -158,7 +153,7 @@ std::vector<DisabledPlugin> PluginCompatibility::failingPlugins(const std::vecto
     };
 
     for (const std::string& raw : lines) {
-        const std::string line = withoutColourEscapes(raw);
+        const std::string line = withoutTerminalEscapes(raw);
         if (awaitingMessage) {
             const std::string message = trimmed(line);
             if (!message.empty()) {

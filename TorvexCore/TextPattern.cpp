@@ -108,4 +108,9 @@ std::string TextPattern::escaped(std::string_view text) {
     return result;
 }
 
+std::string withoutTerminalEscapes(std::string_view line) {
+    static const TextPattern escape(R"(\x1B\[[0-9;:?]*[ -/]*[@-~])");
+    return line.find('\x1B') == std::string_view::npos ? std::string(line) : escape.replaceAll(line, "");
+}
+
 } // namespace torvex

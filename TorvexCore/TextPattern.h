@@ -38,4 +38,8 @@ private:
     std::shared_ptr<const Code> code_;
 };
 
+// `line` without the terminal control sequences (colours, bold) that tools write when told to
+// colour their output even into a pipe.
+std::string withoutTerminalEscapes(std::string_view line);
+
 } // namespace torvex

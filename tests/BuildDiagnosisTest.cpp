@@ -65,6 +65,10 @@ TEST(BuildDiagnosisTest, TheEarliestRecognisedLineDecides) {
          {"a.cpp:1:2: error: 'atlbase.h' file not found"}, BuildDiagnosis{}},
         {"invalid UTF-8 around a match",
          {"\xff\xfe", "ld.lld: error: unable to find library -lcomsuppw \xc3"}, missingLibrary("comsuppw")},
+        {"coloured diagnostics",
+         {"\x1B[1m/w/windows/runner/main.cpp:12:10: \x1B[0m\x1B[0;1;31mfatal error: \x1B[0m\x1B[1m'atlbase.h' file "
+          "not found\x1B[0m"},
+         feature("ATL", std::nullopt, "atlbase.h")},
         {"nothing recognised", {"FAILED: runner/main.cpp.obj", "error: expected ';'"}, BuildDiagnosis{}},
         {"no lines", {}, BuildDiagnosis{}},
     };
