@@ -1,8 +1,7 @@
 #include "Files.h"
 
+#include "TextFile.h"
 #include "TextPattern.h"
-
-#include <unicode/ustring.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -42,11 +41,7 @@ std::optional<std::string> readFileBytes(const fs::path& file) {
 
 std::optional<std::string> readUTF8File(const fs::path& file) {
     auto bytes = readFileBytes(file);
-    if (!bytes || bytes->empty()) return bytes;
-    UErrorCode status = U_ZERO_ERROR;
-    std::int32_t length = 0;
-    u_strFromUTF8(nullptr, 0, &length, bytes->data(), static_cast<std::int32_t>(bytes->size()), &status);
-    if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status)) return std::nullopt;
+    if (!bytes || !isValidUTF8(*bytes)) return std::nullopt;
     return bytes;
 }
 
