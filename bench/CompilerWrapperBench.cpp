@@ -2,6 +2,7 @@
 // the tool with the already-translated arguments, alternating, and prints both medians and their ratio.
 // Usage: CompilerWrapperBench [runs]   (default 30 of each)
 
+#include "BenchSupport.h"
 #include "MSVCFlagTranslator.h"
 
 #include <fcntl.h>
@@ -9,7 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -68,21 +68,10 @@ double timedRun(const std::vector<std::string>& argv, const fs::path& cwd) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
-    const int runs = argc > 1 ? std::atoi(argv[1]) : 30;
-    if (runs < 1) {
-        std::fprintf(stderr, "CompilerWrapperBench: runs must be a positive number, not \"%s\".\n"
-                             "  Fix: pass a count such as 30, or nothing.\n", argv[1]);
-        return 64;
-    }
+    const int runs = torvex::bench::countArgument(argc, argv, "CompilerWrapperBench", "runs", 30);
 
     std::string pattern = (fs::temp_directory_path() / "torvex-bench-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
@@ -122,8 +111,8 @@ int main(int argc, char** argv) {
     }
     fs::remove_all(dir);
 
-    const double wrapper = median(wrapperTimes);
-    const double plain = median(directTimes);
+    const double wrapper = torvex::bench::median(wrapperTimes);
+    const double plain = torvex::bench::median(directTimes);
     const double ratio = wrapper / plain;
     std::printf("compile through shim-clang++: median %.2f ms over %d runs\n", wrapper, runs);
     std::printf("compile directly:             median %.2f ms over %d runs\n", plain, runs);

@@ -3,13 +3,13 @@
 // CMake tree, alternating, and prints both medians and their ratio.
 // Usage: RebuildBench [rounds]   (default 20 of each)
 
+#include "BenchSupport.h"
 #include "BuildPipeline.h"
 #include "ProcessRunner.h"
 #include "TorvexError.h"
 #include "support/BuildRig.h"
 #include "support/TestSupport.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,12 +21,6 @@ namespace fs = std::filesystem;
 using namespace torvex;
 
 constexpr double targetRatio = 1.2;
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
 
 template <typename Work>
 double milliseconds(Work&& work) {
@@ -53,12 +47,7 @@ void writeBundle(const fs::path& bundle) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const int rounds = argc > 1 ? std::atoi(argv[1]) : 20;
-    if (rounds < 1) {
-        std::fprintf(stderr, "RebuildBench: rounds must be a positive number, not \"%s\".\n"
-                             "  Fix: pass a count such as 20, or nothing.\n", argv[1]);
-        return 64;
-    }
+    const int rounds = bench::countArgument(argc, argv, "RebuildBench", "rounds", 20);
     if (auto missing = testing::BuildRig::missingTool()) {
         std::fprintf(stderr, "RebuildBench: %s.\n", missing->c_str());
         return 69;
@@ -95,8 +84,8 @@ int main(int argc, char** argv) {
             ninjaChecks.push_back(check);
         }
 
-        const double rebuild = median(rebuilds);
-        const double check = median(ninjaChecks);
+        const double rebuild = bench::median(rebuilds);
+        const double check = bench::median(ninjaChecks);
         const double ratio = rebuild / check;
         std::printf("no-change build, given bundle: median %.2f ms over %d rounds\n", rebuild, rounds);
         std::printf("ninja -C cmake-build (no-op):  median %.2f ms over %d rounds\n", check, rounds);
