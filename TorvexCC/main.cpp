@@ -3,6 +3,7 @@
 // arguments and replaces itself with the matching llvm-mingw tool.
 
 #include "MSVCFlagTranslator.h"
+#include "UTF8.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -53,30 +54,6 @@ void writeToStandardError(const std::string& text) {
     std::_Exit(2);
 }
 
-bool isValidUTF8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t length = 0;
-        char32_t point = 0;
-        if (lead < 0x80) { length = 1; point = lead; }
-        else if ((lead & 0xE0) == 0xC0) { length = 2; point = lead & 0x1F; }
-        else if ((lead & 0xF0) == 0xE0) { length = 3; point = lead & 0x0F; }
-        else if ((lead & 0xF8) == 0xF0) { length = 4; point = lead & 0x07; }
-        else return false;
-        if (i + length > text.size()) return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) return false;
-            point = (point << 6) | (next & 0x3F);
-        }
-        constexpr char32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (point < smallest[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return false;
-        i += length;
-    }
-    return true;
-}
-
 std::string_view trimmed(std::string_view text) {
     constexpr std::string_view space = " \t\n\r\v\f";
     const std::size_t first = text.find_first_not_of(space);
@@ -89,7 +66,7 @@ std::optional<std::string> readUTF8File(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) return std::nullopt;
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad() || !isValidUTF8(text)) return std::nullopt;
+    if (in.bad() || !torvex::isValidUTF8(text)) return std::nullopt;
     return text;
 }
 

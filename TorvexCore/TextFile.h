@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Files.h"
+#include "UTF8.h"
 
 #include <filesystem>
 #include <optional>
@@ -8,9 +9,6 @@
 #include <string_view>
 
 namespace torvex {
-
-// Whether `bytes` are well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
-bool isValidUTF8(std::string_view bytes);
 
 // The whole file; a file that cannot be read throws std::filesystem::filesystem_error.
 std::string readFileOrThrow(const std::filesystem::path& file);

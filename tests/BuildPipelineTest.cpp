@@ -59,13 +59,9 @@ protected:
     std::pair<TorvexError, std::vector<std::string>> failedBuild(const std::string& flutterRoot) {
         std::vector<std::string> lines;
         const BuildPipeline pipeline{paths, [&](const std::string& line) { lines.push_back(line); }};
-        try {
-            pipeline.build(BuildRequest{project / "lib", std::nullopt, flutterRoot});
-        } catch (const TorvexError& error) {
-            return {error, lines};
-        }
-        ADD_FAILURE() << "the build succeeded";
-        return {TorvexError(TorvexError::Kind::generic, "", "", ""), lines};
+        TorvexError error =
+            testing::errorOf([&] { pipeline.build(BuildRequest{project / "lib", std::nullopt, flutterRoot}); });
+        return {std::move(error), lines};
     }
 
     testing::TempDir temp;

@@ -9,6 +9,7 @@ namespace torvex {
 namespace {
 namespace fs = std::filesystem;
 using testing::TempDir;
+using testing::errorOf;
 using testing::writeFile;
 
 const std::string runnerCMake = "cmake_minimum_required(VERSION 3.14)\nset(BINARY_NAME \"my_app\")\n";
@@ -28,16 +29,6 @@ PubspecVersion v(const std::string& raw, std::int64_t major, std::int64_t minor,
     version.patch = patch;
     version.build = build;
     return version;
-}
-
-TorvexError errorOf(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const TorvexError& error) {
-        return error;
-    }
-    ADD_FAILURE() << "no error";
-    return TorvexError(TorvexError::Kind::generic, "", "", "");
 }
 
 TEST(FlutterProjectTest, DiscoversTheInnermostProjectAboveAPath) {

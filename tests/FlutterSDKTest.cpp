@@ -93,15 +93,11 @@ TEST(FlutterSDKTest, LocatesTheFirstCandidateWithTheMarker) {
             EXPECT_EQ(FlutterSDK::locate(c.environment).root, *c.root);
             continue;
         }
-        try {
-            FlutterSDK::locate(c.environment);
-            ADD_FAILURE() << "no error";
-        } catch (const TorvexError& error) {
-            EXPECT_EQ(error.kind, TorvexError::Kind::generic);
-            EXPECT_EQ(error.what, "No Flutter SDK found.");
-            EXPECT_EQ(error.why, "Checked FLUTTER_ROOT, PATH and the usual install folders.");
-            EXPECT_EQ(error.fix, "Install Flutter or set FLUTTER_ROOT to your SDK folder.");
-        }
+        const TorvexError error = testing::errorOf([&] { FlutterSDK::locate(c.environment); });
+        EXPECT_EQ(error.kind, TorvexError::Kind::generic);
+        EXPECT_EQ(error.what, "No Flutter SDK found.");
+        EXPECT_EQ(error.why, "Checked FLUTTER_ROOT, PATH and the usual install folders.");
+        EXPECT_EQ(error.fix, "Install Flutter or set FLUTTER_ROOT to your SDK folder.");
     }
 }
 
@@ -153,14 +149,10 @@ TEST(FlutterSDKTest, ReadsVersionRevisionAndRealm) {
             EXPECT_EQ(sdk.engineRevision(), *c.revision);
             continue;
         }
-        try {
-            sdk.engineRevision();
-            ADD_FAILURE() << "no error";
-        } catch (const TorvexError& error) {
-            EXPECT_EQ(error.what, "Could not read the Flutter engine version.");
-            EXPECT_EQ(error.why, (temp / "bin/internal/engine.version").string() + " is missing or unreadable.");
-            EXPECT_EQ(error.fix, "Run `flutter doctor` to repair the SDK at " + temp.path().string() + ".");
-        }
+        const TorvexError error = testing::errorOf([&] { sdk.engineRevision(); });
+        EXPECT_EQ(error.what, "Could not read the Flutter engine version.");
+        EXPECT_EQ(error.why, (temp / "bin/internal/engine.version").string() + " is missing or unreadable.");
+        EXPECT_EQ(error.fix, "Run `flutter doctor` to repair the SDK at " + temp.path().string() + ".");
     }
 }
 

@@ -184,12 +184,8 @@ TEST(StagerTest, MissingSourceIsAnErrorAndTouchesNothing) {
     file(temp / "plain-file", "f");
     for (const fs::path& source : {temp / "missing", temp / "plain-file"}) {
         SCOPED_TRACE(source.string());
-        try {
-            Stager{}.mirror(source, temp / "destination");
-            ADD_FAILURE() << "no error";
-        } catch (const TorvexError& error) {
-            EXPECT_NE(error.what.find(source.string()), std::string::npos) << error.what;
-        }
+        const TorvexError error = testing::errorOf([&] { Stager{}.mirror(source, temp / "destination"); });
+        EXPECT_NE(error.what.find(source.string()), std::string::npos) << error.what;
         EXPECT_EQ(tree(temp / "destination"), (std::map<std::string, std::string>{{"stale", "file:s"}}));
     }
 }

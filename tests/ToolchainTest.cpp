@@ -11,6 +11,7 @@ namespace torvex {
 namespace {
 namespace fs = std::filesystem;
 using testing::TempDir;
+using testing::errorOf;
 using testing::writeFile;
 using testing::writeScript;
 
@@ -34,16 +35,6 @@ bool fixedFoldersHold(const char* tool) {
 void makeToolchain(const fs::path& support, const std::string& name, const std::vector<std::string>& tools) {
     writeScript(support / "toolchain" / name / "llvm-mingw/bin/x86_64-w64-mingw32-clang", "exit 0\n");
     for (const auto& tool : tools) writeScript(support / "toolchain" / name / tool, "exit 0\n");
-}
-
-TorvexError errorOf(const std::function<void()>& body) {
-    try {
-        body();
-    } catch (const TorvexError& error) {
-        return error;
-    }
-    ADD_FAILURE() << "no error";
-    return TorvexError(TorvexError::Kind::generic, "", "", "");
 }
 
 struct Fixture {

@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -39,6 +41,16 @@ void writeScript(const fs::path& file, const std::string& body) {
     writeFile(file, "#!/bin/sh\n" + body);
     fs::permissions(file, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                               fs::perms::others_read | fs::perms::others_exec);
+}
+
+TorvexError errorOf(const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const TorvexError& error) {
+        return error;
+    }
+    ADD_FAILURE() << "no error";
+    return TorvexError(TorvexError::Kind::generic, "", "", "");
 }
 
 fs::path builtBundle() { return TORVEX_BUILT_BUNDLE; }

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "TorvexError.h"
+
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace torvex::testing {
@@ -26,6 +29,9 @@ void writeFile(const std::filesystem::path& file, const std::string& bytes);
 std::string readFile(const std::filesystem::path& file);
 // Makes `file` an executable `sh` script with the given body.
 void writeScript(const std::filesystem::path& file, const std::string& body);
+
+// The TorvexError that `body` throws; a test failure (and an empty error) when it throws none.
+TorvexError errorOf(const std::function<void()>& body);
 
 // The folder of the built bundle and the source tree, as the build configured them.
 std::filesystem::path builtBundle();
