@@ -3,6 +3,7 @@
 #include "TextFile.h"
 #include "TextPattern.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,6 +44,18 @@ std::optional<std::string> readUTF8File(const fs::path& file) {
     auto bytes = readFileBytes(file);
     if (!bytes || !isValidUTF8(*bytes)) return std::nullopt;
     return bytes;
+}
+
+int writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return 0;
 }
 
 bool isExecutableFile(const fs::path& path) {

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace torvex {
 
@@ -14,6 +15,10 @@ std::filesystem::path resolvedPath(const std::filesystem::path& path);
 std::optional<std::string> readFileBytes(const std::filesystem::path& file);
 // The file's text, or none when it cannot be read or is not valid UTF-8.
 std::optional<std::string> readUTF8File(const std::filesystem::path& file);
+
+// Writes all of `bytes` to `fd`, going on after interruptions and short writes. Answers 0, or the
+// errno of the write that failed.
+int writeAll(int fd, std::string_view bytes);
 
 // Something that is not a folder exists at `path` (links followed) and the user may execute it.
 bool isExecutableFile(const std::filesystem::path& path);

@@ -1,5 +1,7 @@
 #include "Log.h"
 
+#include "Files.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -41,17 +43,7 @@ void FileLog::write(std::string_view line) {
 
     const std::lock_guard guard(lock_);
     if (fd_ < 0) return;
-    const char* data = bytes.data();
-    size_t left = bytes.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd_, data, left);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return; // a failed write loses the line, never the process
-        }
-        data += written;
-        left -= static_cast<size_t>(written);
-    }
+    writeAll(fd_, bytes);  // a failed write loses the line, never the process
 }
 
 } // namespace torvex

@@ -1,5 +1,6 @@
 #include "Profile.h"
 
+#include "Files.h"
 #include "Log.h"
 
 #include <fcntl.h>
@@ -184,20 +185,6 @@ void keepDamagedFile(const fs::path& file) {
     Log::process().notice(fmt::format("kept the undecodable configuration as {}", target.string()));
 }
 
-void writeAll(int fd, const std::string& bytes, const fs::path& path) {
-    const char* data = bytes.data();
-    size_t left = bytes.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, left);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            throwSystemError(errno, "cannot write the configuration", path);
-        }
-        data += written;
-        left -= static_cast<size_t>(written);
-    }
-}
-
 // Unique temporary file in the target's folder, flushed to disk, then renamed over the target.
 void writeAtomically(const fs::path& file, const std::string& bytes) {
     std::string pattern = file.string() + ".XXXXXX";
@@ -205,7 +192,8 @@ void writeAtomically(const fs::path& file, const std::string& bytes) {
     if (fd < 0) throwSystemError(errno, "cannot create a temporary file", pattern);
     const fs::path temporary = pattern;
     try {
-        writeAll(fd, bytes, temporary);
+        if (const int failure = writeAll(fd, bytes); failure != 0)
+            throwSystemError(failure, "cannot write the configuration", temporary);
         if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0) throwSystemError(errno, "cannot flush the configuration", temporary);
         const int closed = ::close(fd);
         if (closed != 0) {

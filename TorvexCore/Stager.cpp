@@ -108,16 +108,9 @@ bool writeIfChanged(const std::string& bytes, const fs::path& file) {
     removeIgnoringFailure(file);
     const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) throw fs::filesystem_error("cannot write", file, std::error_code(errno, std::generic_category()));
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t count = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            const std::error_code failure(errno, std::generic_category());
-            ::close(fd);
-            throw fs::filesystem_error("cannot write", file, failure);
-        }
-        written += static_cast<std::size_t>(count);
+    if (const int failure = writeAll(fd, bytes); failure != 0) {
+        ::close(fd);
+        throw fs::filesystem_error("cannot write", file, std::error_code(failure, std::generic_category()));
     }
     if (::close(fd) != 0) throw fs::filesystem_error("cannot write", file, std::error_code(errno, std::generic_category()));
     return true;
