@@ -51,7 +51,19 @@ ArtifactServer::ArtifactServer() : server_(std::make_unique<httplib::Server>()) 
     });
     port_ = server_->bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("cannot bind a port on 127.0.0.1");
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    thread_ = std::thread([this] {
+        server_->listen_after_bind();
+        listenReturned_ = true;
+    });
+    // stop() does nothing until the server runs: a destructor that came first would join a thread
+    // blocked in accept for ever.
+    while (!server_->is_running()) {
+        if (listenReturned_) {
+            thread_.join();
+            throw std::runtime_error("the server on 127.0.0.1 stopped before it ran");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 ArtifactServer::~ArtifactServer() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -27,6 +28,7 @@ public:
         stall,        // sends headers, then nothing until the server stops
     };
 
+    // Returns once the server accepts connections, so that it can always be stopped.
     ArtifactServer();
     ~ArtifactServer();
     ArtifactServer(const ArtifactServer&) = delete;
@@ -55,6 +57,7 @@ public:
 private:
     std::unique_ptr<httplib::Server> server_;
     std::thread thread_;
+    std::atomic<bool> listenReturned_ = false;
     int port_ = 0;
 
     mutable std::mutex mutex_;
