@@ -2,8 +2,11 @@
 
 #include "Files.h"
 #include "Log.h"
+#include "TorvexError.h"
+#include "UTF8.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,14 +18,15 @@
 #include <unicode/unistr.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <ctime>
-#include <fstream>
+#include <functional>
 #include <limits>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 namespace torvex {
 namespace fs = std::filesystem;
@@ -119,16 +123,19 @@ json encodeSeconds(double seconds) {
     return seconds;
 }
 
+// JSON holds only UTF-8: anything else is repaired with U+FFFD rather than refused.
+json text(const std::string& value) { return repairedUTF8(value); }
+
 json encodeConfig(const TorvexConfig& config) {
     json profiles = json::array();
     for (const auto& p : config.profiles) {
-        profiles.push_back({{"id", p.id}, {"name", p.name}, {"dpi", p.dpi}, {"width", p.width},
-                            {"height", p.height}, {"theme", std::string(rawValue(p.theme))}, {"locale", p.locale}});
+        profiles.push_back({{"id", text(p.id)}, {"name", text(p.name)}, {"dpi", p.dpi}, {"width", p.width},
+                            {"height", p.height}, {"theme", std::string(rawValue(p.theme))}, {"locale", text(p.locale)}});
     }
-    json document = {{"profiles", profiles}, {"currentProfileID", config.currentProfileID}};
-    if (config.captureFolder) document["captureFolder"] = *config.captureFolder;
+    json document = {{"profiles", profiles}, {"currentProfileID", text(config.currentProfileID)}};
+    if (config.captureFolder) document["captureFolder"] = text(*config.captureFolder);
     if (config.onboardingCompletedAt) document["onboardingCompletedAt"] = encodeSeconds(*config.onboardingCompletedAt);
-    if (config.flutterRoot) document["flutterRoot"] = *config.flutterRoot;
+    if (config.flutterRoot) document["flutterRoot"] = text(*config.flutterRoot);
     return document;
 }
 
@@ -141,14 +148,9 @@ std::optional<std::string> readWhole(const fs::path& file, std::string& problem)
         if (fs::exists(file, error)) problem = "it is not a regular file";
         return std::nullopt;
     }
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    if (!in) {
-        problem = "it cannot be read";
-        return std::nullopt;
-    }
-    return std::move(bytes).str();
+    auto bytes = readFileBytes(file);
+    if (!bytes) problem = "it cannot be read";
+    return bytes;
 }
 
 // Why the existing file cannot be decoded; nullopt when it decodes or does not exist.
@@ -185,34 +187,35 @@ void keepDamagedFile(const fs::path& file) {
     Log::process().notice(fmt::format("kept the undecodable configuration as {}", target.string()));
 }
 
-// Unique temporary file in the target's folder, flushed to disk, then renamed over the target.
-void writeAtomically(const fs::path& file, const std::string& bytes) {
+// The bytes in a new file beside `file`, flushed to disk; answers its path.
+fs::path writeTemporary(const fs::path& file, const std::string& bytes) {
     std::string pattern = file.string() + ".XXXXXX";
     const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0) throwSystemError(errno, "cannot create a temporary file", pattern);
-    const fs::path temporary = pattern;
+    int failure = writeAll(fd, bytes);
+    if (failure == 0 && (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0)) failure = errno;
+    if (::close(fd) != 0 && failure == 0) failure = errno;  // closed once, whatever came before
+    if (failure != 0) {
+        std::error_code ignored;
+        fs::remove(pattern, ignored);
+        throwSystemError(failure, "cannot write the configuration", pattern);
+    }
+    return pattern;
+}
+
+// The whole configuration file replaced; a file there that does not decode is kept aside once the
+// new one is safely written, so that no failure loses it. The caller holds the lock.
+void writeConfig(const TorvexConfig& config, const fs::path& file) {
+    const std::string bytes = encodeConfig(config).dump(2) + "\n";
+    const bool damaged = decodeProblem(file).has_value();
+    const fs::path temporary = writeTemporary(file, bytes);
     try {
-        if (const int failure = writeAll(fd, bytes); failure != 0)
-            throwSystemError(failure, "cannot write the configuration", temporary);
-        if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0) throwSystemError(errno, "cannot flush the configuration", temporary);
-        const int closed = ::close(fd);
-        if (closed != 0) {
-            const int code = errno;
-            std::error_code ignored;
-            fs::remove(temporary, ignored);
-            throwSystemError(code, "cannot write the configuration", temporary);
-        }
+        if (damaged) keepDamagedFile(file);
+        if (::rename(temporary.c_str(), file.c_str()) != 0) throwSystemError(errno, "cannot replace the configuration", file);
     } catch (...) {
-        (void)::close(fd);
         std::error_code ignored;
         fs::remove(temporary, ignored);
         throw;
-    }
-    if (::rename(temporary.c_str(), file.c_str()) != 0) {
-        const int code = errno;
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        throwSystemError(code, "cannot replace the configuration", file);
     }
     const int folder = ::open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder >= 0) {
@@ -220,6 +223,41 @@ void writeAtomically(const fs::path& file, const std::string& bytes) {
         (void)::close(folder);
     }
 }
+
+// An exclusive lock on the file "config.json.lock" beside the configuration, for the scope: other
+// processes that load, change and save wait for it.
+class ConfigLock {
+public:
+    explicit ConfigLock(const fs::path& support) {
+        const fs::path file = support / "config.json.lock";
+        fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ < 0) throwSystemError(errno, "cannot open the configuration lock", file);
+        // Held only for a load and a save, so a long wait means a stuck process.
+        const auto deadline = std::chrono::steady_clock::now() + lockPatience;
+        auto pause = std::chrono::milliseconds(1);
+        while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            const int code = errno;
+            if (code == EINTR) continue;
+            if (code != EWOULDBLOCK || std::chrono::steady_clock::now() > deadline) {
+                (void)::close(fd_);
+                if (code != EWOULDBLOCK) throwSystemError(code, "cannot lock the configuration", file);
+                throw TorvexError(TorvexError::Kind::generic, "Could not save the Torvex settings.",
+                                  "Another Torvex process has held " + file.string() + " for " +
+                                      std::to_string(lockPatience.count()) + " seconds.",
+                                  "Quit other Torvex processes, or end the one that hangs, and try again.");
+            }
+            std::this_thread::sleep_for(pause);
+            pause = std::min(pause * 2, std::chrono::milliseconds(50));
+        }
+    }
+    ~ConfigLock() { (void)::close(fd_); }  // closing releases the lock
+    ConfigLock(const ConfigLock&) = delete;
+    ConfigLock& operator=(const ConfigLock&) = delete;
+
+private:
+    static constexpr std::chrono::seconds lockPatience{30};
+    int fd_ = -1;
+};
 
 bool isLetterOrNumber(UChar32 c) {
     switch (u_charType(c)) {
@@ -317,10 +355,17 @@ TorvexConfig TorvexConfig::load(const TorvexPaths& paths) {
 
 void TorvexConfig::save(const TorvexPaths& paths) const {
     fs::create_directories(paths.support);
-    const std::string bytes = encodeConfig(*this).dump(2) + "\n";
-    const fs::path file = configFile(paths);
-    if (decodeProblem(file)) keepDamagedFile(file);
-    writeAtomically(file, bytes);
+    const ConfigLock lock(paths.support);
+    writeConfig(*this, configFile(paths));
+}
+
+TorvexConfig TorvexConfig::update(const TorvexPaths& paths, const std::function<void(TorvexConfig&)>& change) {
+    fs::create_directories(paths.support);
+    const ConfigLock lock(paths.support);
+    TorvexConfig config = load(paths);
+    change(config);
+    writeConfig(config, configFile(paths));
+    return config;
 }
 
 Profile TorvexConfig::currentProfile() const {
