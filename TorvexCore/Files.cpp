@@ -23,21 +23,11 @@ fs::path resolvedPath(const fs::path& path) {
 }
 
 std::optional<std::string> readFileBytes(const fs::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::string bytes;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t count = ::read(fd, buffer, sizeof buffer);
-        if (count == 0) break;
-        if (count < 0) {
-            ::close(fd);
-            return std::nullopt;  // a folder, or a read error
-        }
-        bytes.append(buffer, static_cast<std::size_t>(count));
+    try {
+        return readFileOrThrow(file);
+    } catch (const fs::filesystem_error&) {
+        return std::nullopt;  // missing, a folder, or a read error
     }
-    ::close(fd);
-    return bytes;
 }
 
 std::optional<std::string> readUTF8File(const fs::path& file) {

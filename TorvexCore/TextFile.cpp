@@ -1,9 +1,10 @@
 #include "TextFile.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <fstream>
-#include <iterator>
 #include <system_error>
+#include <unistd.h>
 
 namespace torvex {
 
@@ -18,12 +19,22 @@ namespace {
 } // namespace
 
 std::string readFileOrThrow(const fs::path& file) {
-    std::error_code error;
-    if (fs::is_directory(file, error)) fail("cannot read", file, EISDIR);
-    std::ifstream in(file, std::ios::binary);
-    if (!in) fail("cannot read", file, errno);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) fail("cannot read", file, errno);
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fail("cannot read", file, errno);
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (count == 0) break;
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            const int code = errno;  // EISDIR for a folder
+            ::close(fd);
+            fail("cannot read", file, code);
+        }
+        bytes.append(buffer, static_cast<std::size_t>(count));
+    }
+    ::close(fd);
     return bytes;
 }
 
