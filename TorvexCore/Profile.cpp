@@ -1,12 +1,12 @@
 #include "Profile.h"
 
+#include "FileLock.h"
 #include "Files.h"
 #include "Log.h"
 #include "TorvexError.h"
 #include "UTF8.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,7 +26,6 @@
 #include <memory>
 #include <stdexcept>
 #include <system_error>
-#include <thread>
 
 namespace torvex {
 namespace fs = std::filesystem;
@@ -224,40 +223,17 @@ void writeConfig(const TorvexConfig& config, const fs::path& file) {
     }
 }
 
-// An exclusive lock on the file "config.json.lock" beside the configuration, for the scope: other
-// processes that load, change and save wait for it.
-class ConfigLock {
-public:
-    explicit ConfigLock(const fs::path& support) {
-        const fs::path file = support / "config.json.lock";
-        fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd_ < 0) throwSystemError(errno, "cannot open the configuration lock", file);
-        // Held only for a load and a save, so a long wait means a stuck process.
-        const auto deadline = std::chrono::steady_clock::now() + lockPatience;
-        auto pause = std::chrono::milliseconds(1);
-        while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-            const int code = errno;
-            if (code == EINTR) continue;
-            if (code != EWOULDBLOCK || std::chrono::steady_clock::now() > deadline) {
-                (void)::close(fd_);
-                if (code != EWOULDBLOCK) throwSystemError(code, "cannot lock the configuration", file);
-                throw TorvexError(TorvexError::Kind::generic, "Could not save the Torvex settings.",
-                                  "Another Torvex process has held " + file.string() + " for " +
-                                      std::to_string(lockPatience.count()) + " seconds.",
-                                  "Quit other Torvex processes, or end the one that hangs, and try again.");
-            }
-            std::this_thread::sleep_for(pause);
-            pause = std::min(pause * 2, std::chrono::milliseconds(50));
-        }
-    }
-    ~ConfigLock() { (void)::close(fd_); }  // closing releases the lock
-    ConfigLock(const ConfigLock&) = delete;
-    ConfigLock& operator=(const ConfigLock&) = delete;
-
-private:
-    static constexpr std::chrono::seconds lockPatience{30};
-    int fd_ = -1;
-};
+// The lock beside the configuration that a load-change-save holds. It is held only that long, so
+// a long wait means a stuck process.
+FileLock lockConfig(const fs::path& support) {
+    constexpr std::chrono::seconds patience{30};
+    const fs::path file = support / "config.json.lock";
+    if (auto lock = FileLock::acquire(file, {}, patience)) return std::move(*lock);
+    throw TorvexError(TorvexError::Kind::generic, "Could not save the Torvex settings.",
+                      "Another Torvex process has held " + file.string() + " for " + std::to_string(patience.count()) +
+                          " seconds.",
+                      "Quit other Torvex processes, or end the one that hangs, and try again.");
+}
 
 bool isLetterOrNumber(UChar32 c) {
     switch (u_charType(c)) {
@@ -355,13 +331,13 @@ TorvexConfig TorvexConfig::load(const TorvexPaths& paths) {
 
 void TorvexConfig::save(const TorvexPaths& paths) const {
     fs::create_directories(paths.support);
-    const ConfigLock lock(paths.support);
+    const FileLock lock = lockConfig(paths.support);
     writeConfig(*this, configFile(paths));
 }
 
 TorvexConfig TorvexConfig::update(const TorvexPaths& paths, const std::function<void(TorvexConfig&)>& change) {
     fs::create_directories(paths.support);
-    const ConfigLock lock(paths.support);
+    const FileLock lock = lockConfig(paths.support);
     TorvexConfig config = load(paths);
     change(config);
     writeConfig(config, configFile(paths));
