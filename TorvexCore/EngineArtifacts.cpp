@@ -28,8 +28,6 @@ const std::array<const char*, 9> EngineArtifacts::ephemeralFiles = {
 namespace {
 
 constexpr const char* publicStore = "https://storage.googleapis.com";
-// A transfer that moves no byte for this long is abandoned.
-constexpr long stallSeconds = 60;
 
 struct Archive {
     std::string path;                    // below the revision on the artifact store
@@ -155,7 +153,8 @@ CURLcode perform(CurlHandles& handles, std::stop_token stop) {
 }
 
 // Fetches one archive into a temporary file, which the caller owns; only status 200 is accepted.
-fs::path download(const std::string& address, const std::string& revision, std::stop_token stop) {
+fs::path download(const std::string& address, const std::string& revision, std::stop_token stop,
+                  std::chrono::seconds stallTimeout) {
     if (!fetchable(address)) throw transferError(revision, address + " is not an http or https address.");
 
     static std::once_flag curlReady;
@@ -184,6 +183,7 @@ fs::path download(const std::string& address, const std::string& revision, std::
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    const long stallSeconds = static_cast<long>(stallTimeout.count());
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, stallSeconds);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, stallSeconds);
@@ -225,7 +225,8 @@ bool EngineArtifacts::isComplete() const {
 }
 
 EngineArtifacts EngineArtifacts::ensure(const FlutterSDK& sdk, const TorvexPaths& paths, const Environment& environment,
-                                        const Progress& progress, std::stop_token stop) {
+                                        const Progress& progress, std::stop_token stop,
+                                        std::chrono::seconds stallTimeout) {
     const std::string revision = sdk.engineRevision();
     checkRevision(revision, sdk);
     const EngineArtifacts cached{revision, paths.engineCache() / revision};
@@ -249,7 +250,7 @@ EngineArtifacts EngineArtifacts::ensure(const FlutterSDK& sdk, const TorvexPaths
     for (const Archive& archive : archives()) {
         const std::string address = base + "/flutter_infra_release/flutter/" + revision + "/" + archive.path;
         if (progress) progress("Downloading " + archive.path);
-        const RemoveOnExit downloaded{download(address, revision, stop)};
+        const RemoveOnExit downloaded{download(address, revision, stop, stallTimeout)};
 
         ProcessSpec spec;
         spec.executable = *unzip;
