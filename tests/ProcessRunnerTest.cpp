@@ -422,6 +422,8 @@ TEST(ProcessRunnerTest, AStreamWithoutNewlinesKeepsMemoryBounded) {
 
 TEST(ProcessRunnerTest, ReadersEndWithTheirStreamsOrWhenToldToStop) {
     ProcessRunner::shared().run(shell("true"), nullptr);  // the system log's connection is made once
+    // Run with other tests in one process, their readers and kill timers end first.
+    eventually([] { return resources().threads == 1; }, 6s);
     const Resources before = resources();
 
     // Grandchildren that write once more after the run returned, then end.
