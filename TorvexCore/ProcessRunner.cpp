@@ -410,25 +410,34 @@ namespace {
 // The signal to the child's group and to every descendant it had when the stop began: a tool such
 // as Ninja starts each job in a process group of its own. Descendants are only signalled while
 // they are still the processes that were found, and their groups only when they led them.
-void signalTree(pid_t pid, const std::vector<ProcessIdentity>& descendants, int signal) {
+void signalTree(pid_t pid, const std::vector<ProcessIdentity>& descendants, int signal) noexcept {
     (void)::kill(-pid, signal);
     for (const ProcessIdentity& process : descendants) {
         if (process.group == process.pid && process.group != pid) (void)::kill(-process.group, signal);
-        if (isSameProcessAlive(process)) (void)::kill(process.pid, signal);
+        try {
+            if (isSameProcessAlive(process)) (void)::kill(process.pid, signal);
+        } catch (...) {
+            // Out of memory while reading the process table: its group was signalled above.
+        }
     }
 }
 
 } // namespace
 
 void ProcessRunner::terminateGroup(pid_t pid) {
-    const std::vector<ProcessIdentity> descendants = descendantsOf(pid);  // before the tree falls apart
+    // Read before the tree falls apart. This runs in stop callbacks, which must not throw.
+    std::vector<ProcessIdentity> descendants;
+    try {
+        descendants = descendantsOf(pid);
+    } catch (...) {
+    }
     signalTree(pid, descendants, SIGTERM);
     try {
         std::thread([pid, descendants] {
             std::this_thread::sleep_for(killDelay);
             signalTree(pid, descendants, SIGKILL);
         }).detach();
-    } catch (const std::system_error&) {
+    } catch (...) {
         signalTree(pid, descendants, SIGKILL);  // no timer thread: do not leave the tree running
     }
 }
