@@ -12,9 +12,9 @@ namespace torvex {
 
 // One connection to the X display that DISPLAY names, for one call, closed on destruction.
 // Xlib ends the process on a protocol error or a lost connection; the first connection installs
-// handlers that do neither, once per process. Every round trip after the connection is made is
-// bounded: a watchdog shuts the socket down once `deadline` has passed, and the calls that were
-// waiting then fail as on a lost connection.
+// handlers that do neither, once per process. The call is bounded once the connection is made: a
+// watchdog shuts the socket down when `deadline` has passed since then, and the waiting call and
+// every later one fail as on a lost connection. (Xlib offers no way to bound XOpenDisplay itself.)
 class XConnection {
 public:
     explicit XConnection(std::chrono::milliseconds deadline = std::chrono::seconds(10));
