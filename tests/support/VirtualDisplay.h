@@ -12,8 +12,9 @@ class VirtualDisplay {
 public:
     // Whether /usr/bin/Xvfb is installed.
     static bool available();
-    // Starts Xvfb and waits until it accepts clients; none when Xvfb is missing or fails.
-    static std::optional<VirtualDisplay> start();
+    // Starts Xvfb with a 1920×1080 screen of `depth` bits and waits until it accepts clients; none
+    // when Xvfb is missing or fails.
+    static std::optional<VirtualDisplay> start(int depth = 24);
 
     VirtualDisplay(VirtualDisplay&& other) noexcept;
     VirtualDisplay& operator=(VirtualDisplay&&) = delete;
