@@ -3,11 +3,10 @@
 #include "FileLock.h"
 #include "Files.h"
 #include "Log.h"
+#include "TextFile.h"
 #include "TorvexError.h"
 #include "UTF8.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
@@ -165,11 +164,7 @@ std::optional<std::string> decodeProblem(const fs::path& file) {
     }
 }
 
-[[noreturn]] void throwSystemError(int code, const std::string& what, const fs::path& path) {
-    throw fs::filesystem_error(what, path, std::error_code(code, std::generic_category()));
-}
-
-// Renames an undecodable configuration aside so that saving never destroys it.
+// Keeps an undecodable configuration under another name, so that saving never destroys it.
 void keepDamagedFile(const fs::path& file) {
     const std::time_t now = std::time(nullptr);
     std::tm utc{};
@@ -182,45 +177,17 @@ void keepDamagedFile(const fs::path& file) {
         target = file;
         target += fmt::format(".damaged-{}-{}", stamp, n);
     }
-    fs::rename(file, target);
+    // A second link keeps the file in place as well, so a write that fails afterwards loses nothing.
+    // What cannot be linked (a folder) is moved aside.
+    if (::link(file.c_str(), target.c_str()) != 0) fs::rename(file, target);
     Log::process().notice(fmt::format("kept the undecodable configuration as {}", target.string()));
 }
 
-// The bytes in a new file beside `file`, flushed to disk; answers its path.
-fs::path writeTemporary(const fs::path& file, const std::string& bytes) {
-    std::string pattern = file.string() + ".XXXXXX";
-    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0) throwSystemError(errno, "cannot create a temporary file", pattern);
-    int failure = writeAll(fd, bytes);
-    if (failure == 0 && (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0)) failure = errno;
-    if (::close(fd) != 0 && failure == 0) failure = errno;  // closed once, whatever came before
-    if (failure != 0) {
-        std::error_code ignored;
-        fs::remove(pattern, ignored);
-        throwSystemError(failure, "cannot write the configuration", pattern);
-    }
-    return pattern;
-}
-
-// The whole configuration file replaced; a file there that does not decode is kept aside once the
-// new one is safely written, so that no failure loses it. The caller holds the lock.
+// The whole configuration file replaced. The caller holds the lock.
 void writeConfig(const TorvexConfig& config, const fs::path& file) {
     const std::string bytes = encodeConfig(config).dump(2) + "\n";
-    const bool damaged = decodeProblem(file).has_value();
-    const fs::path temporary = writeTemporary(file, bytes);
-    try {
-        if (damaged) keepDamagedFile(file);
-        if (::rename(temporary.c_str(), file.c_str()) != 0) throwSystemError(errno, "cannot replace the configuration", file);
-    } catch (...) {
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        throw;
-    }
-    const int folder = ::open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        (void)::fsync(folder);
-        (void)::close(folder);
-    }
+    if (decodeProblem(file)) keepDamagedFile(file);
+    writeFileAtomically(file, bytes);
 }
 
 // The lock beside the configuration that a load-change-save holds. It is held only that long, so

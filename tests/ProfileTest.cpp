@@ -203,7 +203,11 @@ TEST(ProfileTest, SaveFailureLeavesThePreviousFile) {
         ::signal(SIGXFSZ, previousHandler);
 
         EXPECT_EQ(readFile(other / "support/config.json"), c.previous) << c.name;
-        EXPECT_EQ(filesIn(other / "support"), (std::vector<std::string>{"config.json", "config.json.lock"})) << c.name;
+        for (const auto& name : filesIn(other / "support")) {  // no temporary file; a kept copy at most
+            if (name != "config.json.lock") {
+                EXPECT_EQ(readFile(other / "support" / name), c.previous) << c.name << ": " << name;
+            }
+        }
     }
 }
 
