@@ -13,12 +13,20 @@ std::filesystem::path resolvedPath(const std::filesystem::path& path);
 
 // The file's bytes, or none when it cannot be read.
 std::optional<std::string> readFileBytes(const std::filesystem::path& file);
+// The bytes of a regular file (links followed), or none when there is none or it cannot be read.
+// Never waits on a FIFO or device.
+std::optional<std::string> readRegularFile(const std::filesystem::path& file);
 // The file's text, or none when it cannot be read or is not valid UTF-8.
 std::optional<std::string> readUTF8File(const std::filesystem::path& file);
 
 // Writes all of `bytes` to `fd`, going on after interruptions and short writes. Answers 0, or the
 // errno of the write that failed.
 int writeAll(int fd, std::string_view bytes);
+
+// Replaces `file` with `bytes` through a unique temporary file in its folder, flushed to disk and
+// renamed over it: a reader sees the old file or the new one, never a part. The folder must exist.
+// Failure throws std::filesystem::filesystem_error and leaves the old file as it was.
+void writeFileAtomically(const std::filesystem::path& file, std::string_view bytes, unsigned mode = 0644);
 
 // Something that is not a folder exists at `path` (links followed) and the user may execute it.
 bool isExecutableFile(const std::filesystem::path& path);
