@@ -2,6 +2,7 @@
 
 #include "Files.h"
 #include "Log.h"
+#include "TextFile.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>

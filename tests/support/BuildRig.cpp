@@ -25,12 +25,6 @@ void runScript(const std::string& name, const std::vector<std::string>& argument
     if (result.status != 0) throw std::runtime_error(name + " failed:\n" + result.out + result.err);
 }
 
-std::string shellQuoted(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
 fs::path cmakeLog(const fs::path& root) { return root / "cmake-runs.log"; }
 
 } // namespace

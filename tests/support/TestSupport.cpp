@@ -43,6 +43,12 @@ void writeScript(const fs::path& file, const std::string& body) {
                               fs::perms::others_read | fs::perms::others_exec);
 }
 
+std::string shellQuoted(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 TorvexError errorOf(const std::function<void()>& body) {
     try {
         body();

@@ -29,6 +29,8 @@ void writeFile(const std::filesystem::path& file, const std::string& bytes);
 std::string readFile(const std::filesystem::path& file);
 // Makes `file` an executable `sh` script with the given body.
 void writeScript(const std::filesystem::path& file, const std::string& body);
+// `text` as one single-quoted sh word.
+std::string shellQuoted(const std::string& text);
 
 // The TorvexError that `body` throws; a test failure (and an empty error) when it throws none.
 TorvexError errorOf(const std::function<void()>& body);
