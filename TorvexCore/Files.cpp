@@ -79,36 +79,6 @@ int writeAll(int fd, std::string_view bytes) {
     return 0;
 }
 
-namespace {
-
-[[noreturn]] void throwSystemError(int code, const char* what, const fs::path& path) {
-    throw fs::filesystem_error(what, path, std::error_code(code, std::generic_category()));
-}
-
-} // namespace
-
-void writeFileAtomically(const fs::path& file, std::string_view bytes, unsigned mode) {
-    std::string pattern = file.string() + ".XXXXXX";
-    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0) throwSystemError(errno, "cannot create a temporary file", pattern);
-    const fs::path temporary = pattern;
-    int failure = writeAll(fd, bytes);
-    if (failure == 0 && (::fchmod(fd, static_cast<mode_t>(mode)) != 0 || ::fsync(fd) != 0)) failure = errno;
-    if (::close(fd) != 0 && failure == 0) failure = errno;
-    if (failure == 0 && ::rename(temporary.c_str(), file.c_str()) != 0) failure = errno;
-    if (failure != 0) {
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        throwSystemError(failure, "cannot write", file);
-    }
-    const int folder = ::open(file.parent_path().empty() ? "." : file.parent_path().c_str(),
-                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        (void)::fsync(folder);
-        (void)::close(folder);
-    }
-}
-
 bool isExecutableFile(const fs::path& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return false;

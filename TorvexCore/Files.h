@@ -23,11 +23,6 @@ std::optional<std::string> readUTF8File(const std::filesystem::path& file);
 // errno of the write that failed.
 int writeAll(int fd, std::string_view bytes);
 
-// Replaces `file` with `bytes` through a unique temporary file in its folder, flushed to disk and
-// renamed over it: a reader sees the old file or the new one, never a part. The folder must exist.
-// Failure throws std::filesystem::filesystem_error and leaves the old file as it was.
-void writeFileAtomically(const std::filesystem::path& file, std::string_view bytes, unsigned mode = 0644);
-
 // Something that is not a folder exists at `path` (links followed) and the user may execute it.
 bool isExecutableFile(const std::filesystem::path& path);
 
