@@ -5,6 +5,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace torvex::testing {
@@ -15,6 +16,10 @@ ArtifactServer::ArtifactServer() : server_(std::make_unique<httplib::Server>()) 
         std::unique_lock lock(mutex_);
         ++total_;
         ++counts_[request.path];
+        if (const auto redirect = redirects_.find(request.path); redirect != redirects_.end()) {
+            response.set_redirect(redirect->second, 302);
+            return;
+        }
         const auto fault = faults_.find(request.path);
         const auto file = files_.find(request.path);
         const Fault kind = fault == faults_.end() ? Fault::none : fault->second;
@@ -32,6 +37,17 @@ ArtifactServer::ArtifactServer() : server_(std::make_unique<httplib::Server>()) 
         lock.unlock();
         if (kind == Fault::none) {
             response.set_content(*body, "application/zip");
+        } else if (kind == Fault::noLength) {
+            response.set_chunked_content_provider("application/octet-stream",
+                                                  [body](size_t offset, httplib::DataSink& sink) {
+                                                      // A few pieces, so that progress is reported more than once.
+                                                      const size_t piece = std::max<size_t>(body->size() / 4, 1);
+                                                      if (offset < body->size())
+                                                          sink.write(body->data() + offset, std::min(piece, body->size() - offset));
+                                                      else
+                                                          sink.done();
+                                                      return true;
+                                                  });
         } else if (kind == Fault::truncated) {
             response.set_content_provider(body->size(), "application/zip",
                                           [body](size_t offset, size_t, httplib::DataSink& sink) {
@@ -74,6 +90,11 @@ void ArtifactServer::serve(const std::string& urlPath, const fs::path& file) {
 void ArtifactServer::fail(const std::string& urlPath, Fault fault) {
     std::lock_guard lock(mutex_);
     faults_[urlPath] = fault;
+}
+
+void ArtifactServer::redirect(const std::string& urlPath, const std::string& location) {
+    std::lock_guard lock(mutex_);
+    redirects_[urlPath] = location;
 }
 
 std::string ArtifactServer::enginePath(const std::string& revision, const std::string& archivePath,

@@ -25,6 +25,7 @@ public:
         serverError,  // 500
         truncated,    // announces the whole length, sends half, closes
         stall,        // sends headers, then nothing until the server stops
+        noLength,     // sends the whole file without announcing its length (chunked)
     };
 
     ArtifactServer();
@@ -37,6 +38,8 @@ public:
 
     void serve(const std::string& urlPath, const std::filesystem::path& file);
     void fail(const std::string& urlPath, Fault fault);
+    // Answers `urlPath` with a 302 to `location` (a path on this server or a full address).
+    void redirect(const std::string& urlPath, const std::string& location);
 
     // Serves each archive below `archives` (as written by writeEngineArchives) at
     // /[<realm>/]flutter_infra_release/flutter/<revision>/<archive path>.
@@ -61,6 +64,7 @@ private:
     mutable std::condition_variable changed_;
     std::map<std::string, std::filesystem::path> files_;
     std::map<std::string, Fault> faults_;
+    std::map<std::string, std::string> redirects_;
     std::map<std::string, int> counts_;
     int total_ = 0;
     int stalled_ = 0;
