@@ -32,15 +32,6 @@ void checkStop(const std::stop_token& stop) {
     if (stop.stop_requested()) throw Cancelled{};
 }
 
-// Removes a path with everything in it when the scope ends, ignoring failure.
-struct RemoveOnExit {
-    fs::path path;
-    ~RemoveOnExit() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-};
-
 std::string randomHex() {
     static std::mutex lock;
     static std::mt19937* generator = new std::mt19937(std::random_device{}());

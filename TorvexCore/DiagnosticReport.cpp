@@ -1,5 +1,6 @@
 #include "DiagnosticReport.h"
 
+#include "Files.h"
 #include "Platform/Archive.h"
 #include "Profile.h"
 #include "SystemInfo.h"
@@ -86,15 +87,6 @@ std::string plainSummary(const TorvexPaths& paths, const std::optional<std::stri
 bool isNameCharacter(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
 }
-
-// Removes a path with everything in it when the scope ends, ignoring failure.
-struct RemoveOnExit {
-    fs::path path;
-    ~RemoveOnExit() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-};
 
 } // namespace
 

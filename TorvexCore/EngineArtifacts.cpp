@@ -1,5 +1,6 @@
 #include "EngineArtifacts.h"
 
+#include "Files.h"
 #include "ProcessRunner.h"
 #include "TorvexError.h"
 
@@ -87,15 +88,6 @@ private:
         return *shared;
     }
     std::string key_;
-};
-
-// Removes a path when the scope ends, ignoring failure.
-struct RemoveOnExit {
-    fs::path path;
-    ~RemoveOnExit() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
 };
 
 std::string lastComponent(const std::string& address) { return address.substr(address.rfind('/') + 1); }

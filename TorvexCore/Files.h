@@ -23,6 +23,15 @@ std::optional<std::string> readUTF8File(const std::filesystem::path& file);
 // errno of the write that failed.
 int writeAll(int fd, std::string_view bytes);
 
+// Removes a path with everything in it when the scope ends, ignoring failure.
+struct RemoveOnExit {
+    std::filesystem::path path;
+    ~RemoveOnExit() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+};
+
 // Something that is not a folder exists at `path` (links followed) and the user may execute it.
 bool isExecutableFile(const std::filesystem::path& path);
 

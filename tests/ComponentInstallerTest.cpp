@@ -1,5 +1,6 @@
 #include "ComponentInstaller.h"
 
+#include "Files.h"
 #include "Platform/Digest.h"
 #include "TorvexError.h"
 #include "support/ArtifactServer.h"
@@ -11,7 +12,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <future>
 #include <mutex>
 #include <random>
 #include <stdexcept>
@@ -274,21 +274,8 @@ TEST(ComponentInstallerTest, ACancelEndsTheInstallAtOnceAndKeepsTheOldCopy) {
     ComponentInstaller patient = rig.installer;
     patient.stallLimit = std::chrono::seconds(60);
 
-    std::stop_source stop;
-    auto outcome = std::async(std::launch::async, [&] {
-        try {
-            patient.install(tool, nullptr, stop.get_token());
-            return std::string("installed");
-        } catch (const Cancelled&) {
-            return std::string("cancelled");
-        } catch (const TorvexError& error) {
-            return error.what;
-        }
-    });
-    ASSERT_TRUE(rig.server.waitForStall(std::chrono::seconds(20)));
-    stop.request_stop();
-    ASSERT_EQ(outcome.wait_for(std::chrono::seconds(20)), std::future_status::ready);
-    EXPECT_EQ(outcome.get(), "cancelled");
+    EXPECT_EQ(rig.server.stopDuringStall([&](std::stop_token stop) { patient.install(tool, nullptr, stop); }),
+              "cancelled");
     EXPECT_EQ(readFile(rig.paths.support / "tools/1.0/bin/tool"), "old tool");
     rig.expectNoLeftovers(tool);
 
@@ -345,10 +332,7 @@ TEST(ComponentInstallerTest, AProgressHandlerThatThrowsEndsTheInstall) {
 TEST(ComponentInstallerTest, CachesOnAnotherFileSystemAreCopiedIntoPlace) {
     std::string pattern = "/dev/shm/torvex-test-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) GTEST_SKIP() << "no /dev/shm to put the caches on";
-    struct Remove {
-        fs::path path;
-        ~Remove() { fs::remove_all(path); }
-    } caches{pattern};
+    const RemoveOnExit caches{pattern};
     InstallRig rig;
     struct stat support {}, other {};
     ::stat(rig.temp.path().c_str(), &support);

@@ -45,15 +45,6 @@ struct TimeZone {
     }
 };
 
-SystemFacts linuxFacts() {
-    SystemFacts facts;
-    facts.operatingSystemName = "Linux";
-    facts.operatingSystemVersion = {6, 1, 0};
-    facts.machine = "x86_64";
-    facts.freeDiskBytes = 78'469'936'000;
-    return facts;
-}
-
 struct ReportRig {
     TempDir temp;
     fs::path home = temp / "home" / "dev";

@@ -18,16 +18,6 @@ namespace {
 
 constexpr const char* revision = "0123456789abcdef0123456789abcdef01234567";
 
-SystemFacts linuxFacts() {
-    SystemFacts facts;
-    facts.rules = SystemFacts::Rules::otherUnix;
-    facts.operatingSystemName = "Linux";
-    facts.operatingSystemVersion = {6, 1, 0};
-    facts.machine = "x86_64";
-    facts.freeDiskBytes = 78'469'936'000;
-    return facts;
-}
-
 // A home folder, the three roots, and a process environment that finds no Flutter on its own.
 struct DoctorRig {
     TempDir temp;

@@ -3,9 +3,12 @@
 #include "support/EngineArchives.h"
 #include "support/TestSupport.h"
 
+#include "TorvexError.h"
+
 #include <httplib.h>
 
 #include <algorithm>
+#include <future>
 #include <stdexcept>
 
 namespace torvex::testing {
@@ -121,6 +124,24 @@ int ArtifactServer::requests(const std::string& urlPath) const {
 bool ArtifactServer::waitForStall(std::chrono::milliseconds timeout) const {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [this] { return stalled_ > 0; });
+}
+
+std::string ArtifactServer::stopDuringStall(const std::function<void(std::stop_token)>& body) const {
+    std::stop_source stop;
+    auto outcome = std::async(std::launch::async, [&body, token = stop.get_token()] {
+        try {
+            body(token);
+            return std::string("finished");
+        } catch (const Cancelled&) {
+            return std::string("cancelled");
+        } catch (const TorvexError& error) {
+            return error.what;
+        }
+    });
+    const bool stalled = waitForStall(std::chrono::seconds(20));
+    stop.request_stop();
+    const std::string ended = outcome.get();
+    return stalled ? ended : "no stall";
 }
 
 } // namespace torvex::testing

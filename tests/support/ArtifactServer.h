@@ -3,9 +3,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <thread>
 
@@ -54,6 +56,11 @@ public:
 
     // Waits until a stalled answer has begun; false when none began in time.
     bool waitForStall(std::chrono::milliseconds timeout) const;
+
+    // Runs `body` on a thread of its own and stops it once an answer has stalled. How it ended:
+    // "cancelled" (it threw Cancelled), "finished", a TorvexError's what, or "no stall" when no
+    // answer stalled within 20 s (it is stopped all the same).
+    std::string stopDuringStall(const std::function<void(std::stop_token)>& body) const;
 
 private:
     std::unique_ptr<httplib::Server> server_;
