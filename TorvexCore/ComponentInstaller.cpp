@@ -51,7 +51,7 @@ fs::path makeWorkFolder(const TorvexPaths& paths, const std::string& id) {
 }
 
 std::string digestOf(const fs::path& file, const std::stop_token& stop) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // a FIFO fails instead of waiting
     if (fd < 0) throwSystemError(errno, "cannot open", file);
     SHA256Hasher hasher;
     std::string buffer(digestChunk, '\0');
