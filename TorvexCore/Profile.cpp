@@ -16,7 +16,6 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <ctime>

@@ -37,13 +37,13 @@ bool isValidUTF8(std::string_view bytes) {
 }
 
 void appendRepairedUTF8(std::string& out, std::string_view text) {
+    const char* bytes = text.data();
+    const size_t size = text.size();
     static constexpr char replacement[] = "\xEF\xBF\xBD";
-    const char* const bytes = text.data();
-    const std::size_t size = text.size();
     const auto* s = reinterpret_cast<const unsigned char*>(bytes);
-    std::size_t i = 0, clean = 0;  // [clean, i) is well-formed and not yet copied
+    size_t i = 0, clean = 0;  // [clean, i) is well-formed and not yet copied
     while (i < size) {
-        // ASCII eight bytes at a time: text is mostly ASCII.
+        // ASCII eight bytes at a time: output is mostly ASCII.
         while (i + 8 <= size) {
             std::uint64_t word;
             std::memcpy(&word, s + i, 8);
@@ -67,7 +67,7 @@ void appendRepairedUTF8(std::string& out, std::string_view text) {
         else if (lead >= 0xF1 && lead <= 0xF3) trail = 3;
         else if (lead == 0xF4) { trail = 3; high = 0x8F; }
 
-        std::size_t end = i + 1;
+        size_t end = i + 1;
         int matched = 0;
         while (matched < trail && end < size && s[end] >= low && s[end] <= high) {
             ++end;

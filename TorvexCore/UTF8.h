@@ -11,7 +11,7 @@ bool isValidUTF8(std::string_view bytes);
 // Appends `bytes` to `out` with every ill-formed sequence replaced by U+FFFD, one replacement per
 // maximal subpart of a well-formed sequence.
 void appendRepairedUTF8(std::string& out, std::string_view bytes);
-// `bytes` with every ill-formed sequence replaced by U+FFFD, as appendRepairedUTF8 does.
+// `bytes` repaired as appendRepairedUTF8 does.
 std::string repairedUTF8(std::string_view bytes);
 
 } // namespace torvex

@@ -11,7 +11,7 @@
 namespace torvex {
 
 std::optional<std::string> readPropertyListString(const std::filesystem::path& file, const std::string& key) {
-    const auto read = readFileBytes(file);
+    const auto read = readRegularFile(file);  // a FIFO there must not hang the version lookup
     if (!read || read->empty() || read->size() > UINT32_MAX) return std::nullopt;
     const std::string& bytes = *read;
 

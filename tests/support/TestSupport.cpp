@@ -68,6 +68,16 @@ TorvexError errorOf(const std::function<void()>& body) {
     return TorvexError(TorvexError::Kind::generic, "", "", "");
 }
 
+SystemFacts linuxFacts() {
+    SystemFacts facts;
+    facts.rules = SystemFacts::Rules::otherUnix;
+    facts.operatingSystemName = "Linux";
+    facts.operatingSystemVersion = {6, 1, 0};
+    facts.machine = "x86_64";
+    facts.freeDiskBytes = 78'469'936'000;
+    return facts;
+}
+
 fs::path builtBundle() { return TORVEX_BUILT_BUNDLE; }
 fs::path sourceDir() { return TORVEX_SOURCE_DIR; }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Platform/SystemFacts.h"
 #include "TorvexError.h"
 
 #include <filesystem>
@@ -39,6 +40,9 @@ void runScript(const std::string& name, const std::vector<std::string>& argument
 
 // The TorvexError that `body` throws; a test failure (and an empty error) when it throws none.
 TorvexError errorOf(const std::function<void()>& body);
+
+// The facts of an x86_64 machine running Linux 6.1.0 with 78.47 GB free.
+SystemFacts linuxFacts();
 
 // The folder of the built bundle and the source tree, as the build configured them.
 std::filesystem::path builtBundle();
