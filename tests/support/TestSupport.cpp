@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include "support/Spawn.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -41,6 +43,19 @@ void writeScript(const fs::path& file, const std::string& body) {
     writeFile(file, "#!/bin/sh\n" + body);
     fs::permissions(file, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                               fs::perms::others_read | fs::perms::others_exec);
+}
+
+std::string shellQuoted(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+void runScript(const std::string& name, const std::vector<std::string>& arguments, const fs::path& scratch) {
+    std::vector<std::string> argv = {"bash", (sourceDir() / "scripts" / name).string()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    const SpawnResult result = spawnAndWait({"/bin/bash", argv, std::nullopt, {}}, scratch);
+    if (result.status != 0) throw std::runtime_error(name + " failed:\n" + result.out + result.err);
 }
 
 TorvexError errorOf(const std::function<void()>& body) {

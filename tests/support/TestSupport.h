@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace torvex::testing {
 
@@ -29,6 +30,12 @@ void writeFile(const std::filesystem::path& file, const std::string& bytes);
 std::string readFile(const std::filesystem::path& file);
 // Makes `file` an executable `sh` script with the given body.
 void writeScript(const std::filesystem::path& file, const std::string& body);
+// `text` as one single-quoted sh word.
+std::string shellQuoted(const std::string& text);
+
+// Runs scripts/<name> with bash; throws with its output when it fails. Its output goes through
+// files in `scratch`.
+void runScript(const std::string& name, const std::vector<std::string>& arguments, const std::filesystem::path& scratch);
 
 // The TorvexError that `body` throws; a test failure (and an empty error) when it throws none.
 TorvexError errorOf(const std::function<void()>& body);
