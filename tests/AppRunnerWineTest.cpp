@@ -63,7 +63,8 @@ protected:
         RealWineTest::SetUp();
         if (IsSkipped()) return;
         helper = WindowsHelper::ensure(real->paths(), Toolchain{"local", TestApp::mingwRoot(work()), {}, {}, {}});
-        app = InstalledApp::install("runner-app", TestApp::buildProject(real->folder() / "project", real->paths(), work()),
+        // A space in the folder's name: `cmd /c` must take the whole path as the program.
+        app = InstalledApp::install("runner app", TestApp::buildProject(real->folder() / "project", real->paths(), work()),
                                     wine, real->paths());
     }
 
