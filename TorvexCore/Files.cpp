@@ -2,6 +2,7 @@
 
 #include "TextFile.h"
 #include "TextPattern.h"
+#include "TorvexError.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -22,21 +23,63 @@ fs::path resolvedPath(const fs::path& path) {
     return resolved;
 }
 
-std::optional<std::string> readFileBytes(const fs::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::string bytes;
+namespace {
+
+std::string kindOfFile(mode_t mode) {
+    if (S_ISFIFO(mode)) return "a FIFO (named pipe)";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a regular file";
+}
+
+[[noreturn]] void refuseSpecialFile(const fs::path& file, mode_t mode) {
+    throw TorvexError(TorvexError::Kind::unsupported, file.string() + " is not a regular file.",
+                      "It is " + kindOfFile(mode) +
+                          ". Torvex reads only regular files, since reading anything else may never end.",
+                      "Replace it with a regular file (or a link to one), then try again.");
+}
+
+} // namespace
+
+int readRegularFile(const fs::path& file, std::string& bytes) {
+    bytes.clear();
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0) return errno;
+    if (S_ISDIR(info.st_mode)) return EISDIR;
+    if (!S_ISREG(info.st_mode)) refuseSpecialFile(file, info.st_mode);
+    // Non-blocking, so that a FIFO put in its place since the stat cannot hold the open.
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    const auto failed = [fd](int error) {
+        ::close(fd);
+        return error;
+    };
+    if (::fstat(fd, &info) != 0) return failed(errno);
+    if (S_ISDIR(info.st_mode)) return failed(EISDIR);
+    if (!S_ISREG(info.st_mode)) {
+        ::close(fd);
+        refuseSpecialFile(file, info.st_mode);
+    }
+    if (const int flags = ::fcntl(fd, F_GETFL); flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return failed(errno);
     char buffer[65536];
     for (;;) {
         const ssize_t count = ::read(fd, buffer, sizeof buffer);
         if (count == 0) break;
         if (count < 0) {
-            ::close(fd);
-            return std::nullopt;  // a folder, or a read error
+            if (errno == EINTR) continue;
+            return failed(errno);
         }
         bytes.append(buffer, static_cast<std::size_t>(count));
     }
     ::close(fd);
+    return 0;
+}
+
+std::optional<std::string> readFileBytes(const fs::path& file) {
+    std::string bytes;
+    if (readRegularFile(file, bytes) != 0) return std::nullopt;
     return bytes;
 }
 

@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace torvex::testing {
@@ -41,6 +46,22 @@ void writeScript(const fs::path& file, const std::string& body) {
     writeFile(file, "#!/bin/sh\n" + body);
     fs::permissions(file, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                               fs::perms::others_read | fs::perms::others_exec);
+}
+
+Fifo::Fifo(const fs::path& path, std::chrono::milliseconds patience) {
+    if (path.has_parent_path()) fs::create_directories(path.parent_path());
+    if (::mkfifo(path.c_str(), 0644) != 0) throw std::runtime_error("cannot make the FIFO " + path.string());
+    watchdog_ = std::jthread([path, patience](std::stop_token stop) {
+        std::mutex lock;
+        std::condition_variable_any wake;
+        std::unique_lock guard(lock);
+        wake.wait_for(guard, stop, patience, [] { return false; });  // until the patience ends or the Fifo goes
+        while (!stop.stop_requested()) {
+            const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd >= 0) ::close(fd);
+            wake.wait_for(guard, stop, std::chrono::milliseconds(20), [] { return false; });
+        }
+    });
 }
 
 TorvexError errorOf(const std::function<void()>& body) {

@@ -2,9 +2,11 @@
 
 #include "TorvexError.h"
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 
 namespace torvex::testing {
 
@@ -29,6 +31,19 @@ void writeFile(const std::filesystem::path& file, const std::string& bytes);
 std::string readFile(const std::filesystem::path& file);
 // Makes `file` an executable `sh` script with the given body.
 void writeScript(const std::filesystem::path& file, const std::string& body);
+
+// A FIFO made at `path`. A reader that blocks on it gets end of file after `patience` (a watchdog
+// opens and closes its writing end), so that a test of code that must never block on it ends.
+class Fifo {
+public:
+    explicit Fifo(const std::filesystem::path& path,
+                  std::chrono::milliseconds patience = std::chrono::milliseconds(3000));
+    Fifo(const Fifo&) = delete;
+    Fifo& operator=(const Fifo&) = delete;
+
+private:
+    std::jthread watchdog_;
+};
 
 // The TorvexError that `body` throws; a test failure (and an empty error) when it throws none.
 TorvexError errorOf(const std::function<void()>& body);
