@@ -2,6 +2,7 @@
 
 #include "ProcessRunner.h"
 #include "TorvexError.h"
+#include "ZipUnpacker.h"
 
 #include <curl/curl.h>
 #include <fmt/format.h>
@@ -33,7 +34,7 @@ constexpr long stallSeconds = 60;
 
 struct Archive {
     std::string path;                    // below the revision on the artifact store
-    std::vector<std::string> selection;  // unzip arguments between the archive and "-d"
+    std::vector<std::string> selection;  // unzip member arguments: what is unpacked
 };
 
 const std::vector<Archive>& archives() {
@@ -251,17 +252,7 @@ EngineArtifacts EngineArtifacts::ensure(const FlutterSDK& sdk, const TorvexPaths
         if (progress) progress("Downloading " + archive.path);
         const RemoveOnExit downloaded{download(address, revision, stop)};
 
-        ProcessSpec spec;
-        spec.executable = *unzip;
-        spec.arguments = {"-oq", downloaded.path.string()};
-        spec.arguments.insert(spec.arguments.end(), archive.selection.begin(), archive.selection.end());
-        spec.arguments.insert(spec.arguments.end(), {"-d", staging.string()});
-        const ProcessResult result = ProcessRunner::shared().capture(spec, stop);
-        if (stop.stop_requested()) throw Cancelled{};
-        if (result.exitCode != 0)
-            throw TorvexError(TorvexError::Kind::generic, "Could not unpack " + archive.path + ".",
-                              result.standardError.empty() ? result.standardOutput : result.standardError,
-                              "Try the build again.");
+        ZipUnpacker::unpack(*unzip, downloaded.path, archive.selection, staging, archive.path, stop);
     }
 
     if (!EngineArtifacts{revision, staging}.isComplete())
