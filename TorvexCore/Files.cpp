@@ -40,15 +40,16 @@ std::string kindOfFile(mode_t mode) {
                       "Replace it with a regular file (or a link to one), then try again.");
 }
 
-} // namespace
-
-int readRegularFile(const fs::path& file, std::string& bytes) {
+// Reads the whole of a regular file (links followed) into `bytes`: 0, the errno that stopped it
+// (EISDIR for a folder), or -1 for anything else, whose mode goes to `special`. Never blocks on
+// opening: the file is checked with stat, and opened non-blocking in case it changed since.
+int readIfRegular(const fs::path& file, std::string& bytes, mode_t& special) {
     bytes.clear();
     struct stat info {};
     if (::stat(file.c_str(), &info) != 0) return errno;
     if (S_ISDIR(info.st_mode)) return EISDIR;
-    if (!S_ISREG(info.st_mode)) refuseSpecialFile(file, info.st_mode);
-    // Non-blocking, so that a FIFO put in its place since the stat cannot hold the open.
+    special = info.st_mode;
+    if (!S_ISREG(info.st_mode)) return -1;
     const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return errno;
     const auto failed = [fd](int error) {
@@ -57,29 +58,41 @@ int readRegularFile(const fs::path& file, std::string& bytes) {
     };
     if (::fstat(fd, &info) != 0) return failed(errno);
     if (S_ISDIR(info.st_mode)) return failed(EISDIR);
-    if (!S_ISREG(info.st_mode)) {
-        ::close(fd);
-        refuseSpecialFile(file, info.st_mode);
-    }
+    special = info.st_mode;
+    if (!S_ISREG(info.st_mode)) return failed(-1);
     if (const int flags = ::fcntl(fd, F_GETFL); flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
         return failed(errno);
     char buffer[65536];
     for (;;) {
         const ssize_t count = ::read(fd, buffer, sizeof buffer);
         if (count == 0) break;
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            return failed(errno);
-        }
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) return failed(errno);
         bytes.append(buffer, static_cast<std::size_t>(count));
     }
     ::close(fd);
     return 0;
 }
 
+} // namespace
+
+int readWholeFile(const fs::path& file, std::string& bytes) {
+    mode_t special = 0;
+    const int result = readIfRegular(file, bytes, special);
+    if (result == -1) refuseSpecialFile(file, special);
+    return result;
+}
+
 std::optional<std::string> readFileBytes(const fs::path& file) {
     std::string bytes;
-    if (readRegularFile(file, bytes) != 0) return std::nullopt;
+    if (readWholeFile(file, bytes) != 0) return std::nullopt;
+    return bytes;
+}
+
+std::optional<std::string> readRegularFile(const fs::path& file) {
+    std::string bytes;
+    mode_t special = 0;
+    if (readIfRegular(file, bytes, special) != 0) return std::nullopt;
     return bytes;
 }
 

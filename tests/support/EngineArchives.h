@@ -19,10 +19,11 @@ std::filesystem::path archiveSources(const std::filesystem::path& sources, const
 // snapshots (beside members that must not be unpacked). Snapshot texts carry `tag`.
 void writeStandInEngineSources(const std::filesystem::path& sources, const std::string& tag = "engine");
 
-// Writes the zip `archive` (replaced) with bsdtar, from `arguments` (what follows "-cf <archive>":
-// "-C <folder> <names>", "@<other archive>" to copy its members, "-P -s <substitution>" to rename).
-// Links are stored as links. Throws when bsdtar fails.
-void bsdtarZip(const std::filesystem::path& archive, const std::vector<std::string>& arguments);
+// Packs `members` (paths relative to `folder`, which is the working folder) into `archive` (replaced)
+// with bsdtar, `options` coming before the members ("-a" picks the format from the file name).
+// Throws when bsdtar fails.
+void packArchive(const std::filesystem::path& archive, const std::filesystem::path& folder,
+                 const std::vector<std::string>& members, const std::vector<std::string>& options = {"-a"});
 
 // Zips every entry below `folder`, named relative to it, into `archive` (replaced). Throws when bsdtar fails.
 void zipFolder(const std::filesystem::path& folder, const std::filesystem::path& archive);
