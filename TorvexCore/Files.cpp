@@ -102,6 +102,17 @@ std::optional<std::string> readUTF8File(const fs::path& file) {
     return bytes;
 }
 
+bool leavesItsFolder(std::string_view member) {
+    if (member.starts_with('/') || member.starts_with('\\')) return true;
+    while (!member.empty()) {
+        const auto end = member.find_first_of("/\\");
+        if (member.substr(0, end) == "..") return true;
+        if (end == std::string_view::npos) break;
+        member.remove_prefix(end + 1);
+    }
+    return false;
+}
+
 int writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t written = ::write(fd, bytes.data(), bytes.size());

@@ -24,6 +24,10 @@ std::optional<std::string> readRegularFile(const std::filesystem::path& file);
 // The file's text, or none when it cannot be read or is not valid UTF-8. A FIFO, device or socket throws.
 std::optional<std::string> readUTF8File(const std::filesystem::path& file);
 
+// A relative path from an archive that would lead outside the folder it is unpacked into: absolute,
+// or with a ".." step ("\\" counts as a separator too, as in archives written on Windows).
+bool leavesItsFolder(std::string_view member);
+
 // Writes all of `bytes` to `fd`, going on after interruptions and short writes. Answers 0, or the
 // errno of the write that failed.
 int writeAll(int fd, std::string_view bytes);

@@ -1,5 +1,6 @@
 #include "ZipUnpacker.h"
 
+#include "Files.h"
 #include "ProcessRunner.h"
 #include "TorvexError.h"
 
@@ -62,17 +63,6 @@ std::optional<Member> parseMemberLine(std::string_view line) {
     const auto [end, error] = std::from_chars(words[3].data(), words[3].data() + words[3].size(), member.size);
     if (error != std::errc()) member.size = std::numeric_limits<std::uintmax_t>::max();
     return member;
-}
-
-// Absolute, or with a ".." component ("\" counts as a separator too, as unzip reads DOS names).
-bool leavesItsFolder(const std::string& name) {
-    if (name.front() == '/' || name.front() == '\\') return true;
-    for (std::size_t start = 0;;) {
-        const std::size_t end = name.find_first_of("/\\", start);
-        if (name.compare(start, end == std::string::npos ? std::string::npos : end - start, "..") == 0) return true;
-        if (end == std::string::npos) return false;
-        start = end + 1;
-    }
 }
 
 TorvexError refusal(const std::string& shownName, const std::string& why) {
@@ -210,7 +200,7 @@ void unpack(const fs::path& unzip, const fs::path& archive, const std::vector<st
     std::uintmax_t declared = 0;
     for (const Member& member : listMembers(unzip, archive, selection, shownName, stop)) {
         if (member.type != '-' && member.type != 'd' && member.type != '?') throw notPlain(shownName, member.name);
-        if (!member.name.empty() && leavesItsFolder(member.name)) {
+        if (leavesItsFolder(member.name)) {
             throw refusal(shownName, "Its member \"" + member.name +
                                          "\" would be written outside the folder it is unpacked into.");
         }
