@@ -4,10 +4,6 @@
 #include "Log.h"
 #include "TextFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 #include <unicode/brkiter.h>
@@ -15,7 +11,6 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
-#include <cerrno>
 #include <cmath>
 #include <ctime>
 #include <fstream>

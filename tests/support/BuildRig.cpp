@@ -7,6 +7,7 @@
 #include "FlutterProject.h"
 #include "ProcessRunner.h"
 #include "Stager.h"
+#include "SystemSource.h"
 
 #include <cstdlib>
 #include <sstream>
@@ -39,7 +40,7 @@ BuildRig::BuildRig(const fs::path& root)
 
     const fs::path toolchain = paths_.toolchains() / "local";
     if (!fs::exists(toolchain / "llvm-mingw" / "bin" / "x86_64-w64-mingw32-clang")) {
-        runScript("local-llvm-mingw", {toolchain.string()}, root / "scratch");
+        assembleLLVMMingw(toolchain / "llvm-mingw", toolchain / "llvm-mingw");
     }
     const auto cmake = ProcessRunner::which("cmake");
     if (!cmake) throw std::runtime_error("cmake is not installed");
