@@ -145,7 +145,7 @@ std::optional<std::string> readWhole(const fs::path& file, std::string& problem)
         if (fs::exists(file, error)) problem = "it is not a regular file";
         return std::nullopt;
     }
-    auto bytes = readFileBytes(file);
+    auto bytes = readRegularFile(file);  // never throws, even if the file was swapped meanwhile
     if (!bytes) problem = "it cannot be read";
     return bytes;
 }

@@ -26,22 +26,8 @@ void removeQuietly(const fs::path& file) {
 } // namespace
 
 std::string readFileOrThrow(const fs::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) fail("cannot read", file, errno);
     std::string bytes;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t count = ::read(fd, buffer, sizeof buffer);
-        if (count == 0) break;
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            const int code = errno;  // EISDIR for a folder
-            ::close(fd);
-            fail("cannot read", file, code);
-        }
-        bytes.append(buffer, static_cast<std::size_t>(count));
-    }
-    ::close(fd);
+    if (const int error = readWholeFile(file, bytes); error != 0) fail("cannot read", file, error);
     return bytes;
 }
 

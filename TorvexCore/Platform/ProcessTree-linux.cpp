@@ -24,7 +24,7 @@ struct Entry {
 // Fields after "pid (comm) ": state, ppid, pgrp, … starttime is the 20th of them. The command name
 // may hold spaces and parentheses, so the fields start after the last ")".
 std::optional<Entry> readEntry(pid_t pid) {
-    const auto stat = readFileBytes("/proc/" + std::to_string(pid) + "/stat");
+    const auto stat = readRegularFile("/proc/" + std::to_string(pid) + "/stat");
     if (!stat) return std::nullopt;
     const std::size_t close = stat->rfind(')');
     if (close == std::string::npos) return std::nullopt;

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -31,7 +30,6 @@ public:
         noLength,     // sends the whole file without announcing its length (chunked)
     };
 
-    // Returns once the server accepts connections, so that it can always be stopped.
     ArtifactServer();
     ~ArtifactServer();
     ArtifactServer(const ArtifactServer&) = delete;
@@ -67,7 +65,6 @@ public:
 private:
     std::unique_ptr<httplib::Server> server_;
     std::thread thread_;
-    std::atomic<bool> listenReturned_ = false;
     int port_ = 0;
 
     mutable std::mutex mutex_;
