@@ -71,7 +71,10 @@ std::string toolchainFile(const fs::path& tools, const fs::path& mingwRoot, cons
     const std::string m = plain(mingwRoot);
     const std::string f = plain(fallbackIncludes);
     std::string roots;
-    for (const fs::path& root : searchRoots) roots += ";" + plain(root);
+    for (const fs::path& root : searchRoots) {
+        roots += ';';  // appended: GCC 12 at -O3 falsely warns (-Wrestrict) on `";" + text`
+        roots += plain(root);
+    }
     const std::string& l = defaultLibraries();
 
     std::string text;
