@@ -38,16 +38,18 @@ bool sameFile(const struct stat& current, const struct stat& wanted) {
 }
 
 // Only regular files, folders and links are mirrored: opening a FIFO or a device could wait for ever.
+// The texts are those of the file reader's refusal.
 [[noreturn]] void refuseSpecialFile(const fs::path& path, unsigned char type) {
-    const char* kind = type == DT_FIFO  ? "a named pipe (FIFO)"
-                       : type == DT_SOCK ? "a socket"
+    const char* kind = type == DT_FIFO  ? "a FIFO (named pipe)"
                        : type == DT_CHR  ? "a character device"
                        : type == DT_BLK  ? "a block device"
-                                         : "a special file";
-    throw TorvexError(TorvexError::Kind::unsupported, "Could not copy " + path.string() + ".",
+                       : type == DT_SOCK ? "a socket"
+                                         : "not a regular file";
+    throw TorvexError(TorvexError::Kind::unsupported, path.string() + " is not a regular file.",
                       std::string("It is ") + kind +
-                          ", not a regular file, folder or symbolic link, and reading it could wait for ever.",
-                      "Remove it or move it out of the folder, then try again.");
+                          ". Torvex copies only regular files, folders and symbolic links, since reading anything "
+                          "else may never end.",
+                      "Replace it with a regular file (or a link to one), or remove it, then try again.");
 }
 
 // An open descriptor, closed with its scope.
@@ -329,12 +331,19 @@ struct TreeMirror {
             type = static_cast<unsigned char>(IFTODT(info.st_mode));
             haveInfo = true;
         }
-        switch (type) {
-        case DT_LNK: return link(from, to, current);
-        case DT_DIR: return subfolder(from, to, current);
-        case DT_REG: return file(from, to, current, haveInfo ? &info : nullptr);
-        default: refuseSpecialFile(from.path(), type);
+        if (type != DT_DIR && type != DT_LNK && type != DT_REG) refuseSpecialFile(from.path(), type);
+        // A file or a link the transform rewrites is staged as a regular file with its bytes.
+        if (transform && type != DT_DIR) {
+            if (const auto bytes = transform(relative, sourceRoot / relative)) {
+                if (current && holds(to, *bytes)) return;
+                write(to, *bytes);
+                ++count;
+                return;
+            }
         }
+        if (type == DT_LNK) return link(from, to, current);
+        if (type == DT_DIR) return subfolder(from, to, current);
+        copyIfChanged(from, to, current, haveInfo ? &info : nullptr);
     }
 
     void link(const Place& from, const Place& to, std::optional<unsigned char> current) {
@@ -373,15 +382,8 @@ struct TreeMirror {
         folder(source.get(), destination.get());
     }
 
-    void file(const Place& from, const Place& to, std::optional<unsigned char> current, const struct stat* known) {
-        if (transform) {
-            if (const auto bytes = transform(relative, sourceRoot / relative)) {
-                if (current && holds(to, *bytes)) return;
-                write(to, *bytes);
-                ++count;
-                return;
-            }
-        }
+    // Unchanged: the destination is a regular file of the source's size and time.
+    void copyIfChanged(const Place& from, const Place& to, std::optional<unsigned char> current, const struct stat* known) {
         if (current == DT_REG || current == DT_UNKNOWN) {
             struct stat info {};
             if (known == nullptr) {

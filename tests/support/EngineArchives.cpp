@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace torvex::testing {
@@ -44,21 +45,47 @@ void writeStandInEngineSources(const fs::path& sources, const std::string& tag) 
     writeFile(artifacts / "flutter_tester", "host tester");
 }
 
-void zipFolder(const fs::path& folder, const fs::path& archive) {
+void packArchive(const fs::path& archive, const fs::path& folder, const std::vector<std::string>& members,
+                 const std::vector<std::string>& options) {
     const auto bsdtar = ProcessRunner::which("bsdtar", {"/usr/bin"});
     if (!bsdtar) throw std::runtime_error("bsdtar is missing (apt-get install libarchive-tools)");
-    std::vector<std::string> entries;
-    for (const auto& entry : fs::directory_iterator(folder)) entries.push_back(entry.path().filename().string());
-    std::sort(entries.begin(), entries.end());
-
     fs::create_directories(archive.parent_path());
     fs::remove(archive);
     ProcessSpec spec;
     spec.executable = *bsdtar;
-    spec.arguments = {"--format", "zip", "-cf", archive.string(), "-C", folder.string()};
-    spec.arguments.insert(spec.arguments.end(), entries.begin(), entries.end());
+    spec.arguments = {"-c", "-f", archive.string()};
+    spec.arguments.insert(spec.arguments.end(), options.begin(), options.end());
+    spec.arguments.insert(spec.arguments.end(), members.begin(), members.end());
+    spec.currentDirectory = folder;
     const ProcessResult result = ProcessRunner::shared().capture(spec);
     if (result.exitCode != 0) throw std::runtime_error("bsdtar failed: " + result.standardError);
+}
+
+void zipFolder(const fs::path& folder, const fs::path& archive) {
+    std::vector<std::string> entries;
+    for (const auto& entry : fs::directory_iterator(folder)) entries.push_back(entry.path().filename().string());
+    std::sort(entries.begin(), entries.end());
+    packArchive(archive, folder, entries, {"--format", "zip"});
+}
+
+void forgeDeclaredSize(const fs::path& archive, std::uint32_t actual, std::uint32_t declared) {
+    std::string bytes = readFile(archive);
+    // Signature, and where the uncompressed size lies after it: local header, central directory
+    // header, data descriptor.
+    const std::pair<std::string, std::size_t> headers[] = {
+        {std::string("PK\x03\x04", 4), 22}, {std::string("PK\x01\x02", 4), 24}, {std::string("PK\x07\x08", 4), 12}};
+    const auto little = [](std::uint32_t value) {
+        std::string text(4, '\0');
+        for (int i = 0; i < 4; ++i) text[i] = static_cast<char>((value >> (8 * i)) & 0xff);
+        return text;
+    };
+    for (const auto& [signature, offset] : headers) {
+        for (std::size_t at = bytes.find(signature); at != std::string::npos; at = bytes.find(signature, at + 1)) {
+            if (at + offset + 4 <= bytes.size() && bytes.compare(at + offset, 4, little(actual)) == 0)
+                bytes.replace(at + offset, 4, little(declared));
+        }
+    }
+    writeFile(archive, bytes);
 }
 
 void writeEngineArchives(const fs::path& sources, const fs::path& archives) {
