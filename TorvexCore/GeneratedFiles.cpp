@@ -90,7 +90,7 @@ std::string toolchainFile(const fs::path& tools, const fs::path& mingwRoot, cons
     const std::string m = quoted(plain(mingwRoot));
     const std::string f = quotedInFlags(fallbackIncludes);
     std::string roots;
-    for (const fs::path& root : searchRoots) roots += ";" + quoted(plain(root));
+    for (const fs::path& root : searchRoots) roots += fmt::format(";{}", quoted(plain(root)));
     const std::string& l = defaultLibraries();
 
     std::string text;

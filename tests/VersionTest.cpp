@@ -28,7 +28,8 @@ std::string versionEntry(const std::string& version) {
 }
 
 std::string runAndRead(const fs::path& program, const std::string& arguments = "") {
-    const std::string command = "'" + program.string() + "' " + arguments;
+    std::string command = "'";  // appended: GCC 12 at -O3 falsely warns (-Wrestrict) on `"'" + text`
+    command += program.string() + "' " + arguments;
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
     std::string out;
     std::array<char, 256> buffer{};

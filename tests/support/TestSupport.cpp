@@ -18,9 +18,10 @@
 namespace torvex::testing {
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/torvex-test-XXXXXX";
+TempDir::TempDir(const fs::path& base) {
+    const char* tmpdir = std::getenv("TMPDIR");
+    const fs::path folder = !base.empty() ? base : tmpdir != nullptr && *tmpdir != '\0' ? fs::path(tmpdir) : fs::path("/tmp");
+    std::string pattern = (folder / "torvex-test-XXXXXX").string();
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (::mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");

@@ -12,10 +12,11 @@
 
 namespace torvex::testing {
 
-// A fresh folder made with mkdtemp, removed with everything in it at the end of the scope.
+// A fresh folder made with mkdtemp (below `base`, else $TMPDIR or /tmp), removed with everything
+// in it at the end of the scope.
 class TempDir {
 public:
-    TempDir();
+    explicit TempDir(const std::filesystem::path& base = {});
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
