@@ -1,6 +1,7 @@
 #include "Profile.h"
 
 #include "Files.h"
+#include "JSONNumber.h"
 #include "Log.h"
 #include "TextFile.h"
 
@@ -56,21 +57,9 @@ std::string decodeString(const json& value, const char* key) {
     return value.get<std::string>();
 }
 
-// A JSON integer, or a float holding a whole number, within 64 bits.
 std::int64_t decodeInteger(const json& value, const char* key) {
-    if (value.is_number_integer()) {
-        if (value.is_number_unsigned() &&
-            value.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-            throw DecodeError(fmt::format("\"{}\" does not fit in 64 bits", key));
-        return value.get<std::int64_t>();
-    }
-    if (value.is_number_float()) {
-        const double number = value.get<double>();
-        // 2^63 itself is out of range; every double below it converts exactly.
-        if (std::trunc(number) == number && number >= -9223372036854775808.0 && number < 9223372036854775808.0)
-            return static_cast<std::int64_t>(number);
-    }
-    throw DecodeError(fmt::format("\"{}\" is not a whole number", key));
+    if (const auto number = wholeNumber(value)) return *number;
+    throw DecodeError(fmt::format("\"{}\" is not a whole number within 64 bits", key));
 }
 
 Profile decodeProfile(const json& value) {
