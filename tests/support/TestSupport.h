@@ -33,6 +33,11 @@ void writeScript(const std::filesystem::path& file, const std::string& body);
 // `text` as one single-quoted sh word.
 std::string shellQuoted(const std::string& text);
 
+// Writes <app>/Contents/Info.plist holding the given plist dictionary entries.
+void writeInfoPlist(const std::filesystem::path& app, const std::string& entries);
+// The entry that gives a bundle its version.
+std::string versionEntry(const std::string& version);
+
 // The TorvexError that `body` throws; a test failure (and an empty error) when it throws none.
 TorvexError errorOf(const std::function<void()>& body);
 
