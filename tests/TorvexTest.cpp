@@ -2,11 +2,13 @@
 #include "Messages.h"
 #include "Profile.h"
 #include "support/FakeHost.h"
+#include "support/FakeWine.h"
 #include "support/IPCFixture.h"
 #include "support/TestSupport.h"
 #include "support/TorvexProgram.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -347,4 +349,96 @@ TEST(TorvexTest, ARequestInterruptedBySignalEndsCleanly) {
         EXPECT_EQ(readFile(output), "") << test.word;  // the hang-up stops the reply; nothing more is printed
         EXPECT_TRUE(rig.host.waitForHangUps(1)) << test.word;
     }
+}
+
+TEST(TorvexTest, PingAndVersionLookLocally) {
+    Rig rig;
+    const SpawnResult noToolchain = rig.torvex.run({"ping"});
+    EXPECT_EQ(noToolchain.status, 1);
+    EXPECT_EQ(noToolchain.out, "");
+    EXPECT_EQ(noToolchain.err, "The Windows build toolchain is not installed.\n"
+                               "  Why: No llvm-mingw found in " + (rig.torvex.support() / "toolchain").string() + ".\n"
+                               "  Fix: Run `torvex setup` to download it.\n");
+
+    const fs::path toolchain = rig.torvex.support() / "toolchain" / "v1";
+    for (const char* tool : {"llvm-mingw/bin/x86_64-w64-mingw32-clang", "cmake/bin/cmake", "bin/ninja"})
+        writeScript(toolchain / tool, "exit 0\n");
+    const SpawnResult noWine = rig.torvex.run({"ping"});
+    EXPECT_EQ(noWine.status, 1);
+    EXPECT_TRUE(noWine.err.starts_with("Wine is not installed.\n  Why: ")) << noWine.err;
+
+    FakeWine wine(rig.temp / "fake wine");
+    wine.behave("wine --version", {.standardOutput = {"  wine-8.0 (Debian 8.0~repack-4)  "}, .exitCode = 1});
+    rig.torvex.environment["TORVEX_WINE_BIN"] = wine.bin().string();
+    const SpawnResult ready = rig.torvex.run({"ping"});
+    EXPECT_EQ(ready.status, 0) << ready.err;
+    EXPECT_EQ(ready.out, "ready\n");
+
+    const SpawnResult version = rig.torvex.run({"version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "torvex 0.1.0\n"
+                           "Torvex.app 0.1.0 (running)\n"
+                           "wine wine-8.0 (Debian 8.0~repack-4) (DXVK: off)\n"
+                           "toolchain llvm-mingw v1, cmake " + (toolchain / "cmake/bin/cmake").string() + "\n");
+    EXPECT_EQ(wine.calls().back().environment.count("WINEPREFIX"), 0u);  // no prefix for `wine --version`
+    EXPECT_TRUE(rig.host.requests().empty());  // neither sends anything
+
+    TempDir alone;
+    EXPECT_EQ(TorvexProgram(alone.path()).run({"version"}).out, "torvex 0.1.0\n");
+}
+
+TEST(TorvexTest, ComponentsAreListedAsTextOrAsTheManifest) {
+    Rig rig;
+    const SpawnResult text = rig.torvex.run({"components"});
+    EXPECT_EQ(text.status, 0);
+    std::size_t lines = 0;
+    for (std::size_t at = 0; (at = text.out.find("  [missing]  ", at)) != std::string::npos; ++at) ++lines;
+    EXPECT_EQ(lines, 5u) << text.out;
+
+    const SpawnResult manifest = rig.torvex.run({"components", "--json"});
+    EXPECT_EQ(manifest.status, 0);
+    ASSERT_TRUE(manifest.out.ends_with("]\n"));
+    EXPECT_EQ(manifest.out.find('\n'), manifest.out.size() - 1);  // one line
+    for (std::size_t at = manifest.out.find('/'); at != std::string::npos; at = manifest.out.find('/', at + 1))
+        EXPECT_EQ(manifest.out[at - 1], '\\') << "an unescaped slash at " << at;
+    const auto parsed = nlohmann::json::parse(manifest.out);
+    ASSERT_EQ(parsed.size(), 5u);
+    for (const auto& component : parsed) {
+        EXPECT_EQ(component.size(), 7u);
+        EXPECT_TRUE(component.at("size").is_string());
+        EXPECT_TRUE(component.at("url").get<std::string>().starts_with("https://"));
+    }
+    EXPECT_TRUE(manifest.out.starts_with("[{\"id\":\"llvm-mingw\",\"licence\":")) << manifest.out;
+}
+
+TEST(TorvexTest, DoctorPrintsEveryCheckAndFailsWhenOneFailed) {
+    Rig rig;
+    const SpawnResult plain = rig.torvex.run({"doctor"});
+    EXPECT_EQ(plain.status, 1);
+    EXPECT_TRUE(plain.out.ends_with("\n\nSome checks failed. Fix them, or open Torvex to run setup.\n")) << plain.out;
+    EXPECT_NE(plain.out.find("\u2717 CMake: "), std::string::npos) << plain.out;
+    EXPECT_NE(plain.out.find("\n    \u2192 "), std::string::npos) << plain.out;
+    EXPECT_EQ(plain.out.find("Torvex app: running"), std::string::npos);
+
+    const SpawnResult verbose = rig.torvex.run({"doctor", "--verbose"});
+    EXPECT_EQ(verbose.status, 1);
+    EXPECT_NE(verbose.out.find("\n\u00B7 Torvex app: running (0.1.0)\n\nSome checks failed."), std::string::npos)
+        << verbose.out;
+    EXPECT_TRUE(rig.host.requests().empty());
+}
+
+TEST(TorvexTest, ReportSaysWhereItIsAndWhereToSendIt) {
+    Rig rig;
+    const SpawnResult result = rig.torvex.run({"report"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    const std::string prefix = "Report: " + (rig.torvex.logs() / "Reports" / "Torvex-Report-").string();
+    ASSERT_TRUE(result.out.starts_with(prefix)) << result.out;
+    const fs::path zip = result.out.substr(8, result.out.find('\n') - 8);
+    EXPECT_TRUE(fs::is_regular_file(zip)) << zip;
+    EXPECT_EQ(result.out.substr(result.out.find('\n') + 1),
+              "It contains versions, setup checks and Torvex's logs from the last week; no project source.\n"
+              "Email it to support@torvex.dev with what you did and what went wrong,\n"
+              "or open an issue at https://github.com/torvex-dev/torvex/issues/new (don't attach anything private "
+              "there: it's public).\n"
+              "In the app: Help \u25B8 Report a Problem\u2026 does this for you.\n");
 }
