@@ -38,7 +38,7 @@ void ensureLink(const fs::path& link, const fs::path& destination) {
     std::error_code error;
     const fs::path current = fs::read_symlink(link, error);
     if (!error && current == destination) return;
-    fs::remove(link, error);  // a folder in the way stays, and the link creation below reports it
+    fs::remove_all(link, error);  // whatever stands there goes whole; a failure shows in the creation below
     fs::create_symlink(destination, link);
 }
 

@@ -3,6 +3,7 @@
 #include "Files.h"
 #include "ProcessRunner.h"
 #include "TorvexError.h"
+#include "ZipUnpacker.h"
 
 #include "Downloader.h"
 
@@ -28,7 +29,7 @@ constexpr const char* publicStore = "https://storage.googleapis.com";
 
 struct Archive {
     std::string path;                    // below the revision on the artifact store
-    std::vector<std::string> selection;  // unzip arguments between the archive and "-d"
+    std::vector<std::string> selection;  // unzip member arguments: what is unpacked
 };
 
 const std::vector<Archive>& archives() {
@@ -156,17 +157,7 @@ EngineArtifacts EngineArtifacts::ensure(const FlutterSDK& sdk, const TorvexPaths
         const RemoveOnExit downloaded{paths.engineCache() / ("." + revision + ".download")};
         download(address, revision, downloaded.path, stop);
 
-        ProcessSpec spec;
-        spec.executable = *unzip;
-        spec.arguments = {"-oq", downloaded.path.string()};
-        spec.arguments.insert(spec.arguments.end(), archive.selection.begin(), archive.selection.end());
-        spec.arguments.insert(spec.arguments.end(), {"-d", staging.string()});
-        const ProcessResult result = ProcessRunner::shared().capture(spec, stop);
-        if (stop.stop_requested()) throw Cancelled{};
-        if (result.exitCode != 0)
-            throw TorvexError(TorvexError::Kind::generic, "Could not unpack " + archive.path + ".",
-                              result.standardError.empty() ? result.standardOutput : result.standardError,
-                              "Try the build again.");
+        ZipUnpacker::unpack(*unzip, downloaded.path, archive.selection, staging, archive.path, stop);
     }
 
     if (!EngineArtifacts{revision, staging}.isComplete())

@@ -26,6 +26,8 @@ struct EngineArtifacts {
     using Progress = std::function<void(const std::string&)>;
 
     // The complete cache folder of the SDK's engine revision, downloaded and unpacked when missing.
+    // Each archive is unpacked into a fresh folder of its own and refused when it holds a link, a
+    // member outside its folder, or more than ZipUnpacker allows (ZipUnpacker::unpack).
     static EngineArtifacts ensure(const FlutterSDK& sdk, const TorvexPaths& paths, const Environment& environment,
                                   const Progress& progress, std::stop_token stop = {});
 

@@ -18,14 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Runs a script of ours with bash and throws with its output when it fails.
-void runScript(const std::string& name, const std::vector<std::string>& arguments, const fs::path& scratch) {
-    std::vector<std::string> argv = {"bash", (sourceDir() / "scripts" / name).string()};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    const SpawnResult result = spawnAndWait({"/bin/bash", argv, std::nullopt, {}}, scratch);
-    if (result.status != 0) throw std::runtime_error(name + " failed:\n" + result.out + result.err);
-}
-
 fs::path cmakeLog(const fs::path& root) { return root / "cmake-runs.log"; }
 
 } // namespace

@@ -14,8 +14,10 @@ extern char** environ;
 
 namespace torvex::testing {
 
+bool VirtualDisplay::available() { return ::access("/usr/bin/Xvfb", X_OK) == 0; }
+
 std::optional<VirtualDisplay> VirtualDisplay::start(int depth) {
-    if (::access("/usr/bin/Xvfb", X_OK) != 0) return std::nullopt;
+    if (!available()) return std::nullopt;
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
 
