@@ -11,6 +11,7 @@
 #include <array>
 #include <limits>
 #include <random>
+#include <type_traits>
 #include <utility>
 
 namespace torvex {
@@ -87,14 +88,11 @@ std::optional<Json> parseObject(std::string_view line) {
     return document;
 }
 
-TorvexError notUTF8(const std::string& field) {
-    return TorvexError(TorvexError::Kind::generic, "The request cannot be sent to Torvex.",
-                       "The value of \"" + field + "\" is not valid UTF-8.",
-                       "Use paths and names that are valid UTF-8.");
-}
-
+// JSON text is UTF-8; a path that is not must not reach the service altered.
 void requireUTF8(const std::string& field, const std::string& value) {
-    if (!isValidUTF8(value)) throw notUTF8(field);
+    if (!isValidUTF8(value))
+        throw TorvexError(TorvexError::Kind::generic, "The request cannot be sent to Torvex.",
+                          "The value of \"" + field + "\" is not valid UTF-8.", "Use paths and names that are valid UTF-8.");
 }
 
 std::string canonicalUUID() {

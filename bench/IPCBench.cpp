@@ -11,6 +11,8 @@
 #include "LineReader.h"
 #include "UnixSocket.h"
 
+#include "support/TestSupport.h"
+
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,7 +20,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -86,13 +87,7 @@ double rawRelaySeconds(int& received) {
 
 int main(int argc, char** argv) {
     const int pings = bench::countArgument(argc, argv, "IPCBench", "the number of pings", 10'000);
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/torvex-bench-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        std::perror("mkdtemp");
-        return 2;
-    }
-    const fs::path folder = pattern;
+    const testing::TempDir folder;
     const fs::path socket = folder / "b.sock";
     int status = 0;
     try {
@@ -153,7 +148,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", error.description().c_str());
         status = 2;
     }
-    std::error_code ignored;
-    fs::remove_all(folder, ignored);
     return status;
 }

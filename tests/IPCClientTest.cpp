@@ -112,7 +112,7 @@ TEST(IPCClientTest, NothingUsableAnswering) {
     for (const auto& c : cases) {
         const fs::path socket = dir / "s.sock";
         ScriptedServer server(socket, c.greeting, std::nullopt);
-        const std::size_t descriptors = openDescriptorCount();
+        const std::size_t descriptors = settled(openDescriptorCount);
         EXPECT_EQ(IPCClient::connect(socket), nullptr) << c.name;
         server.request();
         EXPECT_EQ(openDescriptorCount(), descriptors) << c.name << ": the socket is closed";
@@ -121,7 +121,7 @@ TEST(IPCClientTest, NothingUsableAnswering) {
 
     ScriptedServer mismatched(dir / "m.sock", {R"({"type":"hello","version":"9.0","protocolVersion":1})"},
                               std::vector<std::string>{});
-    const std::size_t descriptors = openDescriptorCount();
+    const std::size_t descriptors = settled(openDescriptorCount);
     const TorvexError error = errorOf([&] { IPCClient::connect(dir / "m.sock"); });
     EXPECT_EQ(error.what, "Update Torvex.");
     EXPECT_EQ(mismatched.request(), std::nullopt) << "the server sees the hang-up";

@@ -141,8 +141,8 @@ TEST(IPCStressTest, ConcurrentClientsGetWholeLinesAndOneFinalMessageEach) {
         TestServer warmUp;
         streamOnce(warmUp.socket, 0, 0, 1, faults);
     }
-    const std::size_t descriptors = openDescriptorCount();
-    const std::size_t threads = threadCount();
+    const std::size_t descriptors = settled(openDescriptorCount);
+    const std::size_t threads = settled(threadCount);
     {
         TestServer fixture;
         std::vector<std::thread> running;
@@ -161,13 +161,16 @@ TEST(IPCStressTest, ConcurrentClientsGetWholeLinesAndOneFinalMessageEach) {
     EXPECT_EQ(faults.outOfOrder, 0);
     EXPECT_EQ(faults.wrongCount, 0) << "lost lines";
     EXPECT_EQ(faults.finals, 0) << "not exactly one result";
-    EXPECT_TRUE(eventually([&] { return openDescriptorCount() == descriptors; }))
+    EXPECT_TRUE(eventually([&] { return openDescriptorCount() <= descriptors; }))
         << openDescriptorCount() << " descriptors open, " << descriptors << " before";
-    EXPECT_TRUE(eventually([&] { return threadCount() == threads; }))
+    EXPECT_TRUE(eventually([&] { return threadCount() <= threads; }))
         << threadCount() << " threads, " << threads << " before";
 }
 
 TEST(IPCStressTest, AServerOutOfDescriptorsServesAgainOnceTheyClose) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "the sanitizers' own memory checks need descriptors that the limit takes away";
+#endif
     const auto prlimit = ProcessRunner::which("prlimit");
     if (!prlimit) GTEST_SKIP() << "prlimit (util-linux) is not installed";
     const TempDir dir;

@@ -97,6 +97,23 @@ std::size_t threadCount() {
     return count;
 }
 
+std::size_t settled(const std::function<std::size_t()>& count) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    std::size_t last = count();
+    auto since = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+        const std::size_t now = count();
+        if (now != last) {
+            last = now;
+            since = std::chrono::steady_clock::now();
+        } else if (std::chrono::steady_clock::now() - since >= 100ms) {
+            break;
+        }
+    }
+    return last;
+}
+
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!condition()) {

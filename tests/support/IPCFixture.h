@@ -55,6 +55,9 @@ bool sendAll(int fd, std::string_view bytes);
 std::size_t openDescriptorCount();
 // Threads of this process.
 std::size_t threadCount();
+// The count once it has held still for 100 ms (5 s at most): a baseline that conversations of an
+// earlier test, still ending, do not inflate.
+std::size_t settled(const std::function<std::size_t()>& count);
 // Polls `condition` until it holds or `limit` passes; answers whether it held.
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(20));
 
