@@ -363,6 +363,8 @@ TEST(TorvexTest, PingAndVersionLookLocally) {
     const fs::path toolchain = rig.torvex.support() / "toolchain" / "v1";
     for (const char* tool : {"llvm-mingw/bin/x86_64-w64-mingw32-clang", "cmake/bin/cmake", "bin/ninja"})
         writeScript(toolchain / tool, "exit 0\n");
+    writeScript(rig.temp / "torvex-cc", "exit 0\n");
+    rig.torvex.environment["TORVEX_CC"] = (rig.temp / "torvex-cc").string();
     const SpawnResult noWine = rig.torvex.run({"ping"});
     EXPECT_EQ(noWine.status, 1);
     EXPECT_TRUE(noWine.err.starts_with("Wine is not installed.\n  Why: ")) << noWine.err;
