@@ -79,6 +79,7 @@ Invocation parseCommandLine(const CommandSpec& root, const std::vector<std::stri
     CommandPath path{&root};
     std::vector<std::string> normalised;  // every option value as a separate word, which CLI11 takes as is
     std::optional<Invocation> fault;      // the first fault found; help or version later on still win
+    bool positionalSeen = false;
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
         const CommandSpec& command = *path.back();
@@ -120,8 +121,10 @@ Invocation parseCommandLine(const CommandSpec& root, const std::vector<std::stri
             }
         } else if (path.size() == 1 && word == "help") {
             return helpFor(root, std::vector<std::string>(words.begin() + static_cast<std::ptrdiff_t>(i) + 1, words.end()));
-        } else if (const CommandSpec* subcommand = command.subcommand(word)) {
+        } else if (const CommandSpec* subcommand = positionalSeen ? nullptr : command.subcommand(word)) {
             path.push_back(subcommand);
+        } else {
+            positionalSeen = true;  // later words are no subcommands
         }
         normalised.push_back(word);
     }

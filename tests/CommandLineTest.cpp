@@ -67,6 +67,7 @@ TEST(CommandLineTest, WrongCommandLinesAreUsageErrorsOfTheCommandTheyReached) {
         {{"run", "--app-name", "demo", "--engine-options", "--x"}, "torvex run", "'--engine-options <engine-options>'"},
         {{"run", "--app-name", "demo", "--engine-options", "-x"}, "torvex run", "'--engine-options <engine-options>'"},
         {{"frobnicate"}, "torvex", "frobnicate"},
+        {{"frobnicate", "build"}, "torvex", "frobnicate"},
         {{"build", "a", "b"}, "torvex build", "b"},
         {{"build", "a", "run"}, "torvex build", "run"},
         {{"build", "--nonsense"}, "torvex build", "--nonsense"},
