@@ -26,7 +26,7 @@ void setDisposition(void (*handler)(int)) {
     struct sigaction action {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    action.sa_flags = 0;  // no SA_RESTART: the interrupted read returns, so a deferred handler (TSan) still runs
     for (const int signal : trappedSignals) ::sigaction(signal, &action, nullptr);
 }
 
