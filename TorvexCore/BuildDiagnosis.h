@@ -16,6 +16,7 @@ struct BuildDiagnosis {
         unsupportedFeature,  // a missing header of an MSVC-only library: feature, plugin, header
         missingHeader,       // any other missing header: header, plugin
         missingLibrary,      // the linker found no import library: library
+        diskFull,            // a tool could not write: "No space left on device"
         unknown,
     };
 
@@ -27,7 +28,7 @@ struct BuildDiagnosis {
 
     bool operator==(const BuildDiagnosis&) const = default;
 
-    // The earliest line that reports a missing header or library decides.
+    // The earliest line that reports a missing header or library, or a full disk, decides.
     static BuildDiagnosis diagnose(const std::vector<std::string>& lines);
 
     // The plain explanation; every fix ends with "Full output: " and the log's path.

@@ -4,6 +4,7 @@
 #include "DartBundle.h"
 #include "EngineArtifacts.h"
 #include "Environment.h"
+#include "FileLock.h"
 #include "Files.h"
 #include "FlutterProject.h"
 #include "FlutterSDK.h"
@@ -20,7 +21,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -82,47 +82,6 @@ struct Transcript {
 // A CMake run that exited with a non-zero code; never leaves build().
 struct CommandFailure {
     std::vector<std::string> lines;
-};
-
-// Work folders with a build in progress in this process; a second build of one waits.
-class BusyWorkFolders {
-public:
-    static BusyWorkFolders& shared() {
-        static auto* folders = new BusyWorkFolders;
-        return *folders;
-    }
-
-    void acquire(const fs::path& folder, std::stop_token stop) {
-        std::unique_lock guard(lock_);
-        if (!changed_.wait(guard, stop, [&] { return !busy_.contains(folder); })) throw Cancelled{};
-        busy_.insert(folder);
-    }
-
-    void release(const fs::path& folder) {
-        {
-            std::lock_guard guard(lock_);
-            busy_.erase(folder);
-        }
-        changed_.notify_all();
-    }
-
-private:
-    std::mutex lock_;
-    std::condition_variable_any changed_;
-    std::set<fs::path> busy_;
-};
-
-class WorkFolderLock {
-public:
-    WorkFolderLock(fs::path folder, std::stop_token stop) : folder_(std::move(folder)) {
-        BusyWorkFolders::shared().acquire(folder_, std::move(stop));
-    }
-    ~WorkFolderLock() { BusyWorkFolders::shared().release(folder_); }
-    WorkFolderLock(const WorkFolderLock&) = delete;
-    WorkFolderLock& operator=(const WorkFolderLock&) = delete;
-
-private:
-    fs::path folder_;
 };
 
 using Emit = std::function<void(const std::string&)>;
@@ -215,8 +174,12 @@ BuildResult BuildPipeline::build(const BuildRequest& request, std::stop_token st
     const Environment environment = currentEnvironment();
     const Toolchain toolchain = Toolchain::locate(paths, environment);
 
+    // One build at a time in a work folder, whichever process runs it.
     const fs::path work = paths.builds() / project.hash();
-    const WorkFolderLock workLock(work, stop);
+    fs::create_directories(work);
+    const auto workLock = FileLock::acquire(work / "build.lock", stop, std::nullopt, [&] {
+        if (output) output("Torvex: waiting for another build of " + project.binaryName + " to finish");
+    });
 
     auto log = std::make_shared<FileLog>(paths.logs / ("build-" + project.binaryName + ".log"));
     const Emit emit = [log, output = output](const std::string& line) {

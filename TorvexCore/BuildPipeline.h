@@ -28,8 +28,8 @@ struct BuildResult {
 };
 
 // Turns a Flutter project into a runnable Windows x64 debug program in its work folder
-// <caches>/builds/<project hash>. Keeps no state between builds; builds of one work folder
-// within this process run one after another.
+// <caches>/builds/<project hash>. Keeps no state between builds; builds of one work folder run one
+// after another, in this process or across processes (a lock on "build.lock" in the folder).
 struct BuildPipeline {
     // Receives every progress line; may be called from any thread, also concurrently.
     using Output = std::function<void(const std::string&)>;

@@ -102,8 +102,9 @@ TorvexError transferError(const std::string& revision, const std::string& descri
 }
 
 // Fetches one archive into `file`; only status 200 is accepted.
-void download(const std::string& address, const std::string& revision, const fs::path& file, std::stop_token stop) {
-    const auto failure = Downloader::download(address, file, 0, nullptr, stop);
+void download(const std::string& address, const std::string& revision, const fs::path& file, std::stop_token stop,
+              std::chrono::seconds stallTimeout) {
+    const auto failure = Downloader::download(address, file, 0, nullptr, stop, stallTimeout);
     if (failure && failure->httpStatus)
         throw TorvexError(TorvexError::Kind::generic,
                           "Could not download " + lastComponent(address) + " for engine " + shortRevision(revision) + ".",
@@ -130,7 +131,8 @@ bool EngineArtifacts::isComplete() const {
 }
 
 EngineArtifacts EngineArtifacts::ensure(const FlutterSDK& sdk, const TorvexPaths& paths, const Environment& environment,
-                                        const Progress& progress, std::stop_token stop) {
+                                        const Progress& progress, std::stop_token stop,
+                                        std::chrono::seconds stallTimeout) {
     const std::string revision = sdk.engineRevision();
     checkRevision(revision, sdk);
     const EngineArtifacts cached{revision, paths.engineCache() / revision};
@@ -155,7 +157,7 @@ EngineArtifacts EngineArtifacts::ensure(const FlutterSDK& sdk, const TorvexPaths
         const std::string address = base + "/flutter_infra_release/flutter/" + revision + "/" + archive.path;
         if (progress) progress("Downloading " + archive.path);
         const RemoveOnExit downloaded{paths.engineCache() / ("." + revision + ".download")};
-        download(address, revision, downloaded.path, stop);
+        download(address, revision, downloaded.path, stop, stallTimeout);
 
         ZipUnpacker::unpack(*unzip, downloaded.path, archive.selection, staging, archive.path, stop);
     }

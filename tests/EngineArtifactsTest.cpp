@@ -46,11 +46,12 @@ struct EngineRig {
     fs::path partial() const { return paths.engineCache() / (std::string(".") + revision + ".partial"); }
     Environment environment() const { return {{"FLUTTER_STORAGE_BASE_URL", server.baseURL()}}; }
 
-    EngineArtifacts ensure(const Environment& environment, std::stop_token stop = {}) {
+    EngineArtifacts ensure(const Environment& environment, std::stop_token stop = {},
+                           std::chrono::seconds stallTimeout = EngineArtifacts::defaultStallTimeout) {
         return EngineArtifacts::ensure(sdk, paths, environment, [this](const std::string& text) {
             std::lock_guard guard(lock);
             progress.push_back(text);
-        }, stop);
+        }, stop, stallTimeout);
     }
     EngineArtifacts ensure() { return ensure(environment()); }
 };
@@ -304,6 +305,20 @@ TEST(EngineArtifacts, CancellationDuringADownloadEndsAtOnceAndLeavesNoStagingFol
     rig.server.fail(ArtifactServer::enginePath(revision, engineArchivePaths[1]), ArtifactServer::Fault::stall);
     EXPECT_EQ(rig.server.stopDuringStall([&](std::stop_token stop) { rig.ensure(rig.environment(), stop); }),
               "cancelled");
+    EXPECT_FALSE(fs::exists(rig.partial()));
+    EXPECT_FALSE(fs::exists(rig.cache()));
+}
+
+TEST(EngineArtifacts, ADownloadThatStallsIsAbandonedAfterTheStallTimeout) {
+    EngineRig rig;
+    rig.server.fail(ArtifactServer::enginePath(revision, engineArchivePaths[0]), ArtifactServer::Fault::stall);
+    const auto start = std::chrono::steady_clock::now();
+    const TorvexError error = testing::errorOf([&] { rig.ensure(rig.environment(), {}, std::chrono::seconds(1)); });
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(error.what, "Could not download the Flutter Windows engine (abc123def4).");
+    EXPECT_NE(error.why.find("too slow"), std::string::npos) << error.why;
+    EXPECT_GE(seconds, 0.9);
+    EXPECT_LT(seconds, 10);
     EXPECT_FALSE(fs::exists(rig.partial()));
     EXPECT_FALSE(fs::exists(rig.cache()));
 }

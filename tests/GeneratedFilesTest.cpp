@@ -2,6 +2,7 @@
 #include "GeneratedFiles.h"
 
 #include "ProcessRunner.h"
+#include "support/ScopedVariable.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 namespace torvex {
 namespace {
 namespace fs = std::filesystem;
+using testing::ScopedVariable;
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
@@ -23,24 +25,6 @@ std::vector<std::string> lines(const std::string& text) {
     for (std::string line; std::getline(in, line);) result.push_back(line);
     return result;
 }
-
-// Sets or clears an environment variable for one scope.
-class ScopedVariable {
-public:
-    ScopedVariable(const char* name, const std::optional<std::string>& value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value) ::setenv(name, value->c_str(), 1);
-        else ::unsetenv(name);
-    }
-    ~ScopedVariable() {
-        if (old_) ::setenv(name_, old_->c_str(), 1);
-        else ::unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 // Modification time in nanoseconds of the entry itself (links not followed).
 long long stamp(const fs::path& path) {

@@ -38,6 +38,10 @@ public:
     std::filesystem::path workFolder() const;
     // One line per CMake run so far: "<pid> <arguments>".
     std::vector<std::string> cmakeRuns() const;
+    // Puts an `sh` script body in CMake's place; its runs are still logged.
+    void replaceCMake(const std::string& body) const;
+    // Serves the engine archives under another revision and makes it the SDK's.
+    void changeEngineRevision(const std::string& revision);
 
 private:
     std::filesystem::path root_;
