@@ -57,6 +57,17 @@ std::string shellQuoted(const std::string& text) {
     return quoted + "'";
 }
 
+void writeInfoPlist(const fs::path& app, const std::string& entries) {
+    writeFile(app / "Contents/Info.plist",
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+              "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+              "<plist version=\"1.0\"><dict>" + entries + "</dict></plist>\n");
+}
+
+std::string versionEntry(const std::string& version) {
+    return "<key>CFBundleShortVersionString</key><string>" + version + "</string>";
+}
+
 void runScript(const std::string& name, const std::vector<std::string>& arguments, const fs::path& scratch) {
     std::vector<std::string> argv = {"bash", (sourceDir() / "scripts" / name).string()};
     argv.insert(argv.end(), arguments.begin(), arguments.end());

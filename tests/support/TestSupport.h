@@ -37,6 +37,11 @@ void writeScript(const std::filesystem::path& file, const std::string& body);
 // `text` as one single-quoted sh word.
 std::string shellQuoted(const std::string& text);
 
+// Writes <app>/Contents/Info.plist holding the given plist dictionary entries.
+void writeInfoPlist(const std::filesystem::path& app, const std::string& entries);
+// The entry that gives a bundle its version.
+std::string versionEntry(const std::string& version);
+
 // Runs scripts/<name> with bash; throws with its output when it fails. Its output goes through
 // files in `scratch`.
 void runScript(const std::string& name, const std::vector<std::string>& arguments, const std::filesystem::path& scratch);
