@@ -12,6 +12,7 @@
 #include "Paths.h"
 #include "PluginCompatibility.h"
 #include "ProcessRunner.h"
+#include "SDKHeaderOverlay.h"
 #include "SourceStaging.h"
 #include "Stager.h"
 #include "SystemInfo.h"
@@ -42,6 +43,9 @@ void ensureLink(const fs::path& link, const fs::path& destination) {
     fs::create_symlink(destination, link);
 }
 
+// The mingw-w64 headers (the folder the toolchain file's find root holds them in).
+fs::path sdkIncludeFolder(const Toolchain& toolchain) { return toolchain.mingwRoot / "x86_64-w64-mingw32" / "include"; }
+
 fs::path pubCache() {
     if (auto value = nonEmptyValue(currentEnvironment(), "PUB_CACHE")) return fs::path(*value);
     return homeFolder() / ".pub-cache";
@@ -61,12 +65,13 @@ bool BuildPipeline::writeToolchain(const Toolchain& toolchain, const fs::path& t
     writeIfChanged(GeneratedFiles::rulesOverride, tools / "rules-override.cmake");
     for (const auto& [name, text] : GeneratedFiles::fallbackHeaders())
         writeIfChanged(text, tools / "fallback-include" / name);
+    writeIfChanged(sdkHeaderOverlay(sdkIncludeFolder(toolchain)), tools / "sdk-headers.yaml");
 
     const fs::path folder = tools.has_filename() ? tools : tools.parent_path();
     const std::vector<fs::path> searchRoots = {folder.parent_path(), pubCacheFolder};
     const std::string text =
         GeneratedFiles::toolchainFile(tools, toolchain.mingwRoot, tools / "msvc-compat.h", tools / "fallback-include",
-                                      tools / "rules-override.cmake", searchRoots) +
+                                      tools / "sdk-headers.yaml", tools / "rules-override.cmake", searchRoots) +
         "# " + toolchain.fingerprint() + "\n";
     return writeIfChanged(text, toolchainFile);
 }
@@ -304,7 +309,9 @@ BuildResult BuildPipeline::build(const BuildRequest& request, std::stop_token st
             for (auto& plugin : PluginCompatibility::failingPlugins(failure.lines)) {
                 if (!known.contains(plugin.name)) fresh.push_back(std::move(plugin));
             }
-            if (fresh.empty() || attempt == 4) throw BuildDiagnosis::diagnose(failure.lines).error(log->url());
+            if (fresh.empty() || attempt == 4) {
+                throw BuildDiagnosis::diagnose(failure.lines, {sdkIncludeFolder(toolchain)}).error(log->url());
+            }
 
             std::vector<std::string> freshNames;
             for (const auto& plugin : fresh) {

@@ -42,7 +42,7 @@ struct BuildPipeline {
     BuildResult build(const BuildRequest& request, std::stop_token stop = {}) const;
 
     // Fills `tools` with the toolchain file, rules override, compatibility header, fallback headers,
-    // mingw-bin and the three shim links. Answers whether `toolchainFile` was written.
+    // the SDK header overlay, mingw-bin and the three shim links. Answers whether `toolchainFile` was written.
     static bool writeToolchain(const Toolchain& toolchain, const std::filesystem::path& tools,
                                const std::filesystem::path& toolchainFile);
 

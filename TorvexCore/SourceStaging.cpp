@@ -7,8 +7,6 @@
 #include "TextFile.h"
 #include "TorvexError.h"
 
-#include <cctype>
-
 namespace torvex {
 
 namespace fs = std::filesystem;
@@ -48,11 +46,6 @@ void refuseLinkedEphemeralFolder(const fs::path& source) {
                           "never writes through a link into your project.",
                           "Replace " + (source / folder).string() + " with a real folder, then run `flutter pub get`.");
     }
-}
-
-std::string lowercasedASCII(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
 }
 
 } // namespace

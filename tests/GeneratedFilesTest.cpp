@@ -1,5 +1,6 @@
 #include "BuildPipeline.h"
 #include "GeneratedFiles.h"
+#include "SDKHeaderOverlay.h"
 
 #include "support/TestSupport.h"
 
@@ -49,8 +50,6 @@ long long stamp(const fs::path& path) {
 }
 
 TEST(GeneratedFiles, FixedTexts) {
-    EXPECT_EQ(GeneratedFiles::compatHeader.size(), 292u);
-    EXPECT_EQ(lines(GeneratedFiles::compatHeader).size(), 16u);
     EXPECT_EQ(lines(GeneratedFiles::rulesOverride).size(), 3u);
     EXPECT_EQ(GeneratedFiles::defaultLibraries(),
               "-lsynchronization -lshlwapi -lshcore -lversion -lws2_32 -liphlpapi -ldwmapi -luxtheme -lcomctl32 "
@@ -65,18 +64,18 @@ TEST(GeneratedFiles, ToolchainFileQuotesPathsWithSpaces) {
     const fs::path tools = "/home/u/Library/Caches/Torvex/builds/0123/tools/";
     const std::string text = GeneratedFiles::toolchainFile(
         tools, "/home/u/Library/Application Support/Torvex/toolchain/1/llvm-mingw", tools / "msvc-compat.h",
-        tools / "fallback-include", tools / "rules-override.cmake",
+        tools / "fallback-include", tools / "sdk-headers.yaml", tools / "rules-override.cmake",
         {"/home/u/Library/Caches/Torvex/builds/0123", "/home/u/.pub-cache"});
     const auto all = lines(text);
-    ASSERT_EQ(all.size(), 32u);
+    ASSERT_EQ(all.size(), 33u);
     EXPECT_EQ(text.back(), '\n');
     const std::map<size_t, std::string> expected = {
         {6, R"(set(CMAKE_C_COMPILER "/home/u/Library/Caches/Torvex/builds/0123/tools/shim-clang"))"},
         {12, R"(set(CMAKE_AR "/home/u/Library/Application Support/Torvex/toolchain/1/llvm-mingw/bin/llvm-ar" CACHE FILEPATH ""))"},
         {15, R"(set(CMAKE_FIND_ROOT_PATH "/home/u/Library/Application Support/Torvex/toolchain/1/llvm-mingw/x86_64-w64-mingw32;/home/u/Library/Caches/Torvex/builds/0123;/home/u/.pub-cache"))"},
-        {26, R"(set(CMAKE_C_FLAGS_INIT "-idirafter \"/home/u/Library/Caches/Torvex/builds/0123/tools/fallback-include\""))"},
-        {27, R"(set(CMAKE_CXX_FLAGS_INIT "-fms-extensions -include \"/home/u/Library/Caches/Torvex/builds/0123/tools/msvc-compat.h\" -idirafter \"/home/u/Library/Caches/Torvex/builds/0123/tools/fallback-include\""))"},
-        {31, "set(CMAKE_EXE_LINKER_FLAGS_INIT \"-static " + GeneratedFiles::defaultLibraries() + "\")"},
+        {27, R"(set(CMAKE_C_FLAGS_INIT "-idirafter \"/home/u/Library/Caches/Torvex/builds/0123/tools/fallback-include\" -ivfsoverlay \"/home/u/Library/Caches/Torvex/builds/0123/tools/sdk-headers.yaml\""))"},
+        {28, R"(set(CMAKE_CXX_FLAGS_INIT "-fms-extensions -include \"/home/u/Library/Caches/Torvex/builds/0123/tools/msvc-compat.h\" -idirafter \"/home/u/Library/Caches/Torvex/builds/0123/tools/fallback-include\" -ivfsoverlay \"/home/u/Library/Caches/Torvex/builds/0123/tools/sdk-headers.yaml\""))"},
+        {32, "set(CMAKE_EXE_LINKER_FLAGS_INIT \"-static " + GeneratedFiles::defaultLibraries() + "\")"},
     };
     for (const auto& [number, line] : expected) EXPECT_EQ(all[number - 1], line) << "line " << number;
 }
@@ -117,8 +116,8 @@ struct ToolsRig {
 
     std::vector<fs::path> entries() const {
         return {tools / "toolchain.cmake", tools / "rules-override.cmake", tools / "msvc-compat.h",
-                tools / "mingw-bin", tools / "fallback-include" / "shobjidl_core.h", tools / "shim-clang",
-                tools / "shim-clang++", tools / "shim-windres"};
+                tools / "mingw-bin", tools / "fallback-include" / "shobjidl_core.h", tools / "sdk-headers.yaml",
+                tools / "shim-clang", tools / "shim-clang++", tools / "shim-windres"};
     }
 };
 
@@ -136,11 +135,13 @@ TEST(WriteToolchain, WritesEverythingOnceAndOnlyTheToolchainFileWhenTheFingerpri
     EXPECT_EQ(testing::readFile(rig.tools / "rules-override.cmake"), GeneratedFiles::rulesOverride);
     EXPECT_EQ(testing::readFile(rig.tools / "fallback-include" / "shobjidl_core.h"),
               GeneratedFiles::fallbackHeaders().at("shobjidl_core.h"));
+    EXPECT_EQ(testing::readFile(rig.tools / "sdk-headers.yaml"),
+              sdkHeaderOverlay(rig.toolchain.mingwRoot / "x86_64-w64-mingw32" / "include"));
     const auto written = lines(testing::readFile(rig.toolchainFile));
-    ASSERT_EQ(written.size(), 33u);
+    ASSERT_EQ(written.size(), 34u);
     EXPECT_EQ(written[14], "set(CMAKE_FIND_ROOT_PATH \"" + rig.toolchain.mingwRoot.string() + "/x86_64-w64-mingw32;" +
                                rig.work.string() + ";/pub cache\")");
-    EXPECT_EQ(written[32], "# " + rig.toolchain.fingerprint());
+    EXPECT_EQ(written[33], "# " + rig.toolchain.fingerprint());
 
     std::map<fs::path, long long> before;
     for (const fs::path& entry : rig.entries()) before[entry] = stamp(entry);
