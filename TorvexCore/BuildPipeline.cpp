@@ -299,7 +299,9 @@ BuildResult BuildPipeline::build(const BuildRequest& request, std::stop_token st
             if (!fs::exists(work / "cmake-build" / "build.ninja")) {
                 cmake(toolchain, configureArguments, cmakeEnvironment, log, emit, false, stop);
             }
-            cmake(toolchain, {"--build", (work / "cmake-build").string()}, cmakeEnvironment, log, emit, false, stop);
+            // Ninja goes on past failed jobs (-k 0), so one pass finds every plugin that fails.
+            cmake(toolchain, {"--build", (work / "cmake-build").string(), "--", "-k", "0"}, cmakeEnvironment, log, emit,
+                  false, stop);
             cmake(toolchain, {"--install", (work / "cmake-build").string()}, cmakeEnvironment, log, emit, true, stop);
             writeIfChanged(stampText, stampFile);
             return finished(false);
