@@ -65,7 +65,13 @@ bool BuildPipeline::writeToolchain(const Toolchain& toolchain, const fs::path& t
     writeIfChanged(GeneratedFiles::rulesOverride, tools / "rules-override.cmake");
     for (const auto& [name, text] : GeneratedFiles::fallbackHeaders())
         writeIfChanged(text, tools / "fallback-include" / name);
-    writeIfChanged(sdkHeaderOverlay(sdkIncludeFolder(toolchain)), tools / "sdk-headers.yaml");
+    // Listing the SDK's headers takes a while, so the overlay is made once per toolchain; its key is
+    // written after it, so that an overlay that was not written whole is made again.
+    const fs::path overlayKey = tools / "sdk-headers.key";
+    if (readFileBytes(overlayKey) != toolchain.fingerprint()) {
+        writeIfChanged(sdkHeaderOverlay(sdkIncludeFolder(toolchain)), tools / "sdk-headers.yaml");
+        writeIfChanged(toolchain.fingerprint(), overlayKey);
+    }
 
     const fs::path folder = tools.has_filename() ? tools : tools.parent_path();
     const std::vector<fs::path> searchRoots = {folder.parent_path(), pubCacheFolder};

@@ -117,7 +117,7 @@ struct ToolsRig {
     std::vector<fs::path> entries() const {
         return {tools / "toolchain.cmake", tools / "rules-override.cmake", tools / "msvc-compat.h",
                 tools / "mingw-bin", tools / "fallback-include" / "shobjidl_core.h", tools / "sdk-headers.yaml",
-                tools / "shim-clang", tools / "shim-clang++", tools / "shim-windres"};
+                tools / "sdk-headers.key", tools / "shim-clang", tools / "shim-clang++", tools / "shim-windres"};
     }
 };
 
@@ -155,10 +155,33 @@ TEST(WriteToolchain, WritesEverythingOnceAndOnlyTheToolchainFileWhenTheFingerpri
     EXPECT_EQ(std::vector<std::string>(rewritten.begin(), rewritten.end() - 1),
               std::vector<std::string>(written.begin(), written.end() - 1));
     EXPECT_EQ(rewritten.back(), "# " + moved.fingerprint());
+    EXPECT_EQ(testing::readFile(rig.tools / "sdk-headers.key"), moved.fingerprint());
     for (const fs::path& entry : rig.entries())
-        if (entry != rig.toolchainFile) {
+        if (entry != rig.toolchainFile && entry != rig.tools / "sdk-headers.key") {
             EXPECT_EQ(stamp(entry), before[entry]) << entry;
         }
+}
+
+TEST(WriteToolchain, TheHeaderOverlayIsMadeOncePerToolchainAndAgainWhenItWasNotWrittenWhole) {
+    ToolsRig rig;
+    const fs::path include = rig.toolchain.mingwRoot / "x86_64-w64-mingw32" / "include";
+    testing::writeFile(include / "windows.h", "");
+    const fs::path overlay = rig.tools / "sdk-headers.yaml";
+    BuildPipeline::writeToolchain(rig.toolchain, rig.tools, rig.toolchainFile);
+    const std::string made = testing::readFile(overlay);
+    EXPECT_NE(made.find("windows.h"), std::string::npos);
+
+    // The same toolchain does not list its headers again.
+    testing::writeFile(include / "versionhelpers.h", "");
+    BuildPipeline::writeToolchain(rig.toolchain, rig.tools, rig.toolchainFile);
+    EXPECT_EQ(testing::readFile(overlay), made);
+
+    // An overlay cut short by a failed write leaves no key behind, and is made again.
+    testing::writeFile(overlay, made.substr(0, made.size() / 2));
+    fs::remove(rig.tools / "sdk-headers.key");
+    BuildPipeline::writeToolchain(rig.toolchain, rig.tools, rig.toolchainFile);
+    EXPECT_EQ(testing::readFile(overlay), sdkHeaderOverlay(include));
+    EXPECT_NE(testing::readFile(overlay).find("versionhelpers.h"), std::string::npos);
 }
 
 TEST(WriteToolchain, PubCacheFallsBackToTheHomeFolder) {
