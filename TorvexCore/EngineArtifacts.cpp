@@ -1,19 +1,16 @@
 #include "EngineArtifacts.h"
 
+#include "Files.h"
 #include "ProcessRunner.h"
 #include "TorvexError.h"
 
-#include <curl/curl.h>
+#include "Downloader.h"
+
 #include <fmt/format.h>
 
-#include <cctype>
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
 #include <mutex>
 #include <set>
-#include <unistd.h>
 #include <vector>
 
 namespace torvex {
@@ -28,8 +25,6 @@ const std::array<const char*, 9> EngineArtifacts::ephemeralFiles = {
 namespace {
 
 constexpr const char* publicStore = "https://storage.googleapis.com";
-// A transfer that moves no byte for this long is abandoned.
-constexpr long stallSeconds = 60;
 
 struct Archive {
     std::string path;                    // below the revision on the artifact store
@@ -95,24 +90,7 @@ private:
     std::string key_;
 };
 
-// Removes a path when the scope ends, ignoring failure.
-struct RemoveOnExit {
-    fs::path path;
-    ~RemoveOnExit() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-};
-
 std::string lastComponent(const std::string& address) { return address.substr(address.rfind('/') + 1); }
-
-bool fetchable(const std::string& address) {
-    const auto colon = address.find("://");
-    if (colon == std::string::npos) return false;
-    std::string scheme = address.substr(0, colon);
-    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return scheme == "http" || scheme == "https";
-}
 
 TorvexError transferError(const std::string& revision, const std::string& description) {
     return TorvexError(TorvexError::Kind::generic,
@@ -122,89 +100,15 @@ TorvexError transferError(const std::string& revision, const std::string& descri
                        "FLUTTER_STORAGE_BASE_URL.");
 }
 
-size_t writeToFile(char* data, size_t size, size_t count, void* file) {
-    return std::fwrite(data, size, count, static_cast<std::FILE*>(file)) * size;
-}
-
-struct CurlHandles {
-    CURL* easy = curl_easy_init();
-    CURLM* multi = curl_multi_init();
-    ~CurlHandles() {
-        curl_multi_remove_handle(multi, easy);
-        curl_easy_cleanup(easy);
-        curl_multi_cleanup(multi);
-    }
-};
-
-// Runs one transfer to its end; a stop request wakes the wait at once and throws Cancelled.
-CURLcode perform(CurlHandles& handles, std::stop_token stop) {
-    curl_multi_add_handle(handles.multi, handles.easy);
-    CURLM* multi = handles.multi;
-    std::stop_callback wake(stop, [multi] { curl_multi_wakeup(multi); });
-    int running = 1;
-    while (running > 0) {
-        if (stop.stop_requested()) throw Cancelled{};
-        const CURLMcode code = curl_multi_perform(multi, &running);
-        if (code != CURLM_OK) return CURLE_FAILED_INIT;
-        if (running > 0) curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
-    }
-    int queued = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi, &queued))
-        if (message->msg == CURLMSG_DONE) return message->data.result;
-    return CURLE_FAILED_INIT;
-}
-
-// Fetches one archive into a temporary file, which the caller owns; only status 200 is accepted.
-fs::path download(const std::string& address, const std::string& revision, std::stop_token stop) {
-    if (!fetchable(address)) throw transferError(revision, address + " is not an http or https address.");
-
-    static std::once_flag curlReady;
-    std::call_once(curlReady, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-
-    std::string pattern = (fs::temp_directory_path() / "torvex-engine-XXXXXX").string();
-    const int descriptor = ::mkstemp(pattern.data());
-    if (descriptor < 0) throw fs::filesystem_error("cannot create a download file", pattern,
-                                                   std::error_code(errno, std::generic_category()));
-    RemoveOnExit discard{pattern};
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(::fdopen(descriptor, "wb"), &std::fclose);
-    if (!file) {
-        ::close(descriptor);
-        throw fs::filesystem_error("cannot open the download file", pattern,
-                                   std::error_code(errno, std::generic_category()));
-    }
-
-    CurlHandles handles;
-    if (handles.easy == nullptr || handles.multi == nullptr) throw transferError(revision, "libcurl could not start.");
-    char message[CURL_ERROR_SIZE] = {};
-    CURL* easy = handles.easy;
-    curl_easy_setopt(easy, CURLOPT_URL, address.c_str());
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, message);
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, stallSeconds);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, stallSeconds);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &writeToFile);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, file.get());
-
-    const CURLcode result = perform(handles, stop);
-    const bool flushed = std::fflush(file.get()) == 0;
-    if (result != CURLE_OK)
-        throw transferError(revision, message[0] != '\0' ? std::string(message) : curl_easy_strerror(result));
-    if (!flushed) throw transferError(revision, "The downloaded file could not be written to " + pattern + ".");
-
-    long status = 0;
-    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-    if (status != 200)
+// Fetches one archive into `file`; only status 200 is accepted.
+void download(const std::string& address, const std::string& revision, const fs::path& file, std::stop_token stop) {
+    const auto failure = Downloader::download(address, file, 0, nullptr, stop);
+    if (failure && failure->httpStatus)
         throw TorvexError(TorvexError::Kind::generic,
                           "Could not download " + lastComponent(address) + " for engine " + shortRevision(revision) + ".",
-                          fmt::format("The server answered HTTP {} for {}.", status, address),
+                          fmt::format("The server answered HTTP {} for {}.", *failure->httpStatus, address),
                           "If you use FLUTTER_STORAGE_BASE_URL, check that the mirror has Windows artifacts.");
-    discard.path.clear();
-    return pattern;
+    if (failure) throw transferError(revision, failure->description);
 }
 
 } // namespace
@@ -249,7 +153,8 @@ EngineArtifacts EngineArtifacts::ensure(const FlutterSDK& sdk, const TorvexPaths
     for (const Archive& archive : archives()) {
         const std::string address = base + "/flutter_infra_release/flutter/" + revision + "/" + archive.path;
         if (progress) progress("Downloading " + archive.path);
-        const RemoveOnExit downloaded{download(address, revision, stop)};
+        const RemoveOnExit downloaded{paths.engineCache() / ("." + revision + ".download")};
+        download(address, revision, downloaded.path, stop);
 
         ProcessSpec spec;
         spec.executable = *unzip;

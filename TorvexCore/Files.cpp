@@ -24,22 +24,43 @@ fs::path resolvedPath(const fs::path& path) {
     return resolved;
 }
 
-std::optional<std::string> readFileBytes(const fs::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+namespace {
+
+// Everything left to read from `fd`, which it closes; none on a read error (a folder, say).
+std::optional<std::string> readAndClose(int fd) {
     std::string bytes;
     char buffer[65536];
     for (;;) {
         const ssize_t count = ::read(fd, buffer, sizeof buffer);
         if (count == 0) break;
+        if (count < 0 && errno == EINTR) continue;
         if (count < 0) {
             ::close(fd);
-            return std::nullopt;  // a folder, or a read error
+            return std::nullopt;
         }
         bytes.append(buffer, static_cast<std::size_t>(count));
     }
     ::close(fd);
     return bytes;
+}
+
+} // namespace
+
+std::optional<std::string> readFileBytes(const fs::path& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    return readAndClose(fd);
+}
+
+std::optional<std::string> readRegularFile(const fs::path& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    return readAndClose(fd);
 }
 
 std::optional<std::string> readUTF8File(const fs::path& file) {

@@ -13,12 +13,24 @@ std::filesystem::path resolvedPath(const std::filesystem::path& path);
 
 // The file's bytes, or none when it cannot be read.
 std::optional<std::string> readFileBytes(const std::filesystem::path& file);
+// The bytes of a regular file (links followed), or none when there is none or it cannot be read.
+// Never waits on a FIFO or device.
+std::optional<std::string> readRegularFile(const std::filesystem::path& file);
 // The file's text, or none when it cannot be read or is not valid UTF-8.
 std::optional<std::string> readUTF8File(const std::filesystem::path& file);
 
 // Writes all of `bytes` to `fd`, going on after interruptions and short writes. Answers 0, or the
 // errno of the write that failed.
 int writeAll(int fd, std::string_view bytes);
+
+// Removes a path with everything in it when the scope ends, ignoring failure.
+struct RemoveOnExit {
+    std::filesystem::path path;
+    ~RemoveOnExit() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+};
 
 // Something that is not a folder exists at `path` (links followed) and the user may execute it.
 bool isExecutableFile(const std::filesystem::path& path);

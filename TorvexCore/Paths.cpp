@@ -38,12 +38,25 @@ const TorvexPaths& TorvexPaths::defaultPaths() {
     return *paths;
 }
 
-fs::path homeFolder() {
-    if (const char* home = ::getenv("HOME"); home != nullptr && *home != '\0') return home;
+namespace {
+
+fs::path passwordDatabaseHome() {
     if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr) {
         return entry->pw_dir;
     }
     return "/";
+}
+
+} // namespace
+
+fs::path homeFolder() {
+    if (const char* home = ::getenv("HOME"); home != nullptr && *home != '\0') return home;
+    return passwordDatabaseHome();
+}
+
+fs::path homeFolder(const Environment& environment) {
+    if (const auto home = nonEmptyValue(environment, "HOME")) return *home;
+    return passwordDatabaseHome();
 }
 
 } // namespace torvex

@@ -28,5 +28,7 @@ struct TorvexPaths {
 
 // The current user's home folder: $HOME when set and not empty, else the password database's.
 std::filesystem::path homeFolder();
+// The same, with HOME taken from `environment`.
+std::filesystem::path homeFolder(const Environment& environment);
 
 } // namespace torvex

@@ -1,6 +1,7 @@
 #include "ProcessRunner.h"
 
 #include "Log.h"
+#include "UTF8.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -32,62 +33,11 @@ constexpr size_t readBlock = 65536;
 
 std::string errorText(int code) { return std::generic_category().message(code); }
 
-// Appends `bytes` to `out` with every ill-formed sequence replaced by U+FFFD, one replacement
-// per maximal subpart of a well-formed sequence.
-void appendRepairedUTF8(std::string& out, const char* bytes, size_t size) {
-    static constexpr char replacement[] = "\xEF\xBF\xBD";
-    const auto* s = reinterpret_cast<const unsigned char*>(bytes);
-    size_t i = 0, clean = 0;  // [clean, i) is well-formed and not yet copied
-    while (i < size) {
-        // ASCII eight bytes at a time: output is mostly ASCII.
-        while (i + 8 <= size) {
-            std::uint64_t word;
-            std::memcpy(&word, s + i, 8);
-            if ((word & 0x8080808080808080ULL) != 0) break;
-            i += 8;
-        }
-        if (i >= size) break;
-        const unsigned char lead = s[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        int trail = 0;
-        unsigned char low = 0x80, high = 0xBF;  // allowed range of the first trailing byte
-        if (lead >= 0xC2 && lead <= 0xDF) trail = 1;
-        else if (lead == 0xE0) { trail = 2; low = 0xA0; }
-        else if (lead >= 0xE1 && lead <= 0xEC) trail = 2;
-        else if (lead == 0xED) { trail = 2; high = 0x9F; }
-        else if (lead >= 0xEE && lead <= 0xEF) trail = 2;
-        else if (lead == 0xF0) { trail = 3; low = 0x90; }
-        else if (lead >= 0xF1 && lead <= 0xF3) trail = 3;
-        else if (lead == 0xF4) { trail = 3; high = 0x8F; }
-
-        size_t end = i + 1;
-        int matched = 0;
-        while (matched < trail && end < size && s[end] >= low && s[end] <= high) {
-            ++end;
-            ++matched;
-            low = 0x80;
-            high = 0xBF;
-        }
-        if (trail > 0 && matched == trail) {
-            i = end;
-            continue;
-        }
-        out.append(bytes + clean, i - clean);
-        out.append(replacement, 3);
-        i = end;
-        clean = end;
-    }
-    out.append(bytes + clean, size - clean);
-}
-
 // The line's text: one trailing carriage return dropped, UTF-8 repaired.
 void decodeLine(std::string& text, const char* bytes, size_t size) {
     if (size > 0 && bytes[size - 1] == '\r') --size;
     text.clear();
-    appendRepairedUTF8(text, bytes, size);
+    appendRepairedUTF8(text, std::string_view(bytes, size));
 }
 
 // Tells the waiting run when both pumps reached the end of their streams.

@@ -2,10 +2,7 @@
 
 #include "Files.h"
 #include "Log.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "TextFile.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -14,7 +11,6 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
-#include <cerrno>
 #include <cmath>
 #include <ctime>
 #include <fstream>
@@ -164,10 +160,6 @@ std::optional<std::string> decodeProblem(const fs::path& file) {
     }
 }
 
-[[noreturn]] void throwSystemError(int code, const std::string& what, const fs::path& path) {
-    throw fs::filesystem_error(what, path, std::error_code(code, std::generic_category()));
-}
-
 // Renames an undecodable configuration aside so that saving never destroys it.
 void keepDamagedFile(const fs::path& file) {
     const std::time_t now = std::time(nullptr);
@@ -183,42 +175,6 @@ void keepDamagedFile(const fs::path& file) {
     }
     fs::rename(file, target);
     Log::process().notice(fmt::format("kept the undecodable configuration as {}", target.string()));
-}
-
-// Unique temporary file in the target's folder, flushed to disk, then renamed over the target.
-void writeAtomically(const fs::path& file, const std::string& bytes) {
-    std::string pattern = file.string() + ".XXXXXX";
-    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0) throwSystemError(errno, "cannot create a temporary file", pattern);
-    const fs::path temporary = pattern;
-    try {
-        if (const int failure = writeAll(fd, bytes); failure != 0)
-            throwSystemError(failure, "cannot write the configuration", temporary);
-        if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0) throwSystemError(errno, "cannot flush the configuration", temporary);
-        const int closed = ::close(fd);
-        if (closed != 0) {
-            const int code = errno;
-            std::error_code ignored;
-            fs::remove(temporary, ignored);
-            throwSystemError(code, "cannot write the configuration", temporary);
-        }
-    } catch (...) {
-        (void)::close(fd);
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        throw;
-    }
-    if (::rename(temporary.c_str(), file.c_str()) != 0) {
-        const int code = errno;
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        throwSystemError(code, "cannot replace the configuration", file);
-    }
-    const int folder = ::open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        (void)::fsync(folder);
-        (void)::close(folder);
-    }
 }
 
 bool isLetterOrNumber(UChar32 c) {
@@ -320,7 +276,7 @@ void TorvexConfig::save(const TorvexPaths& paths) const {
     const std::string bytes = encodeConfig(*this).dump(2) + "\n";
     const fs::path file = configFile(paths);
     if (decodeProblem(file)) keepDamagedFile(file);
-    writeAtomically(file, bytes);
+    writeFileAtomically(file, bytes);
 }
 
 Profile TorvexConfig::currentProfile() const {

@@ -4,6 +4,8 @@
 
 #include "BenchSupport.h"
 #include "MSVCFlagTranslator.h"
+#include "SystemSource.h"
+#include "TorvexError.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -80,8 +82,11 @@ int main(int argc, char** argv) {
     }
     const fs::path dir = pattern;
     const fs::path toolchain = dir / "toolchain";
-    if (run({"/bin/bash", TORVEX_SOURCE_DIR "/scripts/local-llvm-mingw", toolchain.string()}, dir, true) != 0) {
-        std::fprintf(stderr, "CompilerWrapperBench: could not assemble the toolchain folder (see above).\n");
+    try {
+        torvex::assembleLLVMMingw(toolchain / "llvm-mingw", toolchain / "llvm-mingw");
+    } catch (const torvex::TorvexError& missing) {
+        std::fprintf(stderr, "CompilerWrapperBench: could not assemble the toolchain folder.\n%s\n",
+                     missing.description().c_str());
         fs::remove_all(dir);
         return 1;
     }

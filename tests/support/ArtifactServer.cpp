@@ -3,8 +3,12 @@
 #include "support/EngineArchives.h"
 #include "support/TestSupport.h"
 
+#include "TorvexError.h"
+
 #include <httplib.h>
 
+#include <algorithm>
+#include <future>
 #include <stdexcept>
 
 namespace torvex::testing {
@@ -15,6 +19,10 @@ ArtifactServer::ArtifactServer() : server_(std::make_unique<httplib::Server>()) 
         std::unique_lock lock(mutex_);
         ++total_;
         ++counts_[request.path];
+        if (const auto redirect = redirects_.find(request.path); redirect != redirects_.end()) {
+            response.set_redirect(redirect->second, 302);
+            return;
+        }
         const auto fault = faults_.find(request.path);
         const auto file = files_.find(request.path);
         const Fault kind = fault == faults_.end() ? Fault::none : fault->second;
@@ -32,6 +40,17 @@ ArtifactServer::ArtifactServer() : server_(std::make_unique<httplib::Server>()) 
         lock.unlock();
         if (kind == Fault::none) {
             response.set_content(*body, "application/zip");
+        } else if (kind == Fault::noLength) {
+            response.set_chunked_content_provider("application/octet-stream",
+                                                  [body](size_t offset, httplib::DataSink& sink) {
+                                                      // A few pieces, so that progress is reported more than once.
+                                                      const size_t piece = std::max<size_t>(body->size() / 4, 1);
+                                                      if (offset < body->size())
+                                                          sink.write(body->data() + offset, std::min(piece, body->size() - offset));
+                                                      else
+                                                          sink.done();
+                                                      return true;
+                                                  });
         } else if (kind == Fault::truncated) {
             response.set_content_provider(body->size(), "application/zip",
                                           [body](size_t offset, size_t, httplib::DataSink& sink) {
@@ -76,6 +95,11 @@ void ArtifactServer::fail(const std::string& urlPath, Fault fault) {
     faults_[urlPath] = fault;
 }
 
+void ArtifactServer::redirect(const std::string& urlPath, const std::string& location) {
+    std::lock_guard lock(mutex_);
+    redirects_[urlPath] = location;
+}
+
 std::string ArtifactServer::enginePath(const std::string& revision, const std::string& archivePath,
                                        const std::string& realm) {
     return (realm.empty() ? "" : "/" + realm) + "/flutter_infra_release/flutter/" + revision + "/" + archivePath;
@@ -100,6 +124,24 @@ int ArtifactServer::requests(const std::string& urlPath) const {
 bool ArtifactServer::waitForStall(std::chrono::milliseconds timeout) const {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [this] { return stalled_ > 0; });
+}
+
+std::string ArtifactServer::stopDuringStall(const std::function<void(std::stop_token)>& body) const {
+    std::stop_source stop;
+    auto outcome = std::async(std::launch::async, [&body, token = stop.get_token()] {
+        try {
+            body(token);
+            return std::string("finished");
+        } catch (const Cancelled&) {
+            return std::string("cancelled");
+        } catch (const TorvexError& error) {
+            return error.what;
+        }
+    });
+    const bool stalled = waitForStall(std::chrono::seconds(20));
+    stop.request_stop();
+    const std::string ended = outcome.get();
+    return stalled ? ended : "no stall";
 }
 
 } // namespace torvex::testing

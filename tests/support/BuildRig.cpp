@@ -8,6 +8,7 @@
 #include "Platform/Digest.h"
 #include "ProcessRunner.h"
 #include "Stager.h"
+#include "SystemSource.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -18,20 +19,6 @@ namespace torvex::testing {
 namespace fs = std::filesystem;
 
 namespace {
-
-// Runs a script of ours with bash and throws with its output when it fails.
-void runScript(const std::string& name, const std::vector<std::string>& arguments, const fs::path& scratch) {
-    std::vector<std::string> argv = {"bash", (sourceDir() / "scripts" / name).string()};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    const SpawnResult result = spawnAndWait({"/bin/bash", argv, std::nullopt, {}}, scratch);
-    if (result.status != 0) throw std::runtime_error(name + " failed:\n" + result.out + result.err);
-}
-
-std::string shellQuoted(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
 
 fs::path cmakeLog(const fs::path& root) { return root / "cmake-runs.log"; }
 
@@ -55,7 +42,7 @@ BuildRig::BuildRig(const fs::path& root)
 
     const fs::path toolchain = paths_.toolchains() / "local";
     if (!fs::exists(toolchain / "llvm-mingw" / "bin" / "x86_64-w64-mingw32-clang")) {
-        runScript("local-llvm-mingw", {toolchain.string()}, root / "scratch");
+        assembleLLVMMingw(toolchain / "llvm-mingw", toolchain / "llvm-mingw");
     }
     const auto cmake = ProcessRunner::which("cmake");
     if (!cmake) throw std::runtime_error("cmake is not installed");

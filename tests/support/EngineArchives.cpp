@@ -44,21 +44,27 @@ void writeStandInEngineSources(const fs::path& sources, const std::string& tag) 
     writeFile(artifacts / "flutter_tester", "host tester");
 }
 
-void zipFolder(const fs::path& folder, const fs::path& archive) {
+void packArchive(const fs::path& archive, const fs::path& folder, const std::vector<std::string>& members,
+                 const std::vector<std::string>& options) {
     const auto bsdtar = ProcessRunner::which("bsdtar", {"/usr/bin"});
     if (!bsdtar) throw std::runtime_error("bsdtar is missing (apt-get install libarchive-tools)");
-    std::vector<std::string> entries;
-    for (const auto& entry : fs::directory_iterator(folder)) entries.push_back(entry.path().filename().string());
-    std::sort(entries.begin(), entries.end());
-
     fs::create_directories(archive.parent_path());
     fs::remove(archive);
     ProcessSpec spec;
     spec.executable = *bsdtar;
-    spec.arguments = {"--format", "zip", "-cf", archive.string(), "-C", folder.string()};
-    spec.arguments.insert(spec.arguments.end(), entries.begin(), entries.end());
+    spec.arguments = {"-c", "-f", archive.string()};
+    spec.arguments.insert(spec.arguments.end(), options.begin(), options.end());
+    spec.arguments.insert(spec.arguments.end(), members.begin(), members.end());
+    spec.currentDirectory = folder;
     const ProcessResult result = ProcessRunner::shared().capture(spec);
     if (result.exitCode != 0) throw std::runtime_error("bsdtar failed: " + result.standardError);
+}
+
+void zipFolder(const fs::path& folder, const fs::path& archive) {
+    std::vector<std::string> entries;
+    for (const auto& entry : fs::directory_iterator(folder)) entries.push_back(entry.path().filename().string());
+    std::sort(entries.begin(), entries.end());
+    packArchive(archive, folder, entries, {"--format", "zip"});
 }
 
 void writeEngineArchives(const fs::path& sources, const fs::path& archives) {

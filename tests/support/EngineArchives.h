@@ -3,6 +3,7 @@
 #include <array>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace torvex::testing {
 
@@ -16,6 +17,12 @@ std::filesystem::path archiveSources(const std::filesystem::path& sources, const
 // gen_snapshot.exe that must not be unpacked), the C++ client wrapper, and icudtl.dat with the two
 // snapshots (beside members that must not be unpacked). Snapshot texts carry `tag`.
 void writeStandInEngineSources(const std::filesystem::path& sources, const std::string& tag = "engine");
+
+// Packs `members` (paths relative to `folder`, which is the working folder) into `archive` (replaced)
+// with bsdtar, `options` coming before the members ("-a" picks the format from the file name).
+// Throws when bsdtar fails.
+void packArchive(const std::filesystem::path& archive, const std::filesystem::path& folder,
+                 const std::vector<std::string>& members, const std::vector<std::string>& options = {"-a"});
 
 // Zips every entry below `folder`, named relative to it, into `archive` (replaced). Throws when bsdtar fails.
 void zipFolder(const std::filesystem::path& folder, const std::filesystem::path& archive);

@@ -17,8 +17,6 @@ extern char** environ;
 namespace torvex::testing {
 namespace fs = std::filesystem;
 
-namespace {
-
 std::vector<std::string> mergedEnvironment(const std::map<std::string, std::string>& extra) {
     std::map<std::string, std::string> merged;
     for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -38,8 +36,6 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
     result.push_back(nullptr);
     return result;
 }
-
-} // namespace
 
 SpawnResult spawnAndWait(const SpawnRequest& request, const fs::path& scratch) {
     static std::atomic<int> counter = 0;

@@ -24,6 +24,11 @@ struct SpawnRequest {
     std::map<std::string, std::string> environment; // laid over the inherited environment
 };
 
+// This process's environment with `extra` laid over it, as "NAME=value" texts.
+std::vector<std::string> mergedEnvironment(const std::map<std::string, std::string>& extra);
+// Pointers to the texts, ending with a null pointer, for exec and posix_spawn.
+std::vector<char*> pointers(std::vector<std::string>& texts);
+
 // Starts the program, waits for it and returns what it wrote. The output goes through files in
 // `scratch`, so a chatty child never blocks on a full pipe.
 SpawnResult spawnAndWait(const SpawnRequest& request, const std::filesystem::path& scratch);

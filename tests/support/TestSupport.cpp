@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include "support/Spawn.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -43,6 +45,19 @@ void writeScript(const fs::path& file, const std::string& body) {
                               fs::perms::others_read | fs::perms::others_exec);
 }
 
+std::string shellQuoted(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+void runScript(const std::string& name, const std::vector<std::string>& arguments, const fs::path& scratch) {
+    std::vector<std::string> argv = {"bash", (sourceDir() / "scripts" / name).string()};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    const SpawnResult result = spawnAndWait({"/bin/bash", argv, std::nullopt, {}}, scratch);
+    if (result.status != 0) throw std::runtime_error(name + " failed:\n" + result.out + result.err);
+}
+
 TorvexError errorOf(const std::function<void()>& body) {
     try {
         body();
@@ -51,6 +66,16 @@ TorvexError errorOf(const std::function<void()>& body) {
     }
     ADD_FAILURE() << "no error";
     return TorvexError(TorvexError::Kind::generic, "", "", "");
+}
+
+SystemFacts linuxFacts() {
+    SystemFacts facts;
+    facts.rules = SystemFacts::Rules::otherUnix;
+    facts.operatingSystemName = "Linux";
+    facts.operatingSystemVersion = {6, 1, 0};
+    facts.machine = "x86_64";
+    facts.freeDiskBytes = 78'469'936'000;
+    return facts;
 }
 
 fs::path builtBundle() { return TORVEX_BUILT_BUNDLE; }

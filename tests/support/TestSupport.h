@@ -1,10 +1,12 @@
 #pragma once
 
+#include "Platform/SystemFacts.h"
 #include "TorvexError.h"
 
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace torvex::testing {
 
@@ -29,9 +31,18 @@ void writeFile(const std::filesystem::path& file, const std::string& bytes);
 std::string readFile(const std::filesystem::path& file);
 // Makes `file` an executable `sh` script with the given body.
 void writeScript(const std::filesystem::path& file, const std::string& body);
+// `text` as one single-quoted sh word.
+std::string shellQuoted(const std::string& text);
+
+// Runs scripts/<name> with bash; throws with its output when it fails. Its output goes through
+// files in `scratch`.
+void runScript(const std::string& name, const std::vector<std::string>& arguments, const std::filesystem::path& scratch);
 
 // The TorvexError that `body` throws; a test failure (and an empty error) when it throws none.
 TorvexError errorOf(const std::function<void()>& body);
+
+// The facts of an x86_64 machine running Linux 6.1.0 with 78.47 GB free.
+SystemFacts linuxFacts();
 
 // The folder of the built bundle and the source tree, as the build configured them.
 std::filesystem::path builtBundle();

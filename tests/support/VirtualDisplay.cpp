@@ -14,8 +14,10 @@ extern char** environ;
 
 namespace torvex::testing {
 
-std::optional<VirtualDisplay> VirtualDisplay::start() {
-    if (::access("/usr/bin/Xvfb", X_OK) != 0) return std::nullopt;
+bool VirtualDisplay::available() { return ::access("/usr/bin/Xvfb", X_OK) == 0; }
+
+std::optional<VirtualDisplay> VirtualDisplay::start(int depth) {
+    if (!available()) return std::nullopt;
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
 
@@ -26,9 +28,10 @@ std::optional<VirtualDisplay> VirtualDisplay::start() {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
+    std::string screen = "1920x1080x" + std::to_string(depth);
     char* argv[] = {const_cast<char*>("Xvfb"), const_cast<char*>("-displayfd"), const_cast<char*>("3"),
                     const_cast<char*>("-nolisten"), const_cast<char*>("tcp"), const_cast<char*>("-screen"),
-                    const_cast<char*>("0"), const_cast<char*>("1920x1080x24"), nullptr};
+                    const_cast<char*>("0"), screen.data(), nullptr};
     pid_t pid = -1;
     const int started = posix_spawn(&pid, "/usr/bin/Xvfb", &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);

@@ -10,8 +10,11 @@ namespace torvex::testing {
 // A private Xvfb server on a display number it chooses itself; stopped on destruction.
 class VirtualDisplay {
 public:
-    // Starts Xvfb and waits until it accepts clients; none when Xvfb is missing or fails.
-    static std::optional<VirtualDisplay> start();
+    // Whether /usr/bin/Xvfb is installed.
+    static bool available();
+    // Starts Xvfb with a 1920×1080 screen of `depth` bits and waits until it accepts clients; none
+    // when Xvfb is missing or fails.
+    static std::optional<VirtualDisplay> start(int depth = 24);
 
     VirtualDisplay(VirtualDisplay&& other) noexcept;
     VirtualDisplay& operator=(VirtualDisplay&&) = delete;

@@ -39,9 +39,13 @@ std::string withoutCarriageReturns(std::string text) {
 
 WinePrefix::WinePrefix(fs::path prefix, fs::path scratch) : prefix_(std::move(prefix)), scratch_(std::move(scratch)) {}
 
-WinePrefix::~WinePrefix() {
+WinePrefix::~WinePrefix() { endAll(); }
+
+void WinePrefix::endAll() const noexcept {
     try {
-        spawnAndWait({"/usr/bin/wineserver", {"wineserver", "-k"}, std::nullopt, {{"WINEPREFIX", prefix_.string()}}},
+        const std::map<std::string, std::string> environment{{"WINEPREFIX", prefix_.string()}};
+        spawnAndWait({"/usr/bin/wineserver", {"wineserver", "-k"}, std::nullopt, environment}, scratch_);
+        spawnAndWait({"/usr/bin/timeout", {"timeout", "60", "/usr/bin/wineserver", "-w"}, std::nullopt, environment},
                      scratch_);
     } catch (...) {
     }
@@ -50,14 +54,12 @@ WinePrefix::~WinePrefix() {
 bool WinePrefix::available() { return fs::exists("/usr/bin/wine"); }
 
 SpawnResult WinePrefix::run(const fs::path& program, const std::vector<std::string>& arguments,
-                            const std::string& display) const {
+                            const std::string& display, const std::map<std::string, std::string>& environment) const {
     std::vector<std::string> argv = {"timeout", "180", "/usr/bin/wine", program.string()};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return spawnAndWait({"/usr/bin/timeout",
-                         argv,
-                         program.parent_path(),
-                         {{"WINEPREFIX", prefix_.string()}, {"WINEDEBUG", "-all"}, {"DISPLAY", display}}},
-                        scratch_);
+    std::map<std::string, std::string> variables{{"WINEPREFIX", prefix_.string()}, {"WINEDEBUG", "-all"}, {"DISPLAY", display}};
+    for (const auto& [name, value] : environment) variables[name] = value;
+    return spawnAndWait({"/usr/bin/timeout", argv, program.parent_path(), variables}, scratch_);
 }
 
 } // namespace torvex::testing

@@ -3,6 +3,7 @@
 #include "support/Spawn.h"
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,16 +20,22 @@ std::string withoutCarriageReturns(std::string text);
 class WinePrefix {
 public:
     WinePrefix(std::filesystem::path prefix, std::filesystem::path scratch);
-    ~WinePrefix();
+    ~WinePrefix();  // endAll()
     WinePrefix(const WinePrefix&) = delete;
     WinePrefix& operator=(const WinePrefix&) = delete;
 
     static bool available();  // /usr/bin/wine is installed
 
+    const std::filesystem::path& prefix() const { return prefix_; }
+
     // Runs `program` with `arguments` in its own folder on the X display `display` ("" for none),
-    // for at most 180 s.
+    // for at most 180 s, with `environment` laid over WINEPREFIX, WINEDEBUG=-all and DISPLAY.
     SpawnResult run(const std::filesystem::path& program, const std::vector<std::string>& arguments = {},
-                    const std::string& display = "") const;
+                    const std::string& display = "", const std::map<std::string, std::string>& environment = {}) const;
+
+    // `wineserver -k`, then `wineserver -w` (at most 60 s): every Wine process of the prefix has
+    // ended and its server has written the registry. Never throws.
+    void endAll() const noexcept;
 
 private:
     std::filesystem::path prefix_;
