@@ -338,13 +338,13 @@ TEST_F(PluginFailureMemoryTest, RecordKeepsCompileFailuresAndLoadGivesThemBack) 
     const nlohmann::json expected = {
         {{"plugin", {{"name", "printing"}, {"reason", compileFailure("expected ';'")}, {"compileFailure", true}}},
          {"source", target("printing")},
-         {"rulesVersion", 3}},
+         {"rulesVersion", PluginCompatibility::rulesVersion}},
         {{"plugin", {{"name", "camera_windows"}, {"reason", compileFailure("see the build log")}, {"compileFailure", true}}},
          {"source", target("camera_windows")},
-         {"rulesVersion", 3}},
+         {"rulesVersion", PluginCompatibility::rulesVersion}},
         {{"plugin", {{"name", "unlinked"}, {"reason", compileFailure("x")}, {"compileFailure", true}}},
          {"source", ""},
-         {"rulesVersion", 3}},
+         {"rulesVersion", PluginCompatibility::rulesVersion}},
     };
     EXPECT_EQ(nlohmann::json::parse(bytes), expected);
     EXPECT_EQ(memory.load(), std::vector<DisabledPlugin>(disabled.begin() + 1, disabled.end()));
@@ -371,7 +371,9 @@ TEST_F(PluginFailureMemoryTest, LoadKeepsOnlyEntriesThatStillApply) {
         if (version) json["rulesVersion"] = *version;
         return json.dump();
     };
-    const auto camera = entry("camera_windows", target("camera_windows"), 3);
+    const int current = PluginCompatibility::rulesVersion;
+    const std::string currentText = std::to_string(current);
+    const auto camera = entry("camera_windows", target("camera_windows"), current);
     const DisabledPlugin loadedCamera{"camera_windows", "r camera_windows", true};
     const auto gone = DisabledPlugin{"gone", "r gone", true};
     struct Case {
@@ -381,22 +383,25 @@ TEST_F(PluginFailureMemoryTest, LoadKeepsOnlyEntriesThatStillApply) {
     };
     const Case cases[] = {
         {"no file", std::nullopt, {}},
-        {"rules version 2 or none is dropped",
-         "[" + entry("printing", target("printing"), 2) + "," + camera + "," + entry("printing", target("printing"), {}) +
-             "]",
+        {"an earlier rules version or none is dropped",
+         "[" + entry("printing", target("printing"), 2) + "," + entry("printing", target("printing"), 3) + "," + camera +
+             "," + entry("printing", target("printing"), {}) + "]",
          {loadedCamera}},
-        {"another link target is dropped", "[" + entry("printing", "/elsewhere/printing-0.9.0", 3) + "," + camera + "]",
-         {loadedCamera}},
-        {"a missing link matches only an empty source", "[" + entry("gone", "", 3) + "," + entry("gone", "/x", 3) + "]",
-         {gone}},
+        {"another link target is dropped",
+         "[" + entry("printing", "/elsewhere/printing-0.9.0", current) + "," + camera + "]", {loadedCamera}},
+        {"a missing link matches only an empty source",
+         "[" + entry("gone", "", current) + "," + entry("gone", "/x", current) + "]", {gone}},
         {"keys in any order, escaped slashes",
-         R"([{"rulesVersion":3,"source":")" + escapedSlashes(target("camera_windows")) +
+         R"([{"rulesVersion":)" + currentText + R"(,"source":")" + escapedSlashes(target("camera_windows")) +
              R"(","plugin":{"compileFailure":true,"reason":"r camera_windows","name":"camera_windows"}}])",
          {loadedCamera}},
         {"one entry without compileFailure empties the list",
-         "[" + camera + R"(,{"plugin":{"name":"printing","reason":"r"},"source":"","rulesVersion":3}])", {}},
+         "[" + camera + R"(,{"plugin":{"name":"printing","reason":"r"},"source":"","rulesVersion":)" + currentText +
+             "}]",
+         {}},
         {"a rules version of another type empties the list",
-         "[" + camera + R"(,{"plugin":{"name":"p","reason":"r","compileFailure":true},"source":"","rulesVersion":"3"}])",
+         "[" + camera + R"(,{"plugin":{"name":"p","reason":"r","compileFailure":true},"source":"","rulesVersion":")" +
+             currentText + "\"}]",
          {}},
         {"not JSON", "[" + camera, {}},
         {"not an array", camera, {}},
