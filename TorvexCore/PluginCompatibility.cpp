@@ -160,7 +160,9 @@ std::vector<DisabledPlugin> PluginCompatibility::failingPlugins(const std::vecto
 
     for (const std::string& raw : lines) {
         const std::string line = withoutTerminalEscapes(raw);
-        if (awaitingMessage) {
+        // CMake indents the message under its error line. Its standard output ("-- ..." lines) and
+        // standard error are read apart, so an unindented line may come in between.
+        if (awaitingMessage && (line.starts_with(' ') || line.starts_with('\t'))) {
             const std::string message = trimmed(line);
             if (!message.empty()) {
                 firstError.try_emplace(*awaitingMessage, message);
