@@ -10,14 +10,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -49,8 +48,13 @@ void writeToStandardError(const std::string& text) {
     }
 }
 
+// One line, whatever the message holds: control characters (a line end in a path) become "?".
 [[noreturn]] void fail(const std::string& message) {
-    writeToStandardError("torvex-cc: " + message + "\n");
+    std::string line = "torvex-cc: " + message;
+    for (char& c : line) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    }
+    writeToStandardError(line + "\n");
     std::_Exit(2);
 }
 
@@ -61,13 +65,55 @@ std::string_view trimmed(std::string_view text) {
     return text.substr(first, text.find_last_not_of(space) - first + 1);
 }
 
-// The text of the file, or nothing when it cannot be read or is not UTF-8.
-std::optional<std::string> readUTF8File(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad() || !torvex::isValidUTF8(text)) return std::nullopt;
-    return text;
+// Where the shell found the program: argv[0] itself when it holds a "/"; else, as execvp searches,
+// the first PATH folder (an empty entry is the working folder) with an executable file of that name,
+// or the working folder when none has one.
+fs::path invokedPath(const std::string& name) {
+    if (name.find('/') != std::string::npos) return name;
+    const char* path = std::getenv("PATH");
+    std::string_view folders = path != nullptr ? path : "/bin:/usr/bin";
+    for (;;) {
+        const std::size_t colon = folders.find(':');
+        const std::string_view folder = folders.substr(0, colon);
+        const fs::path candidate = fs::path(folder.empty() ? "." : std::string(folder)) / name;
+        struct stat info {};
+        if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        if (colon == std::string_view::npos) return name;
+        folders.remove_prefix(colon + 1);
+    }
+}
+
+constexpr std::size_t mingwBinLimit = 4096;
+
+// The llvm-mingw bin folder named by the "mingw-bin" file in `toolsDir`, read from a regular file
+// only, at most mingwBinLimit bytes, without ever blocking; a relative folder is taken against
+// `toolsDir`. Every fault ends the run (fail).
+fs::path readMingwBin(const fs::path& toolsDir, const fs::path& invokedAs) {
+    const fs::path file = toolsDir / "mingw-bin";
+    const std::string missing = "no mingw-bin file next to " + invokedAs.string();
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) fail(missing);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) fail(file.string() + " is not a regular file");
+    std::string text(mingwBinLimit + 1, '\0');
+    std::size_t length = 0;
+    while (length < text.size()) {
+        const ssize_t count = ::read(fd, text.data() + length, text.size() - length);
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) fail(missing);
+        if (count == 0) break;
+        length += static_cast<std::size_t>(count);
+    }
+    ::close(fd);
+    text.resize(length);
+    if (length > mingwBinLimit) fail(file.string() + " is larger than " + std::to_string(mingwBinLimit) + " bytes");
+    if (!torvex::isValidUTF8(text)) fail(missing);
+    const std::string_view bin = trimmed(text);
+    if (bin.empty()) fail(file.string() + " is empty");
+    if (bin.find_first_of(std::string_view("\0\n\r", 3)) != std::string_view::npos)
+        fail(file.string() + " holds more than one path");
+    return toolsDir / bin;  // an absolute path replaces toolsDir
 }
 
 bool fileOrFolderExists(const std::string& path) {
@@ -75,21 +121,19 @@ bool fileOrFolderExists(const std::string& path) {
     return fs::exists(path, error);
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+// Becomes the tool, or fails; never returns.
+[[noreturn]] void run(int argc, char** argv) {
     if (argc < 1 || argv[0] == nullptr || argv[0][0] == '\0') fail("no program name");
 
     // The link's own path, not its target: "mingw-bin" lies beside the link.
     std::error_code error;
-    const fs::path invokedAs = fs::path(argv[0]).is_absolute() ? fs::path(argv[0]) : fs::absolute(argv[0], error);
+    const fs::path found = invokedPath(argv[0]);
+    const fs::path invokedAs = found.is_absolute() ? found : fs::absolute(found, error);
     if (error) fail("cannot make " + std::string(argv[0]) + " absolute: " + error.message());
     const fs::path toolsDir = invokedAs.parent_path();
     const std::vector<std::string> arguments(argv + 1, argv + argc);
 
-    const std::optional<std::string> mingwBinText = readUTF8File(toolsDir / "mingw-bin");
-    if (!mingwBinText) fail("no mingw-bin file next to " + invokedAs.string());
-    const std::string bin(trimmed(*mingwBinText));
+    const std::string bin = readMingwBin(toolsDir, invokedAs).string();
 
     const std::string name = invokedAs.filename().string();
     const Mode* mode = std::find_if(std::begin(modes), std::end(modes),
@@ -116,4 +160,14 @@ int main(int argc, char** argv) {
 
     ::execv(executable.c_str(), execArgv.data());
     fail("could not run " + executable + ": " + std::strerror(errno));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        run(argc, argv);
+    } catch (const std::exception& error) {
+        fail(std::string("internal error: ") + error.what());
+    }
 }

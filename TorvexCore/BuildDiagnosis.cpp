@@ -32,6 +32,9 @@ const TextPattern& missingLibraryPattern() {
     return *pattern;
 }
 
+// The system's text for ENOSPC, as compilers, linkers, Ninja and CMake print it.
+constexpr std::string_view diskFullText = "No space left on device";
+
 } // namespace
 
 std::optional<std::string> BuildDiagnosis::pluginName(std::string_view path) {
@@ -117,6 +120,11 @@ BuildDiagnosis BuildDiagnosis::diagnose(const std::vector<std::string>& lines,
             result.library = *match->groups[0];
             return result;
         }
+        if (line.find(diskFullText) != std::string::npos) {
+            BuildDiagnosis result;
+            result.kind = Case::diskFull;
+            return result;
+        }
     }
     return {};
 }
@@ -150,6 +158,10 @@ TorvexError BuildDiagnosis::error(const std::filesystem::path& logFile) const {
         return {Kind::unsupported,
                 "The Windows build links against " + library + ", which isn't available in mingw-w64.", mingwSDK,
                 "Report this to Torvex with the plugin name. " + fullOutput};
+    case Case::diskFull:
+        return {Kind::buildFailed, "The Windows build ran out of disk space.",
+                "A build tool reported \"" + std::string(diskFullText) + "\" while writing its output.",
+                "Free disk space, then build again. " + fullOutput};
     case Case::unknown:
         break;
     }

@@ -16,6 +16,7 @@ struct BuildDiagnosis {
         unsupportedFeature,  // a missing header of an MSVC-only library: feature, plugin, header
         missingHeader,       // any other missing header: header, plugin
         missingLibrary,      // the linker found no import library: library
+        diskFull,            // a tool could not write: "No space left on device"
         unknown,
     };
 
@@ -30,8 +31,8 @@ struct BuildDiagnosis {
 
     bool operator==(const BuildDiagnosis&) const = default;
 
-    // The earliest line that reports a missing header or library decides. A missing header is
-    // looked for beside the including file and in `sdkIncludeFolders` whatever its letter case.
+    // The earliest line that reports a missing header or library, or a full disk, decides. A missing
+    // header is looked for beside the including file and in `sdkIncludeFolders` whatever its letter case.
     static BuildDiagnosis diagnose(const std::vector<std::string>& lines,
                                    const std::vector<std::filesystem::path>& sdkIncludeFolders = {});
 

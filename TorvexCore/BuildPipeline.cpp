@@ -4,6 +4,7 @@
 #include "DartBundle.h"
 #include "EngineArtifacts.h"
 #include "Environment.h"
+#include "FileLock.h"
 #include "Files.h"
 #include "FlutterProject.h"
 #include "FlutterSDK.h"
@@ -21,7 +22,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -39,7 +39,7 @@ void ensureLink(const fs::path& link, const fs::path& destination) {
     std::error_code error;
     const fs::path current = fs::read_symlink(link, error);
     if (!error && current == destination) return;
-    fs::remove(link, error);  // a folder in the way stays, and the link creation below reports it
+    fs::remove_all(link, error);  // whatever stands there goes whole; a failure shows in the creation below
     fs::create_symlink(destination, link);
 }
 
@@ -53,7 +53,8 @@ fs::path pubCache() {
 
 } // namespace
 
-bool BuildPipeline::writeToolchain(const Toolchain& toolchain, const fs::path& tools, const fs::path& toolchainFile) {
+bool BuildPipeline::writeToolchain(const Toolchain& toolchain, const fs::path& tools, const fs::path& toolchainFile,
+                                   std::stop_token stop) {
     fs::create_directories(tools);
 
     const fs::path shim = fs::absolute(toolchain.shim);
@@ -65,12 +66,15 @@ bool BuildPipeline::writeToolchain(const Toolchain& toolchain, const fs::path& t
     writeIfChanged(GeneratedFiles::rulesOverride, tools / "rules-override.cmake");
     for (const auto& [name, text] : GeneratedFiles::fallbackHeaders())
         writeIfChanged(text, tools / "fallback-include" / name);
-    // Listing the SDK's headers takes a while, so the overlay is made once per toolchain; its key is
-    // written after it, so that an overlay that was not written whole is made again.
+    // Listing the SDK's headers and asking the compiler how it spells their folder take a while, so
+    // the overlay is made once per toolchain. Its key is written after it, and only when the compiler
+    // answered, so that an overlay not written whole, or made without that answer, is made again.
     const fs::path overlayKey = tools / "sdk-headers.key";
     if (readFileBytes(overlayKey) != toolchain.fingerprint()) {
-        writeIfChanged(sdkHeaderOverlay(sdkIncludeFolder(toolchain)), tools / "sdk-headers.yaml");
-        writeIfChanged(toolchain.fingerprint(), overlayKey);
+        const auto spellings = compilerSearchFolders(toolchain.mingwBin() / "x86_64-w64-mingw32-clang", stop);
+        writeIfChanged(sdkHeaderOverlay(sdkIncludeFolder(toolchain), spellings.value_or(std::vector<fs::path>{})),
+                       tools / "sdk-headers.yaml");
+        if (spellings) writeIfChanged(toolchain.fingerprint(), overlayKey);
     }
 
     const fs::path folder = tools.has_filename() ? tools : tools.parent_path();
@@ -93,47 +97,6 @@ struct Transcript {
 // A CMake run that exited with a non-zero code; never leaves build().
 struct CommandFailure {
     std::vector<std::string> lines;
-};
-
-// Work folders with a build in progress in this process; a second build of one waits.
-class BusyWorkFolders {
-public:
-    static BusyWorkFolders& shared() {
-        static auto* folders = new BusyWorkFolders;
-        return *folders;
-    }
-
-    void acquire(const fs::path& folder, std::stop_token stop) {
-        std::unique_lock guard(lock_);
-        if (!changed_.wait(guard, stop, [&] { return !busy_.contains(folder); })) throw Cancelled{};
-        busy_.insert(folder);
-    }
-
-    void release(const fs::path& folder) {
-        {
-            std::lock_guard guard(lock_);
-            busy_.erase(folder);
-        }
-        changed_.notify_all();
-    }
-
-private:
-    std::mutex lock_;
-    std::condition_variable_any changed_;
-    std::set<fs::path> busy_;
-};
-
-class WorkFolderLock {
-public:
-    WorkFolderLock(fs::path folder, std::stop_token stop) : folder_(std::move(folder)) {
-        BusyWorkFolders::shared().acquire(folder_, std::move(stop));
-    }
-    ~WorkFolderLock() { BusyWorkFolders::shared().release(folder_); }
-    WorkFolderLock(const WorkFolderLock&) = delete;
-    WorkFolderLock& operator=(const WorkFolderLock&) = delete;
-
-private:
-    fs::path folder_;
 };
 
 using Emit = std::function<void(const std::string&)>;
@@ -226,8 +189,12 @@ BuildResult BuildPipeline::build(const BuildRequest& request, std::stop_token st
     const Environment environment = currentEnvironment();
     const Toolchain toolchain = Toolchain::locate(paths, environment);
 
+    // One build at a time in a work folder, whichever process runs it.
     const fs::path work = paths.builds() / project.hash();
-    const WorkFolderLock workLock(work, stop);
+    fs::create_directories(work);
+    const auto workLock = FileLock::acquire(work / "build.lock", stop, std::nullopt, [&] {
+        if (output) output("Torvex: waiting for another build of " + project.binaryName + " to finish");
+    });
 
     auto log = std::make_shared<FileLog>(paths.logs / ("build-" + project.binaryName + ".log"));
     const Emit emit = [log, output = output](const std::string& line) {
@@ -250,7 +217,8 @@ BuildResult BuildPipeline::build(const BuildRequest& request, std::stop_token st
     fs::create_directories(work / "build" / "native_assets" / "windows");
 
     const fs::path tools = work / "tools";
-    const bool toolchainChanged = writeToolchain(toolchain, tools, tools / "toolchain.cmake");
+    const bool toolchainChanged = writeToolchain(toolchain, tools, tools / "toolchain.cmake", stop);
+    throwIfStopped(stop);
     const std::vector<std::string> configureArguments = {
         "-G", "Ninja", "-S", (work / "windows").string(), "-B", (work / "cmake-build").string(),
         "-DCMAKE_MAKE_PROGRAM=" + toolchain.ninja.string(), "-DCMAKE_BUILD_TYPE=Debug",

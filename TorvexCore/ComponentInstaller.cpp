@@ -79,18 +79,6 @@ TorvexError unpackError(const Component& component, const std::string& why) {
                        why.empty() ? "Unexpected archive layout." : why, "Check free disk space and try again.");
 }
 
-// A member that would land outside the unpack folder: absolute, or with a ".." step.
-bool escapes(std::string_view member) {
-    if (member.starts_with('/') || member.starts_with('\\')) return true;
-    while (!member.empty()) {
-        const auto end = member.find_first_of("/\\");
-        if (member.substr(0, end) == "..") return true;
-        if (end == std::string_view::npos) break;
-        member.remove_prefix(end + 1);
-    }
-    return false;
-}
-
 void unpack(const Component& component, const fs::path& archive, const fs::path& folder, const std::stop_token& stop) {
     const ProcessResult listing = Archive::list(archive, stop);
     checkStop(stop);
@@ -99,7 +87,7 @@ void unpack(const Component& component, const fs::path& archive, const fs::path&
     while (!rest.empty()) {
         const std::string_view member = rest.substr(0, rest.find('\n'));
         rest.remove_prefix(std::min(rest.size(), member.size() + 1));
-        if (escapes(member))
+        if (leavesItsFolder(member))
             throw TorvexError(TorvexError::Kind::generic, "Could not unpack " + component.name + ".",
                               "The archive holds a member outside its own folder: " + std::string(member) + ".",
                               "Nothing was unpacked. Try again later; if it keeps happening, report it.");

@@ -2,10 +2,8 @@
 
 #include "ProcessRunner.h"
 #include "Stager.h"
+#include "TextFile.h"
 #include "TorvexError.h"
-
-#include <fstream>
-#include <iterator>
 
 namespace torvex::DartBundle {
 namespace fs = std::filesystem;
@@ -14,14 +12,6 @@ namespace {
 
 constexpr const char* isolateSnapshotData = "isolate_snapshot_data";
 constexpr const char* vmSnapshotData = "vm_snapshot_data";
-
-std::string readWhole(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw fs::filesystem_error("cannot read", file, std::make_error_code(std::errc::no_such_file_or_directory));
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) throw fs::filesystem_error("cannot read", file, std::make_error_code(std::errc::io_error));
-    return bytes;
-}
 
 void emitLine(const Emit& emit, const std::string& line) {
     if (emit) emit(line);
@@ -73,8 +63,8 @@ void build(const FlutterSDK& sdk, const fs::path& projectRoot, const fs::path& i
 }
 
 void replaceCoreSnapshots(const fs::path& bundle, const EngineArtifacts& engine) {
-    writeIfChanged(readWhole(engine.file(EngineArtifacts::isolateSnapshot)), bundle / isolateSnapshotData);
-    writeIfChanged(readWhole(engine.file(EngineArtifacts::vmSnapshot)), bundle / vmSnapshotData);
+    writeIfChanged(readFileOrThrow(engine.file(EngineArtifacts::isolateSnapshot)), bundle / isolateSnapshotData);
+    writeIfChanged(readFileOrThrow(engine.file(EngineArtifacts::vmSnapshot)), bundle / vmSnapshotData);
 }
 
 } // namespace torvex::DartBundle

@@ -3,6 +3,7 @@
 #include "Files.h"
 #include "ProcessRunner.h"
 #include "TorvexError.h"
+#include "ZipUnpacker.h"
 
 #include "Downloader.h"
 
@@ -28,7 +29,7 @@ constexpr const char* publicStore = "https://storage.googleapis.com";
 
 struct Archive {
     std::string path;                    // below the revision on the artifact store
-    std::vector<std::string> selection;  // unzip arguments between the archive and "-d"
+    std::vector<std::string> selection;  // unzip member arguments: what is unpacked
 };
 
 const std::vector<Archive>& archives() {
@@ -101,8 +102,9 @@ TorvexError transferError(const std::string& revision, const std::string& descri
 }
 
 // Fetches one archive into `file`; only status 200 is accepted.
-void download(const std::string& address, const std::string& revision, const fs::path& file, std::stop_token stop) {
-    const auto failure = Downloader::download(address, file, 0, nullptr, stop);
+void download(const std::string& address, const std::string& revision, const fs::path& file, std::stop_token stop,
+              std::chrono::seconds stallTimeout) {
+    const auto failure = Downloader::download(address, file, 0, nullptr, stop, stallTimeout);
     if (failure && failure->httpStatus)
         throw TorvexError(TorvexError::Kind::generic,
                           "Could not download " + lastComponent(address) + " for engine " + shortRevision(revision) + ".",
@@ -129,7 +131,8 @@ bool EngineArtifacts::isComplete() const {
 }
 
 EngineArtifacts EngineArtifacts::ensure(const FlutterSDK& sdk, const TorvexPaths& paths, const Environment& environment,
-                                        const Progress& progress, std::stop_token stop) {
+                                        const Progress& progress, std::stop_token stop,
+                                        std::chrono::seconds stallTimeout) {
     const std::string revision = sdk.engineRevision();
     checkRevision(revision, sdk);
     const EngineArtifacts cached{revision, paths.engineCache() / revision};
@@ -154,19 +157,9 @@ EngineArtifacts EngineArtifacts::ensure(const FlutterSDK& sdk, const TorvexPaths
         const std::string address = base + "/flutter_infra_release/flutter/" + revision + "/" + archive.path;
         if (progress) progress("Downloading " + archive.path);
         const RemoveOnExit downloaded{paths.engineCache() / ("." + revision + ".download")};
-        download(address, revision, downloaded.path, stop);
+        download(address, revision, downloaded.path, stop, stallTimeout);
 
-        ProcessSpec spec;
-        spec.executable = *unzip;
-        spec.arguments = {"-oq", downloaded.path.string()};
-        spec.arguments.insert(spec.arguments.end(), archive.selection.begin(), archive.selection.end());
-        spec.arguments.insert(spec.arguments.end(), {"-d", staging.string()});
-        const ProcessResult result = ProcessRunner::shared().capture(spec, stop);
-        if (stop.stop_requested()) throw Cancelled{};
-        if (result.exitCode != 0)
-            throw TorvexError(TorvexError::Kind::generic, "Could not unpack " + archive.path + ".",
-                              result.standardError.empty() ? result.standardOutput : result.standardError,
-                              "Try the build again.");
+        ZipUnpacker::unpack(*unzip, downloaded.path, archive.selection, staging, archive.path, stop);
     }
 
     if (!EngineArtifacts{revision, staging}.isComplete())

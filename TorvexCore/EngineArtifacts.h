@@ -5,6 +5,7 @@
 #include "Paths.h"
 
 #include <array>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <stop_token>
@@ -25,9 +26,15 @@ struct EngineArtifacts {
     // Called with each progress text; may be called from any thread.
     using Progress = std::function<void(const std::string&)>;
 
+    // A download that moves no byte for this long (or cannot connect in it) is abandoned.
+    static constexpr std::chrono::seconds defaultStallTimeout{60};
+
     // The complete cache folder of the SDK's engine revision, downloaded and unpacked when missing.
+    // Each archive is unpacked into a fresh folder of its own and refused when it holds a link, a
+    // member outside its folder, or more than ZipUnpacker allows (ZipUnpacker::unpack).
     static EngineArtifacts ensure(const FlutterSDK& sdk, const TorvexPaths& paths, const Environment& environment,
-                                  const Progress& progress, std::stop_token stop = {});
+                                  const Progress& progress, std::stop_token stop = {},
+                                  std::chrono::seconds stallTimeout = defaultStallTimeout);
 
     // The artifact store's base address (FLUTTER_STORAGE_BASE_URL without trailing slashes, or the
     // public store), with the realm appended when not empty.

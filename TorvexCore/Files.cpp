@@ -2,6 +2,7 @@
 
 #include "TextFile.h"
 #include "TextPattern.h"
+#include "TorvexError.h"
 
 #include <algorithm>
 #include <cctype>
@@ -26,47 +27,92 @@ fs::path resolvedPath(const fs::path& path) {
 
 namespace {
 
-// Everything left to read from `fd`, which it closes; none on a read error (a folder, say).
-std::optional<std::string> readAndClose(int fd) {
-    std::string bytes;
+std::string kindOfFile(mode_t mode) {
+    if (S_ISFIFO(mode)) return "a FIFO (named pipe)";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a regular file";
+}
+
+[[noreturn]] void refuseSpecialFile(const fs::path& file, mode_t mode) {
+    throw TorvexError(TorvexError::Kind::unsupported, file.string() + " is not a regular file.",
+                      "It is " + kindOfFile(mode) +
+                          ". Torvex reads only regular files, since reading anything else may never end.",
+                      "Replace it with a regular file (or a link to one), then try again.");
+}
+
+// Reads the whole of a regular file (links followed) into `bytes`: 0, the errno that stopped it
+// (EISDIR for a folder), or -1 for anything else, whose mode goes to `special`. Never blocks on
+// opening: the file is checked with stat, and opened non-blocking in case it changed since.
+int readIfRegular(const fs::path& file, std::string& bytes, mode_t& special) {
+    bytes.clear();
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0) return errno;
+    if (S_ISDIR(info.st_mode)) return EISDIR;
+    special = info.st_mode;
+    if (!S_ISREG(info.st_mode)) return -1;
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    const auto failed = [fd](int error) {
+        ::close(fd);
+        return error;
+    };
+    if (::fstat(fd, &info) != 0) return failed(errno);
+    if (S_ISDIR(info.st_mode)) return failed(EISDIR);
+    special = info.st_mode;
+    if (!S_ISREG(info.st_mode)) return failed(-1);
+    if (const int flags = ::fcntl(fd, F_GETFL); flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return failed(errno);
     char buffer[65536];
     for (;;) {
         const ssize_t count = ::read(fd, buffer, sizeof buffer);
         if (count == 0) break;
         if (count < 0 && errno == EINTR) continue;
-        if (count < 0) {
-            ::close(fd);
-            return std::nullopt;
-        }
+        if (count < 0) return failed(errno);
         bytes.append(buffer, static_cast<std::size_t>(count));
     }
     ::close(fd);
-    return bytes;
+    return 0;
 }
 
 } // namespace
 
+int readWholeFile(const fs::path& file, std::string& bytes) {
+    mode_t special = 0;
+    const int result = readIfRegular(file, bytes, special);
+    if (result == -1) refuseSpecialFile(file, special);
+    return result;
+}
+
 std::optional<std::string> readFileBytes(const fs::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    return readAndClose(fd);
+    std::string bytes;
+    if (readWholeFile(file, bytes) != 0) return std::nullopt;
+    return bytes;
 }
 
 std::optional<std::string> readRegularFile(const fs::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    return readAndClose(fd);
+    std::string bytes;
+    mode_t special = 0;
+    if (readIfRegular(file, bytes, special) != 0) return std::nullopt;
+    return bytes;
 }
 
 std::optional<std::string> readUTF8File(const fs::path& file) {
     auto bytes = readFileBytes(file);
     if (!bytes || !isValidUTF8(*bytes)) return std::nullopt;
     return bytes;
+}
+
+bool leavesItsFolder(std::string_view member) {
+    if (member.starts_with('/') || member.starts_with('\\')) return true;
+    while (!member.empty()) {
+        const auto end = member.find_first_of("/\\");
+        if (member.substr(0, end) == "..") return true;
+        if (end == std::string_view::npos) break;
+        member.remove_prefix(end + 1);
+    }
+    return false;
 }
 
 int writeAll(int fd, std::string_view bytes) {

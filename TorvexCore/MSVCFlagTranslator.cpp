@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <utility>
 
 namespace torvex::MSVCFlagTranslator {
 namespace {
@@ -96,7 +97,12 @@ std::optional<std::vector<std::string>> mapMSVCFlag(std::string_view flag) {
 Result translateCompilerArguments(const std::vector<std::string>& arguments,
                                   const std::function<bool(const std::string&)>& fileExists) {
     Result result;
+    bool outputPath = false;  // the argument is the value of "-o": a path, passed as it is
     for (const std::string& argument : arguments) {
+        if (std::exchange(outputPath, argument == "-o")) {
+            result.arguments.push_back(argument);
+            continue;
+        }
         const bool looksLikeFlag = argument.size() >= 1 && argument.front() == '/' &&
                                    argument.find('/', 1) == std::string::npos;
         if (looksLikeFlag && !fileExists(argument)) {
@@ -107,7 +113,8 @@ Result translateCompilerArguments(const std::vector<std::string>& arguments,
             }
             continue;
         }
-        const bool looksLikeLibrary = endsWith(argument, ".lib") && argument.find('/') == std::string::npos;
+        const bool looksLikeLibrary = endsWith(argument, ".lib") && argument.front() != '-' &&
+                                      argument.find('/') == std::string::npos;
         if (looksLikeLibrary && !fileExists(argument)) {
             result.arguments.push_back("-l" + argument.substr(0, argument.size() - 4));
             continue;

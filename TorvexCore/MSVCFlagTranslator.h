@@ -17,9 +17,10 @@ struct Result {
     bool operator==(const Result&) const = default;
 };
 
-// An argument that begins with "/", holds no other "/" and does not exist is an MSVC flag (see mapMSVCFlag;
-// unknown ones go to `unknownDropped`); else a bare "name.lib" that does not exist becomes "-lname";
-// else "-mwindows" also gets "-municode"; anything else passes unchanged.
+// The value of "-o" passes unchanged. Otherwise an argument that begins with "/", holds no other "/"
+// and does not exist is an MSVC flag (see mapMSVCFlag; unknown ones go to `unknownDropped`); else a
+// bare "name.lib" that does not begin with "-" and does not exist becomes "-lname"; else "-mwindows"
+// also gets "-municode"; anything else passes unchanged.
 // `fileExists` answers whether a file or folder is at a path (relative paths against the working folder).
 Result translateCompilerArguments(const std::vector<std::string>& arguments,
                                   const std::function<bool(const std::string&)>& fileExists);

@@ -1,11 +1,14 @@
 #include "ProcessRunner.h"
 
 #include "Log.h"
+#include "Platform/ProcessTree.h"
 #include "UTF8.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +19,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <system_error>
 #include <thread>
@@ -33,60 +37,205 @@ constexpr size_t readBlock = 65536;
 
 std::string errorText(int code) { return std::generic_category().message(code); }
 
-// The line's text: one trailing carriage return dropped, UTF-8 repaired.
-void decodeLine(std::string& text, const char* bytes, size_t size) {
-    if (size > 0 && bytes[size - 1] == '\r') --size;
-    text.clear();
-    appendRepairedUTF8(text, std::string_view(bytes, size));
+// Cuts a line piece from `bytes` (more than maxLineBytes long): at most maxLineBytes, and before a
+// character that would otherwise be split.
+size_t pieceLength(const char* bytes) {
+    const auto continuation = [&](size_t at) { return (static_cast<unsigned char>(bytes[at]) & 0xC0) == 0x80; };
+    size_t cut = ProcessRunner::maxLineBytes;
+    while (cut > ProcessRunner::maxLineBytes - 3 && continuation(cut)) --cut;
+    return continuation(cut) ? ProcessRunner::maxLineBytes : cut;
 }
 
-// Tells the waiting run when both pumps reached the end of their streams.
-struct DrainState {
-    std::mutex lock;
-    std::condition_variable changed;
-    int open = 2;
-
-    void finished() {
-        const std::lock_guard guard(lock);
-        --open;
-        changed.notify_all();
+// What an exception says about itself.
+std::string describeCurrentException() {
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        return error.what();
+    } catch (const TorvexError& error) {
+        return error.description();
+    } catch (...) {
+        return "an exception of unknown type";
     }
+}
+
+// Turns one stream's bytes into lines for the handler. A handler that throws is logged and the
+// stream read on, so the child never blocks on a full pipe.
+class LineSplitter {
+public:
+    LineSplitter(OutputStreamKind kind, const LineHandler& onLine, pid_t pid)
+        : onLine_(onLine), pid_(pid), line_{kind, {}} {}
+
+    void add(const char* bytes, size_t size) {
+        const char* const end = bytes + size;
+        while (bytes < end) {
+            const auto* newline = static_cast<const char*>(std::memchr(bytes, '\n', static_cast<size_t>(end - bytes)));
+            if (newline == nullptr) {
+                pending_.append(bytes, end);
+                break;
+            }
+            if (pending_.empty()) {
+                deliverLine(bytes, static_cast<size_t>(newline - bytes));
+            } else {
+                pending_.append(bytes, newline);
+                deliverLine(pending_.data(), pending_.size());
+                pending_.clear();
+            }
+            bytes = newline + 1;
+        }
+        // A line without its newline yet: hand on its front once it is too long to keep (one byte
+        // more is kept: it may be the carriage return before the newline).
+        size_t taken = 0;
+        while (pending_.size() - taken > ProcessRunner::maxLineBytes + 1) {
+            const size_t piece = pieceLength(pending_.data() + taken);
+            deliver(pending_.data() + taken, piece);
+            taken += piece;
+        }
+        pending_.erase(0, taken);
+    }
+
+    // The end of the stream: the partial line, if any, is the last line.
+    void finish() {
+        if (!pending_.empty()) deliverLine(pending_.data(), pending_.size());
+        pending_.clear();
+        if (failures_ > 1)
+            Log::process().error(fmt::format("the {} handler of {} failed on {} lines in all", streamName(line_.stream),
+                                             pid_, failures_));
+    }
+
+private:
+    // A whole line without its newline: one carriage return before it is dropped.
+    void deliverLine(const char* bytes, size_t size) {
+        if (size > 0 && bytes[size - 1] == '\r') --size;
+        while (size > ProcessRunner::maxLineBytes) {
+            const size_t piece = pieceLength(bytes);
+            deliver(bytes, piece);
+            bytes += piece;
+            size -= piece;
+        }
+        deliver(bytes, size);
+    }
+
+    // A line or a piece of one, UTF-8 repaired.
+    void deliver(const char* bytes, size_t size) {
+        try {
+            line_.text.clear();
+            appendRepairedUTF8(line_.text, std::string_view(bytes, size));
+            onLine_(line_);
+        } catch (...) {
+            if (++failures_ > 1) return;
+            try {
+                Log::process().error(fmt::format("the {} handler of {} failed: {}; the stream is read on",
+                                                 streamName(line_.stream), pid_, describeCurrentException()));
+            } catch (...) {
+            }
+        }
+    }
+
+    const LineHandler& onLine_;
+    const pid_t pid_;
+    OutputLine line_;
+    std::string pending_;
+    std::int64_t failures_ = 0;
 };
 
-// Reads `fd` to its end, handing every line to `onLine`; closes `fd`.
-void pump(int fd, OutputStreamKind kind, const std::shared_ptr<const LineHandler>& onLine) {
-    std::unique_ptr<char[]> buffer(new char[readBlock]);
-    std::string pending;
-    OutputLine line{kind, {}};
-    const auto deliver = [&](const char* bytes, size_t size) {
-        decodeLine(line.text, bytes, size);
-        (*onLine)(line);
-    };
+// Reads `fd` until its end, or until `wake` is readable, and discards what it reads.
+void discard(int fd, int wake) {
+    char buffer[4096];
+    pollfd watched[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
     for (;;) {
+        if (::poll(watched, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (watched[1].revents != 0) return;
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+    }
+}
+
+// Reads `fd` to its end, or until `wake` is readable, handing every line to `onLine`.
+void pump(int fd, int wake, OutputStreamKind kind, const LineHandler& onLine, pid_t pid) {
+    std::unique_ptr<char[]> buffer(new char[readBlock]);
+    LineSplitter lines(kind, onLine, pid);
+    pollfd watched[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};  // a negative descriptor is not watched
+    for (;;) {
+        if (::poll(watched, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (watched[1].revents != 0) break;
         const ssize_t n = ::read(fd, buffer.get(), readBlock);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        const char* cursor = buffer.get();
-        const char* const end = cursor + n;
-        while (cursor < end) {
-            const auto* newline = static_cast<const char*>(std::memchr(cursor, '\n', static_cast<size_t>(end - cursor)));
-            if (newline == nullptr) {
-                pending.append(cursor, end);
-                break;
-            }
-            if (pending.empty()) {
-                deliver(cursor, static_cast<size_t>(newline - cursor));
-            } else {
-                pending.append(cursor, newline);
-                deliver(pending.data(), pending.size());
-                pending.clear();
-            }
-            cursor = newline + 1;
-        }
+        lines.add(buffer.get(), static_cast<size_t>(n));
     }
-    if (!pending.empty()) deliver(pending.data(), pending.size());
-    (void)::close(fd);
+    lines.finish();
 }
+
+} // namespace
+
+// The two pumps of one run. The run waits on it for their end. Once the run has returned, pumps
+// that a descendant still holds open go on until their streams end or they are told to stop.
+class RunStreams {
+public:
+    RunStreams() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+        if (wake_ < 0) Log::process().error(fmt::format("no stop signal for output readers: {}", errorText(errno)));
+    }
+    ~RunStreams() {
+        watch_.reset();  // waits for a stop callback running on another thread
+        if (wake_ >= 0) (void)::close(wake_);
+    }
+    RunStreams(const RunStreams&) = delete;
+    RunStreams& operator=(const RunStreams&) = delete;
+
+    int wake() const { return wake_; }
+
+    void pumpEnded() {
+        const std::lock_guard guard(lock_);
+        --open_;
+        changed_.notify_all();
+    }
+
+    // Waits at most `limit` for both pumps to end.
+    void waitForEnd(std::chrono::steady_clock::duration limit) {
+        std::unique_lock guard(lock_);
+        changed_.wait_for(guard, limit, [&] { return open_ == 0; });
+    }
+
+    // The run has returned: a stop request (earlier or later, or from `stop`) now ends the pumps.
+    void release(const std::stop_token& stop) {
+        {
+            const std::lock_guard guard(lock_);
+            released_ = true;
+            if (stopped_) signal();
+        }
+        if (stop.stop_possible()) watch_.emplace(stop, [this] { requestStop(); });
+    }
+
+    void requestStop() {
+        const std::lock_guard guard(lock_);
+        stopped_ = true;
+        if (released_) signal();
+    }
+
+private:
+    void signal() {
+        const std::uint64_t one = 1;
+        if (wake_ >= 0) (void)!::write(wake_, &one, sizeof one);
+    }
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    int open_ = 2;
+    bool released_ = false;
+    bool stopped_ = false;
+    const int wake_;
+    std::optional<std::stop_callback<std::function<void()>>> watch_;
+};
+
+namespace {
 
 struct Child {
     pid_t pid;
@@ -94,9 +243,14 @@ struct Child {
     int standardError;
 };
 
-TorvexError startError(const ProcessSpec& spec, int code) {
-    return TorvexError(TorvexError::Kind::generic, "Could not start " + spec.executable.string() + ".",
-                       errorText(code), "Check that the file exists and is executable.");
+TorvexError startError(const fs::path& executable, int code) {
+    return TorvexError(TorvexError::Kind::generic, "Could not start " + executable.string() + ".", errorText(code),
+                       "Check that the file exists and is executable.");
+}
+
+TorvexError pipeError(const fs::path& executable, int code) {
+    return TorvexError(TorvexError::Kind::generic, "Could not start " + executable.filename().string() + ".",
+                       "pipe() failed: " + errorText(code) + ".", "Close some apps and try again.");
 }
 
 bool holdsNul(const std::string& text) { return text.find('\0') != std::string::npos; }
@@ -121,7 +275,12 @@ void closeAll(std::initializer_list<int> fds) {
 }
 
 Child spawn(const ProcessSpec& spec) {
-    std::vector<std::string> arguments{spec.executable.string()};
+    // Made absolute here: the child changes its folder before the program is looked up.
+    std::error_code unresolved;
+    fs::path executable = fs::absolute(spec.executable, unresolved);
+    if (unresolved) executable = spec.executable;
+
+    std::vector<std::string> arguments{executable.string()};
     arguments.insert(arguments.end(), spec.arguments.begin(), spec.arguments.end());
     Environment merged = currentEnvironment();
     for (const auto& [name, value] : spec.environment) merged[name] = value;
@@ -130,23 +289,18 @@ Child spawn(const ProcessSpec& spec) {
     for (const auto& [name, value] : merged) environment.push_back(name + "=" + value);
 
     // A NUL byte would silently cut the string short in the child.
-    bool invalid = holdsNul(spec.executable.native()) ||
+    bool invalid = holdsNul(executable.native()) ||
                    (spec.currentDirectory && holdsNul(spec.currentDirectory->native()));
     for (const auto& s : arguments) invalid = invalid || holdsNul(s);
     for (const auto& s : environment) invalid = invalid || holdsNul(s);
-    if (invalid) throw startError(spec, EINVAL);
+    if (invalid) throw startError(executable, EINVAL);
 
     int out[2], err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        const int code = errno;
-        throw TorvexError(TorvexError::Kind::generic, "Could not start " + spec.executable.filename().string() + ".",
-                          "pipe() failed: " + errorText(code) + ".", "Close some apps and try again.");
-    }
+    if (::pipe2(out, O_CLOEXEC) != 0) throw pipeError(executable, errno);
     if (::pipe2(err, O_CLOEXEC) != 0) {
         const int code = errno;
         closeAll({out[0], out[1]});
-        throw TorvexError(TorvexError::Kind::generic, "Could not start " + spec.executable.filename().string() + ".",
-                          "pipe() failed: " + errorText(code) + ".", "Close some apps and try again.");
+        throw pipeError(executable, code);
     }
 
     posix_spawn_file_actions_t actions;
@@ -170,30 +324,36 @@ Child spawn(const ProcessSpec& spec) {
     const CStringArray argv(std::move(arguments));
     const CStringArray envp(std::move(environment));
     pid_t pid = 0;
-    const int code = ::posix_spawn(&pid, spec.executable.c_str(), &actions, &attributes, argv.get(), envp.get());
+    const int code = ::posix_spawn(&pid, executable.c_str(), &actions, &attributes, argv.get(), envp.get());
 
     closeAll({out[1], err[1]});
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (code != 0) {
         closeAll({out[0], err[0]});
-        throw startError(spec, code);
+        throw startError(executable, code);
     }
     return Child{pid, out[0], err[0]};
 }
 
 // Starts a detached pump; when no thread can be made the stream is closed unread.
 void startPump(int fd, OutputStreamKind kind, std::shared_ptr<const LineHandler> onLine,
-               std::shared_ptr<DrainState> drain) {
+               std::shared_ptr<RunStreams> streams, pid_t pid) {
     try {
-        std::thread([fd, kind, onLine = std::move(onLine), drain] {
-            pump(fd, kind, onLine);
-            drain->finished();
+        std::thread([fd, kind, onLine = std::move(onLine), streams, pid] {
+            try {
+                pump(fd, streams->wake(), kind, *onLine, pid);
+            } catch (...) {
+                // Out of memory for the reader itself: the child must still never block on the pipe.
+                discard(fd, streams->wake());
+            }
+            (void)::close(fd);
+            streams->pumpEnded();
         }).detach();
     } catch (const std::system_error& error) {
         Log::process().error(fmt::format("no reader thread for {}: {}", fd, error.what()));
         (void)::close(fd);
-        drain->finished();
+        streams->pumpEnded();
     }
 }
 
@@ -245,23 +405,51 @@ std::optional<fs::path> ProcessRunner::which(const std::string& name, const std:
     return std::nullopt;
 }
 
+namespace {
+
+// The signal to the child's group and to every descendant it had when the stop began: a tool such
+// as Ninja starts each job in a process group of its own. Descendants are only signalled while
+// they are still the processes that were found, and their groups only when they led them.
+void signalTree(pid_t pid, const std::vector<ProcessIdentity>& descendants, int signal) noexcept {
+    (void)::kill(-pid, signal);
+    for (const ProcessIdentity& process : descendants) {
+        if (process.group == process.pid && process.group != pid) (void)::kill(-process.group, signal);
+        try {
+            if (isSameProcessAlive(process)) (void)::kill(process.pid, signal);
+        } catch (...) {
+            // Out of memory while reading the process table: its group was signalled above.
+        }
+    }
+}
+
+} // namespace
+
 void ProcessRunner::terminateGroup(pid_t pid) {
-    (void)::kill(-pid, SIGTERM);
+    // Read before the tree falls apart. This runs in stop callbacks, which must not throw.
+    std::vector<ProcessIdentity> descendants;
     try {
-        std::thread([pid] {
+        descendants = descendantsOf(pid);
+    } catch (...) {
+    }
+    signalTree(pid, descendants, SIGTERM);
+    try {
+        std::thread([pid, descendants] {
             std::this_thread::sleep_for(killDelay);
-            (void)::kill(-pid, SIGKILL);
+            signalTree(pid, descendants, SIGKILL);
         }).detach();
-    } catch (const std::system_error&) {
-        (void)::kill(-pid, SIGKILL);  // no timer thread: do not leave the group running
+    } catch (...) {
+        signalTree(pid, descendants, SIGKILL);  // no timer thread: do not leave the tree running
     }
 }
 
 std::int32_t ProcessRunner::run(const ProcessSpec& spec, LineHandler onLine, std::stop_token stop) {
     const Child child = spawn(spec);
+    auto streams = std::make_shared<RunStreams>();
     {
         const std::lock_guard guard(lock_);
         running_.insert(child.pid);
+        std::erase_if(streams_, [](const std::weak_ptr<RunStreams>& entry) { return entry.expired(); });
+        streams_.push_back(streams);
     }
     Log::process().debug(fmt::format("spawned {} {}", child.pid, spec.executable.string()));
 
@@ -271,14 +459,13 @@ std::int32_t ProcessRunner::run(const ProcessSpec& spec, LineHandler onLine, std
 
         if (!onLine) onLine = [](const OutputLine&) {};
         auto handler = std::make_shared<const LineHandler>(std::move(onLine));
-        auto drain = std::make_shared<DrainState>();
-        startPump(child.standardOutput, OutputStreamKind::standardOutput, handler, drain);
-        startPump(child.standardError, OutputStreamKind::standardError, std::move(handler), drain);
+        startPump(child.standardOutput, OutputStreamKind::standardOutput, handler, streams, child.pid);
+        startPump(child.standardError, OutputStreamKind::standardError, std::move(handler), streams, child.pid);
 
         exitCode = reap(child.pid);
-        std::unique_lock wait(drain->lock);
-        drain->changed.wait_for(wait, drainTime, [&] { return drain->open == 0; });
+        streams->waitForEnd(drainTime);
     }
+    streams->release(stop);
 
     const std::lock_guard guard(lock_);
     running_.erase(child.pid);
@@ -315,11 +502,15 @@ ProcessResult ProcessRunner::capture(const ProcessSpec& spec, std::stop_token st
 
 void ProcessRunner::terminateAll() {
     std::set<pid_t> pids;
+    std::vector<std::shared_ptr<RunStreams>> streams;
     {
         const std::lock_guard guard(lock_);
         pids = running_;
+        for (const auto& entry : streams_)
+            if (auto live = entry.lock()) streams.push_back(std::move(live));
     }
     for (const pid_t pid : pids) terminateGroup(pid);
+    for (const auto& live : streams) live->requestStop();
 }
 
 } // namespace torvex

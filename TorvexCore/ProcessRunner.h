@@ -3,9 +3,11 @@
 #include "Environment.h"
 #include "TorvexError.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -29,7 +31,8 @@ struct OutputLine {
     std::string text;
 };
 
-// What to start. The executable path is used as is (no PATH search) and is also argument 0.
+// What to start. The executable path is used as is (no PATH search; a relative one is taken from
+// the runner's folder, not the child's) and is also argument 0.
 struct ProcessSpec {
     std::filesystem::path executable;
     std::vector<std::string> arguments;
@@ -43,13 +46,19 @@ struct ProcessResult {
     std::string standardError;
 };
 
-// May be called from two pump threads at once, and after run() returned.
+// May be called from two pump threads at once, and after run() returned. What it throws is logged
+// and the stream read on.
 using LineHandler = std::function<void(const OutputLine&)>;
+
+class RunStreams;
 
 // Starts children in process groups of their own and streams their output line by line.
 // One mutex guards `running`; it is never held while a child runs.
 class ProcessRunner {
 public:
+    // A longer line arrives in pieces of at most this many bytes, cut between characters.
+    static constexpr std::size_t maxLineBytes = 1 << 20;
+
     // The one process-wide runner (never destroyed).
     static ProcessRunner& shared();
 
@@ -58,25 +67,30 @@ public:
     static std::optional<std::filesystem::path> which(const std::string& name,
                                                       const std::vector<std::string>& extraPaths = {});
 
-    // Runs the child to its end and answers its exit code (128 + signal when killed).
-    // A stop request sends SIGTERM to its group, SIGKILL 3 s later; run still returns the code.
+    // Runs the child to its end and answers its exit code (128 + signal when killed). Returns at
+    // most 2 s after the child ended; streams a descendant still holds open are read on until they
+    // end or a stop comes (from `stop` or terminateAll()), and their lines still reach onLine.
+    // A stop request during the run sends SIGTERM to its group and to every descendant (and the
+    // groups they lead), SIGKILL 3 s later; run still returns the code.
     // Throws TorvexError when the child cannot be started.
     std::int32_t run(const ProcessSpec& spec, LineHandler onLine, std::stop_token stop = {});
 
     // run() collecting both streams.
     ProcessResult capture(const ProcessSpec& spec, std::stop_token stop = {});
 
-    // SIGTERM now and SIGKILL in 3 s to every child still running.
+    // SIGTERM now and SIGKILL in 3 s to every child still running (and its descendants); stops the
+    // readers that runs left behind.
     void terminateAll();
 
     ProcessRunner() = default;
 
 private:
-    // SIGTERM to the group now, SIGKILL 3 s later; callable from any thread.
+    // SIGTERM to the group and the descendants now, SIGKILL 3 s later; callable from any thread.
     static void terminateGroup(pid_t pid);
 
     std::mutex lock_;
     std::set<pid_t> running_;
+    std::vector<std::weak_ptr<RunStreams>> streams_;  // of every run whose readers may still read
 };
 
 } // namespace torvex

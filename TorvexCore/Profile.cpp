@@ -1,8 +1,14 @@
 #include "Profile.h"
 
+#include "FileLock.h"
 #include "Files.h"
+#include "JSONNumber.h"
 #include "Log.h"
 #include "TextFile.h"
+#include "TorvexError.h"
+#include "UTF8.h"
+
+#include <unistd.h>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -11,12 +17,12 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include <chrono>
 #include <cmath>
 #include <ctime>
-#include <fstream>
+#include <functional>
 #include <limits>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -56,21 +62,9 @@ std::string decodeString(const json& value, const char* key) {
     return value.get<std::string>();
 }
 
-// A JSON integer, or a float holding a whole number, within 64 bits.
 std::int64_t decodeInteger(const json& value, const char* key) {
-    if (value.is_number_integer()) {
-        if (value.is_number_unsigned() &&
-            value.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-            throw DecodeError(fmt::format("\"{}\" does not fit in 64 bits", key));
-        return value.get<std::int64_t>();
-    }
-    if (value.is_number_float()) {
-        const double number = value.get<double>();
-        // 2^63 itself is out of range; every double below it converts exactly.
-        if (std::trunc(number) == number && number >= -9223372036854775808.0 && number < 9223372036854775808.0)
-            return static_cast<std::int64_t>(number);
-    }
-    throw DecodeError(fmt::format("\"{}\" is not a whole number", key));
+    if (const auto number = wholeNumber(value)) return *number;
+    throw DecodeError(fmt::format("\"{}\" is not a whole number within 64 bits", key));
 }
 
 Profile decodeProfile(const json& value) {
@@ -115,16 +109,19 @@ json encodeSeconds(double seconds) {
     return seconds;
 }
 
+// JSON holds only UTF-8: anything else is repaired with U+FFFD rather than refused.
+json text(const std::string& value) { return repairedUTF8(value); }
+
 json encodeConfig(const TorvexConfig& config) {
     json profiles = json::array();
     for (const auto& p : config.profiles) {
-        profiles.push_back({{"id", p.id}, {"name", p.name}, {"dpi", p.dpi}, {"width", p.width},
-                            {"height", p.height}, {"theme", std::string(rawValue(p.theme))}, {"locale", p.locale}});
+        profiles.push_back({{"id", text(p.id)}, {"name", text(p.name)}, {"dpi", p.dpi}, {"width", p.width},
+                            {"height", p.height}, {"theme", std::string(rawValue(p.theme))}, {"locale", text(p.locale)}});
     }
-    json document = {{"profiles", profiles}, {"currentProfileID", config.currentProfileID}};
-    if (config.captureFolder) document["captureFolder"] = *config.captureFolder;
+    json document = {{"profiles", profiles}, {"currentProfileID", text(config.currentProfileID)}};
+    if (config.captureFolder) document["captureFolder"] = text(*config.captureFolder);
     if (config.onboardingCompletedAt) document["onboardingCompletedAt"] = encodeSeconds(*config.onboardingCompletedAt);
-    if (config.flutterRoot) document["flutterRoot"] = *config.flutterRoot;
+    if (config.flutterRoot) document["flutterRoot"] = text(*config.flutterRoot);
     return document;
 }
 
@@ -137,14 +134,9 @@ std::optional<std::string> readWhole(const fs::path& file, std::string& problem)
         if (fs::exists(file, error)) problem = "it is not a regular file";
         return std::nullopt;
     }
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    if (!in) {
-        problem = "it cannot be read";
-        return std::nullopt;
-    }
-    return std::move(bytes).str();
+    auto bytes = readRegularFile(file);  // never throws, even if the file was swapped meanwhile
+    if (!bytes) problem = "it cannot be read";
+    return bytes;
 }
 
 // Why the existing file cannot be decoded; nullopt when it decodes or does not exist.
@@ -160,7 +152,7 @@ std::optional<std::string> decodeProblem(const fs::path& file) {
     }
 }
 
-// Renames an undecodable configuration aside so that saving never destroys it.
+// Keeps an undecodable configuration under another name, so that saving never destroys it.
 void keepDamagedFile(const fs::path& file) {
     const std::time_t now = std::time(nullptr);
     std::tm utc{};
@@ -173,8 +165,29 @@ void keepDamagedFile(const fs::path& file) {
         target = file;
         target += fmt::format(".damaged-{}-{}", stamp, n);
     }
-    fs::rename(file, target);
+    // A second link keeps the file in place as well, so a write that fails afterwards loses nothing.
+    // What cannot be linked (a folder) is moved aside.
+    if (::link(file.c_str(), target.c_str()) != 0) fs::rename(file, target);
     Log::process().notice(fmt::format("kept the undecodable configuration as {}", target.string()));
+}
+
+// The whole configuration file replaced. The caller holds the lock.
+void writeConfig(const TorvexConfig& config, const fs::path& file) {
+    const std::string bytes = encodeConfig(config).dump(2) + "\n";
+    if (decodeProblem(file)) keepDamagedFile(file);
+    writeFileAtomically(file, bytes);
+}
+
+// The lock beside the configuration that a load-change-save holds. It is held only that long, so
+// a long wait means a stuck process.
+FileLock lockConfig(const fs::path& support) {
+    constexpr std::chrono::seconds patience{30};
+    const fs::path file = support / "config.json.lock";
+    if (auto lock = FileLock::acquire(file, {}, patience)) return std::move(*lock);
+    throw TorvexError(TorvexError::Kind::generic, "Could not save the Torvex settings.",
+                      "Another Torvex process has held " + file.string() + " for " + std::to_string(patience.count()) +
+                          " seconds.",
+                      "Quit other Torvex processes, or end the one that hangs, and try again.");
 }
 
 bool isLetterOrNumber(UChar32 c) {
@@ -273,10 +286,17 @@ TorvexConfig TorvexConfig::load(const TorvexPaths& paths) {
 
 void TorvexConfig::save(const TorvexPaths& paths) const {
     fs::create_directories(paths.support);
-    const std::string bytes = encodeConfig(*this).dump(2) + "\n";
-    const fs::path file = configFile(paths);
-    if (decodeProblem(file)) keepDamagedFile(file);
-    writeFileAtomically(file, bytes);
+    const FileLock lock = lockConfig(paths.support);
+    writeConfig(*this, configFile(paths));
+}
+
+TorvexConfig TorvexConfig::update(const TorvexPaths& paths, const std::function<void(TorvexConfig&)>& change) {
+    fs::create_directories(paths.support);
+    const FileLock lock = lockConfig(paths.support);
+    TorvexConfig config = load(paths);
+    change(config);
+    writeConfig(config, configFile(paths));
+    return config;
 }
 
 Profile TorvexConfig::currentProfile() const {

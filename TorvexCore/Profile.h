@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -70,10 +71,16 @@ struct TorvexConfig {
     // Never fails: a missing or undecodable file gives the defaults (an undecodable one is logged).
     static TorvexConfig load(const TorvexPaths& paths);
 
-    // Writes the whole file atomically (pretty, sorted keys). An existing file that does not
-    // decode is first kept as "config.json.damaged-<UTC time>". Throws filesystem or JSON errors;
-    // the previous file is then unchanged.
+    // Writes the whole file atomically (pretty, sorted keys); text that is not UTF-8 is repaired
+    // with U+FFFD. An existing file that does not decode is kept as "config.json.damaged-<UTC time>"
+    // once the new one is written. Holds the lock "config.json.lock" beside the file, waiting for
+    // other processes. Throws filesystem errors (the previous file is then unchanged), or a
+    // TorvexError when another process holds the lock for 30 s.
     void save(const TorvexPaths& paths) const;
+
+    // Load, change and save under one hold of the lock, so that changes made by several processes
+    // at once are all kept. Answers the saved configuration; throws what save throws.
+    static TorvexConfig update(const TorvexPaths& paths, const std::function<void(TorvexConfig&)>& change);
 
     // The profile named by currentProfileID, else the first, else the default profile.
     Profile currentProfile() const;

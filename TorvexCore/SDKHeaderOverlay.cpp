@@ -1,11 +1,15 @@
 #include "SDKHeaderOverlay.h"
 
 #include "Files.h"
+#include "ProcessRunner.h"
+#include "TorvexError.h"
 #include "UTF8.h"
 
 #include <nlohmann/json.hpp>
 
 #include <map>
+#include <set>
+#include <sstream>
 #include <system_error>
 
 namespace torvex {
@@ -53,20 +57,53 @@ nlohmann::json contents(const fs::path& folder, int depth) {
 
 } // namespace
 
-std::string sdkHeaderOverlay(const fs::path& includeFolder) {
+std::string sdkHeaderOverlay(const fs::path& includeFolder, const std::vector<fs::path>& spellings) {
     nlohmann::json roots = nlohmann::json::array();
     std::error_code error;
     const fs::path given = withoutTrailingSlash(fs::absolute(includeFolder, error).lexically_normal());
-    if (!error && isValidUTF8(given.string()) && fs::is_directory(given, error)) {
+    const fs::path resolved = error ? fs::path() : fs::canonical(given, error);
+    if (!error && isValidUTF8(given.string()) && fs::is_directory(resolved, error)) {
         const nlohmann::json entries = contents(given, 1);
-        roots.push_back({{"type", "directory"}, {"name", given.string()}, {"contents", entries}});
-        const fs::path resolved = fs::canonical(given, error);
-        if (!error && resolved != given && isValidUTF8(resolved.string())) {
-            roots.push_back({{"type", "directory"}, {"name", resolved.string()}, {"contents", entries}});
+        std::vector<fs::path> names = {given, resolved};
+        for (const fs::path& spelling : spellings) {
+            std::error_code ignored;
+            if (spelling.is_absolute() && fs::canonical(spelling, ignored) == resolved) {
+                names.push_back(withoutTrailingSlash(spelling.lexically_normal()));
+            }
+        }
+        std::set<fs::path> added;
+        for (const fs::path& name : names) {
+            if (!isValidUTF8(name.string()) || !added.insert(name).second) continue;
+            roots.push_back({{"type", "directory"}, {"name", name.string()}, {"contents", entries}});
         }
     }
     const nlohmann::json overlay = {{"version", 0}, {"case-sensitive", "false"}, {"roots", roots}};
     return overlay.dump() + "\n";
+}
+
+std::optional<std::vector<fs::path>> compilerSearchFolders(const fs::path& compiler, std::stop_token stop) {
+    ProcessResult result;
+    try {
+        result = ProcessRunner::shared().capture({compiler, {"-E", "-v", "-x", "c", "/dev/null"}, {}, std::nullopt},
+                                                 std::move(stop));
+    } catch (const TorvexError&) {
+        return std::nullopt;  // it could not be started
+    }
+    if (result.exitCode != 0) return std::nullopt;
+    // Between these two lines clang lists its folders, each indented by one space.
+    std::vector<fs::path> folders;
+    bool listing = false;
+    std::istringstream lines(result.standardError);
+    for (std::string line; std::getline(lines, line);) {
+        if (line == "#include <...> search starts here:") {
+            listing = true;
+        } else if (line == "End of search list.") {
+            return folders;
+        } else if (listing && line.starts_with(" ")) {
+            folders.push_back(line.substr(1));
+        }
+    }
+    return std::nullopt;
 }
 
 } // namespace torvex

@@ -35,19 +35,43 @@ std::vector<std::string> stagingExclusions() {
     return excluded;
 }
 
-// The mirror copies links as links, and the engine files are written below the staged
-// flutter/ephemeral: were it a link, they would land in the project (or wherever it points).
-void refuseLinkedEphemeralFolder(const fs::path& source) {
-    for (const char* folder : {"flutter", "flutter/ephemeral"}) {
-        if (!fs::is_symlink(source / folder)) continue;
+// The mirror copies a linked folder as a link: the engine files written below the staged
+// flutter/ephemeral would land wherever it points, and the files staging patches behind it would
+// be built unpatched.
+void refuseLinkedFolders(const fs::path& source) {
+    struct Folder {
+        const char* path;
+        const char* why;
+        const char* then;  // what follows the replacement
+    };
+    static const char* const engineFiles = "Torvex writes the Flutter engine files into its own copy of "
+                                           "windows/flutter/ephemeral and never writes through a link into your project.";
+    static const Folder folders[] = {
+        {"flutter", engineFiles, "run `flutter pub get`"},
+        {"flutter/ephemeral", engineFiles, "run `flutter pub get`"},
+        {"runner", "Torvex patches runner/Runner.rc in its own copy of the project and cannot patch it behind a "
+                   "linked folder.", "build again"},
+    };
+    for (const Folder& folder : folders) {
+        if (!fs::is_symlink(source / folder.path)) continue;
         throw TorvexError(TorvexError::Kind::unsupported,
-                          "This project's windows/" + std::string(folder) + " is a symbolic link.",
-                          "Torvex writes the Flutter engine files into its own copy of windows/flutter/ephemeral and "
-                          "never writes through a link into your project.",
-                          "Replace " + (source / folder).string() + " with a real folder, then run `flutter pub get`.");
+                          "This project's windows/" + std::string(folder.path) + " is a symbolic link.", folder.why,
+                          "Replace " + (source / folder.path).string() + " with a real folder, then " + folder.then + ".");
     }
 }
 
+// The runner's CMake file puts FLUTTER_VERSION into a C string literal, and CMake splits a value
+// at ";": a version holding one of these would break the build far from its cause.
+void refuseUnbuildableVersion(const FlutterProject& project) {
+    const std::string& version = project.version.raw;
+    const std::size_t found = version.find_first_of("\"\\;");
+    if (found == std::string::npos) return;
+    throw TorvexError(TorvexError::Kind::unsupported, "The version in pubspec.yaml cannot be built into a Windows app.",
+                      "The version line of " + (project.root / "pubspec.yaml").string() + " reads " + version +
+                          ", and the app's version string cannot hold its " + version[found] + " character.",
+                      "Write the version in pubspec.yaml without quotes, backslashes or semicolons, for example "
+                      "`version: 1.2.3+4`, then build again.");
+}
 } // namespace
 
 int stageWindowsSources(const FlutterProject& project, const FlutterSDK& sdk, const EngineArtifacts& engine,
@@ -55,7 +79,8 @@ int stageWindowsSources(const FlutterProject& project, const FlutterSDK& sdk, co
     const fs::path source = project.root / "windows";
     const fs::path target = stage / "windows";
     const fs::path ephemeral = target / "flutter/ephemeral";
-    refuseLinkedEphemeralFolder(source);
+    refuseUnbuildableVersion(project);
+    refuseLinkedFolders(source);
     const bool manifestPresent = fs::exists(source / "runner/runner.exe.manifest");
     const fs::path pluginLinks = source / "flutter/ephemeral/.plugin_symlinks";
 

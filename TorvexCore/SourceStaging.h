@@ -14,7 +14,9 @@ namespace torvex {
 // project's windows folder with the clang/mingw patches applied and `disabledPlugins` cut out of the
 // generated plugin files, the engine's files and patched client wrapper in flutter/ephemeral, and a
 // fresh generated_config.cmake whose PROJECT_DIR is `stage`. The project itself is only read.
-// Answers the number of changes made; file-system errors are thrown unchanged.
+// Answers the number of changes made; file-system errors are thrown unchanged. A version that the
+// runner cannot carry, a linked flutter, flutter/ephemeral or runner folder, and a FIFO, device or
+// socket where staging reads are refused with an unsupported TorvexError.
 int stageWindowsSources(const FlutterProject& project, const FlutterSDK& sdk, const EngineArtifacts& engine,
                         const std::filesystem::path& stage, const std::set<std::string>& disabledPlugins);
 

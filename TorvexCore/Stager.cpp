@@ -183,6 +183,13 @@ int Stager::mirror(const fs::path& source, const fs::path& destination) const {
         kept.insert(path);
         const fs::path from = source / path;
         const fs::path to = destination / path;
+        // A file the transform rewrites is read through a link and staged as a regular file.
+        std::optional<std::string> replacement;
+        if (transform && !attributes.isFolder) replacement = transform(path, from);
+        if (replacement) {
+            if (writeIfChanged(*replacement, to)) ++count;
+            return false;
+        }
         if (attributes.isLink) {
             const fs::path target = fs::read_symlink(from);
             std::error_code unreadable;
@@ -203,10 +210,7 @@ int Stager::mirror(const fs::path& source, const fs::path& destination) const {
             }
             return true;
         }
-        std::optional<std::string> replacement;
-        if (transform) replacement = transform(path, from);
-        const bool changed = replacement ? writeIfChanged(*replacement, to) : copyIfChanged(from, attributes, to);
-        if (changed) ++count;
+        if (copyIfChanged(from, attributes, to)) ++count;
         return false;
     });
     return count + removeExtras(destination, patterns, kept);

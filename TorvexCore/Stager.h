@@ -19,7 +19,8 @@ bool sameTime(const std::optional<std::filesystem::file_time_type>& a,
 
 // Incremental mirror of one folder tree into another.
 struct Stager {
-    // Relative path (components joined by "/"), source file -> replacement bytes, or none to copy.
+    // Relative path (components joined by "/"), source file or link -> replacement bytes, written
+    // as a regular file, or none to copy the entry as it is.
     using Transform = std::function<std::optional<std::string>(const std::string& relativePath,
                                                                const std::filesystem::path& source)>;
 

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <fstream>
-#include <iterator>
 #include <system_error>
 
 namespace torvex {
@@ -27,12 +26,8 @@ void removeQuietly(const fs::path& file) {
 } // namespace
 
 std::string readFileOrThrow(const fs::path& file) {
-    std::error_code error;
-    if (fs::is_directory(file, error)) fail("cannot read", file, EISDIR);
-    std::ifstream in(file, std::ios::binary);
-    if (!in) fail("cannot read", file, errno);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) fail("cannot read", file, errno);
+    std::string bytes;
+    if (const int error = readWholeFile(file, bytes); error != 0) fail("cannot read", file, error);
     return bytes;
 }
 

@@ -10,7 +10,8 @@
 
 namespace torvex {
 
-// The whole file; a file that cannot be read throws std::filesystem::filesystem_error.
+// The whole file; a file that cannot be read throws std::filesystem::filesystem_error, and a FIFO,
+// device or socket an unsupported TorvexError (readWholeFile).
 std::string readFileOrThrow(const std::filesystem::path& file);
 
 // Replaces the whole file with `bytes` (a plain write); failure throws std::filesystem::filesystem_error.

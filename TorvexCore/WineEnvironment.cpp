@@ -56,8 +56,9 @@ std::optional<fs::path> installedDXVK(const fs::path& root) {
     return x64;
 }
 
-// What is wrong with a name, or "" when nothing is.
-std::string nameProblem(std::string_view value) {
+} // namespace
+
+std::string unusableNameProblem(std::string_view value) {
     if (value.empty()) return "is empty";
     if (value == "." || value == "..") return "is \"" + std::string(value) + "\"";
     for (std::size_t i = 0; i < value.size(); ++i) {
@@ -75,6 +76,8 @@ std::string nameProblem(std::string_view value) {
     }
     return "";
 }
+
+namespace {
 
 // The program's result once it has ended; throws Cancelled when a stop request ended it (or came first).
 ProcessResult runWineProgram(const WineEnvironment& wine, const fs::path& program, std::vector<std::string> arguments,
@@ -111,7 +114,7 @@ void writeRegistryValue(const WineEnvironment& wine, const std::string& key, con
 } // namespace
 
 void requireUsableName(std::string_view value, NameRole role) {
-    const std::string problem = nameProblem(value);
+    const std::string problem = unusableNameProblem(value);
     if (problem.empty()) return;
     const bool app = role == NameRole::appName;
     const std::string shown =

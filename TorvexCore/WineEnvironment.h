@@ -18,9 +18,13 @@ namespace torvex {
 // What a user-chosen name is used for; it decides the wording of the error that refuses it.
 enum class NameRole { profileID, appName };
 
-// Refuses a profile id or app name that could not be one folder name and one `cmd /c` argument:
-// "", "." and "..", anything holding "/", "\", a control character (NUL included) or one of
-// & | < > ^ % ". The error is a usage error that names the value. Touches nothing.
+// Why `value` could not be one folder name and one `cmd /c` argument, such as "holds '&'": it is
+// "", "." or "..", or holds "/", "\", a control character (NUL included) or one of & | < > ^ % ".
+// Empty when it can.
+std::string unusableNameProblem(std::string_view value);
+
+// Refuses a profile id or app name that unusableNameProblem finds fault with. The error is a usage
+// error that names the value. Touches nothing.
 void requireUsableName(std::string_view value, NameRole role);
 
 // The Wine build that runs the user's apps, the Wine prefix of one display profile, and the DXVK

@@ -36,6 +36,12 @@ BuildDiagnosis withHeaderOnDisk(BuildDiagnosis d, std::string onDisk) {
     return d;
 }
 
+BuildDiagnosis diskFull() {
+    BuildDiagnosis d;
+    d.kind = Case::diskFull;
+    return d;
+}
+
 BuildDiagnosis missingLibrary(std::string library) {
     BuildDiagnosis d;
     d.kind = Case::missingLibrary;
@@ -76,6 +82,12 @@ TEST(BuildDiagnosisTest, TheEarliestRecognisedLineDecides) {
          {"\x1B[1m/w/windows/runner/main.cpp:12:10: \x1B[0m\x1B[0;1;31mfatal error: \x1B[0m\x1B[1m'atlbase.h' file "
           "not found\x1B[0m"},
          feature("ATL", std::nullopt, "atlbase.h")},
+        {"full disk while compiling",
+         {"FAILED: runner/main.cpp.obj",
+          "fatal error: error in backend: IO failure on output stream: No space left on device"},
+         diskFull()},
+        {"full disk when the linker writes, before a later header error",
+         {"ld.lld: error: failed to write output 'hello.exe': No space left on device", runnerFile}, diskFull()},
         {"nothing recognised", {"FAILED: runner/main.cpp.obj", "error: expected ';'"}, BuildDiagnosis{}},
         {"no lines", {}, BuildDiagnosis{}},
     };
@@ -169,6 +181,10 @@ TEST(BuildDiagnosisTest, ErrorsExplainEachCaseAndEndWithTheLogPath) {
         {missingLibrary("comsuppw"),
          {TorvexError::Kind::unsupported, "The Windows build links against comsuppw, which isn't available in mingw-w64.",
           mingw, "Report this to Torvex with the plugin name. " + tail}},
+        {diskFull(),
+         {TorvexError::Kind::buildFailed, "The Windows build ran out of disk space.",
+          "A build tool reported \"No space left on device\" while writing its output.",
+          "Free disk space, then build again. " + tail}},
         {BuildDiagnosis{},
          {TorvexError::Kind::buildFailed, "The Windows build failed.",
           "The compiler or linker reported an error (see above).", tail}},

@@ -3,6 +3,7 @@
 #include "BuildPipeline.h"
 #include "EngineArtifacts.h"
 #include "PluginCompatibility.h"
+#include "ProcessRunner.h"
 #include "TextPattern.h"
 #include "TorvexError.h"
 #include "support/BuildRig.h"
@@ -18,11 +19,13 @@
 #include <cstdio>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <unistd.h>
 
 namespace torvex {
 namespace {
@@ -140,25 +143,42 @@ std::vector<std::string> linesStartingWith(const std::vector<std::string>& lines
     return found;
 }
 
-// Processes whose process group is `group` (children of a stopped CMake run would be among them).
-std::vector<int> processesInGroup(int group) {
-    std::vector<int> members;
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        const std::string stat = testing::readFile(entry.path() / "stat");
+// Live processes other than this one whose environment holds `entry` ("NAME=value"). Every
+// descendant of a build inherits it, whatever process group or session it moved to.
+std::vector<int> processesWith(const std::string& entry) {
+    std::vector<int> found;
+    const std::string self = std::to_string(::getpid());
+    for (const auto& process : fs::directory_iterator("/proc")) {
+        const std::string name = process.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos || name == self) continue;
+        const std::string stat = testing::readFile(process.path() / "stat");
         const std::size_t close = stat.rfind(')');
-        if (close == std::string::npos) continue;
-        // After "pid (comm)": state, ppid, pgrp.
-        char state = 0;
-        int parent = 0;
-        int pgrp = 0;
-        if (std::sscanf(stat.c_str() + close + 1, " %c %d %d", &state, &parent, &pgrp) == 3 && pgrp == group &&
-            state != 'Z') {
-            members.push_back(std::stoi(name));
-        }
+        if (close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] == 'Z') continue;
+        const std::string environment = '\0' + testing::readFile(process.path() / "environ");
+        if (environment.find('\0' + entry + '\0') != std::string::npos) found.push_back(std::stoi(name));
     }
-    return members;
+    return found;
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+// The CMake runs after the first `from`, with the pid dropped.
+std::vector<std::string> runArguments(const std::vector<std::string>& runs, std::size_t from = 0) {
+    std::vector<std::string> arguments;
+    for (std::size_t i = from; i < runs.size(); ++i) arguments.push_back(runs[i].substr(runs[i].find(' ') + 1));
+    return arguments;
+}
+
+std::size_t countStarting(const std::vector<std::string>& lines, const std::string& start) {
+    return static_cast<std::size_t>(
+        std::count_if(lines.begin(), lines.end(), [&](const std::string& line) { return line.starts_with(start); }));
 }
 
 class BuildPipelineEndToEnd : public ::testing::Test {
@@ -184,6 +204,25 @@ protected:
     }
     BuildPipeline pipeline() { return BuildPipeline{rig->paths(), lines.sink()}; }
     fs::path logFile() const { return rig->paths().logs / "build-hello.log"; }
+
+    // Links a plugin folder into the project and lists it, as `flutter pub get` does.
+    void linkPlugin(const std::string& name, const fs::path& folder) {
+        rig->linkPlugin(name, folder);
+        const fs::path windows = rig->project() / "windows";
+        const fs::path generatedPlugins = windows / "flutter" / "generated_plugins.cmake";
+        std::string plugins = testing::readFile(generatedPlugins);
+        const std::string list = "list(APPEND FLUTTER_PLUGIN_LIST\n";
+        plugins.insert(plugins.find(list) + list.size(), "  " + name + "\n");
+        testing::writeFile(generatedPlugins, plugins);
+    }
+    // Plugins that CMake is never asked to build (the tests that use them put a script in its place).
+    void linkPlaceholderPlugins(const std::vector<std::string>& names) {
+        for (const auto& name : names) {
+            const fs::path folder = temp / "pub cache" / (name + "-1.0.0");
+            testing::writeFile(folder / "windows" / "CMakeLists.txt", "add_library(" + name + "_plugin SHARED x.cpp)\n");
+            linkPlugin(name, folder);
+        }
+    }
 
     testing::TempDir temp;
     std::optional<BuildRig> rig;
@@ -464,7 +503,9 @@ TEST_F(BuildPipelineEndToEnd, TwoBuildsOfOneProjectRunOneAfterTheOther) {
     for (auto& thread : builds) thread.join();
 
     // building, the Flutter tool's bundle step, unchanged, built: one build's lines, then the other's.
-    const auto both = lines.taken();
+    // The second may say first that it waits.
+    auto both = lines.taken();
+    EXPECT_LE(std::erase(both, "Torvex: waiting for another build of hello to finish"), 1u);
     ASSERT_EQ(both.size(), 8u) << joinedLines(both);
     for (std::size_t start : {0u, 4u}) {
         EXPECT_TRUE(both[start].starts_with("Torvex: building hello")) << joinedLines(both);
@@ -472,30 +513,149 @@ TEST_F(BuildPipelineEndToEnd, TwoBuildsOfOneProjectRunOneAfterTheOther) {
     }
 }
 
-TEST_F(BuildPipelineEndToEnd, CancellingStopsCMakeAndItsCompilersAndTheNextBuildSucceeds) {
+TEST_F(BuildPipelineEndToEnd, TwoProcessesBuildingOneProjectTakeTurns) {
+    // The other process sets up its own rig over this one's folder and builds the same project.
+    std::optional<ProcessResult> other;
+    std::jthread otherProcess([&] {
+        other = ProcessRunner::shared().capture({BUILD_PROJECT, {temp.path().string()}, {}, std::nullopt});
+    });
+    const BuildResult here = build();
+    otherProcess.join();
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->exitCode, 0) << other->standardOutput << "\n" << other->standardError;
+
+    // One native build, then the other finds nothing native to do.
+    EXPECT_EQ(rig->cmakeRuns().size(), 3u) << joinedLines(rig->cmakeRuns());
+    const bool otherSkipped = other->standardOutput.find("Torvex: native code unchanged") != std::string::npos;
+    EXPECT_NE(here.nativeStepSkipped, otherSkipped);
+    testing::expectPE32PlusForX64(here.executable);
+}
+
+TEST_F(BuildPipelineEndToEnd, DownloadProgressOfTheBuildSystemGoesToTheLogOnly) {
+    appendToFile(rig->project() / "windows" / "CMakeLists.txt",
+                 "message(STATUS \"[download 100% complete]\")\nmessage(STATUS \"[download 42% of 1 MB]\")\n");
+    build();
+    const auto shown = lines.taken();
+    EXPECT_FALSE(contains(shown, "-- [download 100% complete]"));
+    EXPECT_TRUE(contains(shown, "-- [download 42% of 1 MB]")) << "only finished downloads are left out";
+    EXPECT_NE(testing::readFile(logFile()).find("\n-- [download 100% complete]\n"), std::string::npos);
+}
+
+TEST_F(BuildPipelineEndToEnd, AnEngineChangeBuildsWithoutConfigureAndAToolchainChangeConfiguresFromClean) {
+    build();
+    const fs::path work = rig->workFolder();
+    std::size_t runs = rig->cmakeRuns().size();
+
+    rig->changeEngineRevision("fedcba9876543210fedcba9876543210fedcba98");
+    EXPECT_FALSE(build().nativeStepSkipped);
+    EXPECT_EQ(runArguments(rig->cmakeRuns(), runs), (std::vector<std::string>{
+                                                        "--build " + (work / "cmake-build").string() + " -- -k 0",
+                                                        "--install " + (work / "cmake-build").string(),
+                                                    }));
+    EXPECT_EQ(rig->server().requests(), 6);
+    runs = rig->cmakeRuns().size();
+
+    // A toolchain sorted after the first one is the one used: a new fingerprint.
+    const fs::path local = rig->paths().toolchains() / "local";
+    const fs::path newer = rig->paths().toolchains() / "local-2";
+    fs::create_directories(newer);
+    for (const char* part : {"llvm-mingw", "cmake"}) fs::create_directory_symlink(local / part, newer / part);
+    testing::writeFile(work / "cmake-build" / "left from before", "");
+    testing::writeFile(work / "out" / "left from before", "");
+    const BuildResult rebuilt = build();
+    EXPECT_FALSE(rebuilt.nativeStepSkipped);
+    const auto arguments = runArguments(rig->cmakeRuns(), runs);
+    ASSERT_EQ(arguments.size(), 3u);
+    EXPECT_TRUE(arguments[0].starts_with("-G Ninja -S ")) << arguments[0];
+    EXPECT_FALSE(fs::exists(work / "cmake-build" / "left from before"));
+    EXPECT_FALSE(fs::exists(work / "out" / "left from before"));
+    EXPECT_NE(testing::readFile(work / "tools" / "toolchain.cmake").find(newer.string()), std::string::npos);
+    testing::expectPE32PlusForX64(rebuilt.executable);
+}
+
+TEST_F(BuildPipelineEndToEnd, AnInstallWithoutTheProgramIsTheMissingProgramError) {
+    appendToFile(rig->project() / "windows" / "runner" / "CMakeLists.txt",
+                 "set_target_properties(${BINARY_NAME} PROPERTIES OUTPUT_NAME \"renamed\")\n");
+    const TorvexError error = failedBuild();
+    EXPECT_EQ(error.kind, TorvexError::Kind::buildFailed);
+    EXPECT_EQ(error.what, "The build finished but hello.exe is missing.");
+    EXPECT_EQ(error.why, "BINARY_NAME in windows/CMakeLists.txt may not match the runner target.");
+    EXPECT_EQ(error.fix, "Full output: " + logFile().string());
+    EXPECT_TRUE(fs::is_regular_file(rig->workFolder() / "out" / "renamed.exe"));
+    EXPECT_TRUE(fs::exists(rig->workFolder() / "native.stamp")) << "written before the program is looked for";
+}
+
+// CMake's stand-in for the fallback: configure makes build.ninja; a build fails in the first listed
+// plugin whose name begins with "fail_" that staging left in (FIRST), or always in fail_a (ALWAYS).
+std::string failingCMake(bool always) {
+    return std::string("case \"$1\" in\n"
+                       "--build)\n") +
+           (always ? "  name=fail_a\n"
+                   : "  name=$(sed -n 's/^  \\(fail_[a-z]*\\)$/\\1/p' \"$(dirname \"$2\")/windows/flutter/generated_plugins.cmake\" "
+                     "| head -n 1)\n") +
+           "  echo \"FAILED: plugins/$name/CMakeFiles/${name}_plugin.dir/x.cpp.obj\"\n"
+           "  echo \"/pub/.plugin_symlinks/$name/windows/x.cpp:1:10: fatal error: 'atlbase.h' file not found\"\n"
+           "  exit 1 ;;\n"
+           "--install) exit 0 ;;\n"
+           "*) mkdir -p \"$6\" && : > \"$6/build.ninja\" ;;\n"
+           "esac\n";
+}
+
+TEST_F(BuildPipelineEndToEnd, TheFallbackLeavesPluginsOutThreeTimesAtMost) {
+    linkPlaceholderPlugins({"fail_e", "fail_d", "fail_c", "fail_b", "fail_a"});
+    rig->replaceCMake(failingCMake(false));
+
+    const TorvexError error = failedBuild();
+    EXPECT_EQ(error.what, "The plugin fail_d uses ATL, which Torvex does not support yet.") << "the fourth pass's failure";
+    const auto shown = lines.taken();
+    EXPECT_EQ(countStarting(shown, "Torvex: rebuilding without "), 3u) << joinedLines(shown);
+    for (const char* name : {"fail_a", "fail_b", "fail_c"})
+        EXPECT_TRUE(contains(shown, std::string("Torvex: rebuilding without ") + name)) << joinedLines(shown);
+    EXPECT_EQ(countStarting(runArguments(rig->cmakeRuns()), "--build "), 4u);
+    const std::string memory = testing::readFile(rig->workFolder() / "plugin-failures.json");
+    EXPECT_NE(memory.find("\"fail_c\""), std::string::npos) << memory;
+    EXPECT_EQ(memory.find("\"fail_d\""), std::string::npos) << memory;
+}
+
+TEST_F(BuildPipelineEndToEnd, AFailureOfPluginsAlreadyLeftOutIsDiagnosedAtOnce) {
+    linkPlaceholderPlugins({"fail_a"});
+    rig->replaceCMake(failingCMake(true));
+
+    // Left out after the first pass; the second fails in it again.
+    EXPECT_EQ(failedBuild().what, "The plugin fail_a uses ATL, which Torvex does not support yet.");
+    EXPECT_EQ(countStarting(lines.taken(), "Torvex: rebuilding without "), 1u);
+    EXPECT_EQ(countStarting(runArguments(rig->cmakeRuns()), "--build "), 2u);
+
+    // Remembered: left out from the start, and the one pass is diagnosed at once.
+    EXPECT_EQ(failedBuild().what, "The plugin fail_a uses ATL, which Torvex does not support yet.");
+    const auto shown = lines.taken();
+    EXPECT_EQ(countStarting(shown, "Torvex: ⚠ plugin fail_a is left out"), 1u) << joinedLines(shown);
+    EXPECT_EQ(countStarting(shown, "Torvex: rebuilding without "), 0u);
+    EXPECT_EQ(countStarting(runArguments(rig->cmakeRuns()), "--build "), 3u);
+}
+
+TEST_F(BuildPipelineEndToEnd, CancellingStopsEveryProcessOfTheBuildAndTheNextBuildSucceeds) {
+    // Ninja starts each compile in a process group of its own, so the check follows the build's
+    // environment rather than CMake's group.
+    const std::string mark = "TORVEX_TEST_BUILD=" + temp.path().string();
+    ::setenv("TORVEX_TEST_BUILD", temp.path().c_str(), 1);
     std::stop_source stop;
-    std::atomic<bool> compiling = false;
+    std::size_t runningWhenStopped = 0;
     BuildPipeline cancellable{rig->paths(), [&](const std::string& line) {
                                   // Ninja's status prefix: the build step is running compilers.
-                                  if (line.starts_with("[")) {
-                                      compiling = true;
+                                  if (line.starts_with("[") && !stop.stop_requested()) {
+                                      runningWhenStopped = processesWith(mark).size();
                                       stop.request_stop();
                                   }
                               }};
     EXPECT_THROW(cancellable.build(rig->request(), stop.get_token()), Cancelled);
-    EXPECT_TRUE(compiling);
+    ::unsetenv("TORVEX_TEST_BUILD");
+    EXPECT_GT(runningWhenStopped, 0u);
     EXPECT_FALSE(fs::exists(rig->workFolder() / "native.stamp"));
 
-    // Each CMake run led its own process group; none of them may keep a member (given the moment a
-    // signalled compiler needs to exit).
-    for (const std::string& run : rig->cmakeRuns()) {
-        const int group = std::stoi(run.substr(0, run.find(' ')));
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!processesInGroup(group).empty() && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        EXPECT_TRUE(processesInGroup(group).empty()) << run;
-    }
+    // SIGTERM at once, SIGKILL 3 s later: nothing of the build may be left after that.
+    EXPECT_TRUE(eventually([&] { return processesWith(mark).empty(); }, std::chrono::seconds(8)))
+        << ::testing::PrintToString(processesWith(mark));
 
     const BuildResult next = build();
     EXPECT_FALSE(next.nativeStepSkipped);

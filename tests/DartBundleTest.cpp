@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <sys/stat.h>
@@ -131,10 +132,22 @@ TEST(DartBundle, MissingGivenBundleIsAnErrorThatKeepsTheOldBundle) {
     }
 }
 
-TEST(DartBundle, MissingEngineSnapshotIsAFileSystemError) {
-    BundleRig rig;
-    fs::remove(rig.engine.file(EngineArtifacts::vmSnapshot));
-    EXPECT_THROW(rig.prepare(), fs::filesystem_error);
+TEST(DartBundle, UnreadableEngineSnapshotIsAFileSystemError) {
+    const struct {
+        const char* name;
+        std::function<void(const fs::path&)> damage;
+    } cases[] = {
+        {"missing", [](const fs::path& file) { fs::remove(file); }},
+        {"a folder", [](const fs::path& file) {
+             fs::remove(file);
+             fs::create_directory(file);
+         }},
+    };
+    for (const auto& c : cases) {
+        BundleRig rig;
+        c.damage(rig.engine.file(EngineArtifacts::vmSnapshot));
+        EXPECT_THROW(rig.prepare(), fs::filesystem_error) << c.name;
+    }
 }
 
 } // namespace

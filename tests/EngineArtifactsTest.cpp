@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -45,11 +46,12 @@ struct EngineRig {
     fs::path partial() const { return paths.engineCache() / (std::string(".") + revision + ".partial"); }
     Environment environment() const { return {{"FLUTTER_STORAGE_BASE_URL", server.baseURL()}}; }
 
-    EngineArtifacts ensure(const Environment& environment, std::stop_token stop = {}) {
+    EngineArtifacts ensure(const Environment& environment, std::stop_token stop = {},
+                           std::chrono::seconds stallTimeout = EngineArtifacts::defaultStallTimeout) {
         return EngineArtifacts::ensure(sdk, paths, environment, [this](const std::string& text) {
             std::lock_guard guard(lock);
             progress.push_back(text);
-        }, stop);
+        }, stop, stallTimeout);
     }
     EngineArtifacts ensure() { return ensure(environment()); }
 };
@@ -217,11 +219,106 @@ TEST(EngineArtifacts, UnpackErrorCarriesUnzipsComplaint) {
     EXPECT_FALSE(fs::exists(rig.cache()));
 }
 
+TEST(EngineArtifacts, HostileArchivesAreRefusedAndNothingLandsOutsideTheCache) {
+    struct Case {
+        const char* name;
+        std::size_t archive;  // the hostile one
+        // Writes the hostile archive from the archive's sources; `outside` is a folder outside the cache.
+        std::function<void(const fs::path& sources, const fs::path& archive, const fs::path& outside)> make;
+        std::string why;  // the refusal's cause begins with it
+    };
+    const std::string notPlain = "Its member \"cpp_client_wrapper\" is a symbolic link or special file";
+    const auto renamed = [](const std::string& prefix) {
+        return [prefix](const fs::path& sources, const fs::path& archive, const fs::path& outside) {
+            const std::string to = prefix == "/" ? outside.string() + "/"
+                                                 : prefix + outside.relative_path().string() + "/";
+            testing::packArchive(archive, sources, {"cpp_client_wrapper"}, {"--format", "zip", "-P", "-s", ",^," + to + ","});
+        };
+    };
+    const Case cases[] = {
+        // Without the refusal, the next archive's cpp_client_wrapper/ members would be written through it.
+        {"a link member", 0,
+         [](const fs::path& sources, const fs::path& archive, const fs::path& outside) {
+             fs::create_directory_symlink(outside, sources / "cpp_client_wrapper");
+             testing::zipFolder(sources, archive);
+         },
+         notPlain},
+        {"a link, then a member written through it", 1,
+         [](const fs::path& sources, const fs::path& archive, const fs::path& outside) {
+             const fs::path link = sources.parent_path() / "link";
+             fs::create_directories(link);
+             fs::create_directory_symlink(outside, link / "cpp_client_wrapper");
+             testing::zipFolder(link, link / "link.zip");
+             testing::zipFolder(sources, sources.parent_path() / "members.zip");
+             testing::packArchive(archive, sources.parent_path(), {"@link/link.zip", "@members.zip"}, {"--format", "zip"});
+         },
+         notPlain},
+        {"members that climb out with ../", 1, renamed("../../../../../../../../../../../../../../../../"),
+         "Its member \"../../"},
+        {"members with an absolute path", 1, renamed("/"), "Its member \"/"},
+        {"members that declare more than may be unpacked", 1,
+         [](const fs::path& sources, const fs::path& archive, const fs::path&) {
+             testing::writeFile(sources / "cpp_client_wrapper/big.bin", std::string(12345, 'x'));
+             testing::zipFolder(sources, archive);
+             testing::forgeDeclaredSize(archive, 12345, 3u << 30);
+         },
+         "Its members come to more than the 1073741824 bytes"},
+        {"a member that holds more than it declares", 1,
+         [](const fs::path& sources, const fs::path& archive, const fs::path&) {
+             testing::writeFile(sources / "cpp_client_wrapper/big.bin", std::string(std::size_t(4) << 20, '\0'));
+             testing::zipFolder(sources, archive);
+             testing::forgeDeclaredSize(archive, 4u << 20, 100);
+         },
+         "It unpacks to more than the "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EngineRig rig;
+        const fs::path outside = rig.temp / "outside";
+        fs::create_directories(outside);
+        c.make(testing::archiveSources(rig.sources(), engineArchivePaths[c.archive]),
+               rig.archives() / engineArchivePaths[c.archive], outside);
+
+        const TorvexError error = testing::errorOf([&] { rig.ensure(); });
+
+        EXPECT_EQ(error.kind, TorvexError::Kind::generic);
+        EXPECT_EQ(error.what, "Could not unpack " + engineArchivePaths[c.archive] + ".");
+        EXPECT_TRUE(error.why.starts_with(c.why)) << error.why;
+        EXPECT_TRUE(fs::is_empty(outside));
+        EXPECT_TRUE(fs::is_empty(rig.paths.engineCache())) << "no revision, staging or unpacking folder stays";
+        EXPECT_EQ(rig.server.requests(), static_cast<int>(c.archive) + 1);
+    }
+}
+
+TEST(EngineArtifacts, ALinkThatTheSelectionLeavesOutIsNoObstacle) {
+    EngineRig rig;
+    const fs::path sources = testing::archiveSources(rig.sources(), engineArchivePaths[2]);
+    fs::create_symlink(rig.temp / "outside", sources / "gen_snapshot_link");
+    testing::zipFolder(sources, rig.archives() / engineArchivePaths[2]);
+
+    EXPECT_TRUE(rig.ensure().isComplete());
+    EXPECT_FALSE(fs::exists(fs::symlink_status(rig.cache() / "gen_snapshot_link")));
+}
+
 TEST(EngineArtifacts, CancellationDuringADownloadEndsAtOnceAndLeavesNoStagingFolder) {
     EngineRig rig;
     rig.server.fail(ArtifactServer::enginePath(revision, engineArchivePaths[1]), ArtifactServer::Fault::stall);
     EXPECT_EQ(rig.server.stopDuringStall([&](std::stop_token stop) { rig.ensure(rig.environment(), stop); }),
               "cancelled");
+    EXPECT_FALSE(fs::exists(rig.partial()));
+    EXPECT_FALSE(fs::exists(rig.cache()));
+}
+
+TEST(EngineArtifacts, ADownloadThatStallsIsAbandonedAfterTheStallTimeout) {
+    EngineRig rig;
+    rig.server.fail(ArtifactServer::enginePath(revision, engineArchivePaths[0]), ArtifactServer::Fault::stall);
+    const auto start = std::chrono::steady_clock::now();
+    const TorvexError error = testing::errorOf([&] { rig.ensure(rig.environment(), {}, std::chrono::seconds(1)); });
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(error.what, "Could not download the Flutter Windows engine (abc123def4).");
+    EXPECT_NE(error.why.find("too slow"), std::string::npos) << error.why;
+    EXPECT_GE(seconds, 0.9);
+    EXPECT_LT(seconds, 10);
     EXPECT_FALSE(fs::exists(rig.partial()));
     EXPECT_FALSE(fs::exists(rig.cache()));
 }

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 namespace torvex {
 namespace {
 namespace fs = std::filesystem;
@@ -96,6 +98,21 @@ TEST(FlutterProjectTest, AProjectWithoutWindowsFolderStopsTheWalk) {
         EXPECT_EQ(error.what, "This project has no Windows platform folder.");
         EXPECT_EQ(error.why, (temp / folder / "windows").string() + " does not exist or has no CMakeLists.txt.");
         EXPECT_EQ(error.fix, "Run `flutter create --platforms=windows .` first.");
+    }
+}
+
+TEST(FlutterProjectTest, AFIFOInPlaceOfAProjectFileIsRefusedAtOnce) {
+    for (const char* file : {"windows/CMakeLists.txt", "pubspec.yaml"}) {
+        SCOPED_TRACE(file);
+        TempDir temp;
+        makeProject(temp.path());
+        fs::remove(temp / file);
+        const testing::Fifo fifo(temp / file);
+        const auto started = std::chrono::steady_clock::now();
+        const auto error = errorOf([&] { FlutterProject::load(temp.path()); });
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+        EXPECT_EQ(error.kind, TorvexError::Kind::unsupported);
+        EXPECT_EQ(error.what, (temp / file).string() + " is not a regular file.");
     }
 }
 

@@ -1,6 +1,7 @@
 #include "FlutterSDK.h"
 
 #include "TorvexError.h"
+#include "support/ScopedVariable.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -10,29 +11,10 @@
 namespace torvex {
 namespace {
 namespace fs = std::filesystem;
+using testing::ScopedVariable;
 using testing::TempDir;
 using testing::writeFile;
 using testing::writeScript;
-
-// Sets a variable of this process for one scope.
-class ScopedVariable {
-public:
-    ScopedVariable(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedVariable() {
-        if (old_) {
-            ::setenv(name_, old_->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 fs::path makeSDK(const fs::path& root, const std::string& revision = "deadbeef\n") {
     writeFile(root / "bin/internal/engine.version", revision);

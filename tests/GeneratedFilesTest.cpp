@@ -2,9 +2,12 @@
 #include "GeneratedFiles.h"
 #include "SDKHeaderOverlay.h"
 
+#include "ProcessRunner.h"
+#include "support/ScopedVariable.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdlib>
 #include <map>
@@ -16,6 +19,7 @@
 namespace torvex {
 namespace {
 namespace fs = std::filesystem;
+using testing::ScopedVariable;
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;
@@ -23,24 +27,6 @@ std::vector<std::string> lines(const std::string& text) {
     for (std::string line; std::getline(in, line);) result.push_back(line);
     return result;
 }
-
-// Sets or clears an environment variable for one scope.
-class ScopedVariable {
-public:
-    ScopedVariable(const char* name, const std::optional<std::string>& value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value) ::setenv(name, value->c_str(), 1);
-        else ::unsetenv(name);
-    }
-    ~ScopedVariable() {
-        if (old_) ::setenv(name_, old_->c_str(), 1);
-        else ::unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 // Modification time in nanoseconds of the entry itself (links not followed).
 long long stamp(const fs::path& path) {
@@ -78,6 +64,63 @@ TEST(GeneratedFiles, ToolchainFileQuotesPathsWithSpaces) {
         {32, "set(CMAKE_EXE_LINKER_FLAGS_INIT \"-static " + GeneratedFiles::defaultLibraries() + "\")"},
     };
     for (const auto& [number, line] : expected) EXPECT_EQ(all[number - 1], line) << "line " << number;
+}
+
+// The lines that `cmake -P` prints for `script`, which runs in `folder`.
+std::vector<std::string> cmakeMessages(const fs::path& cmake, const fs::path& folder, const std::string& script) {
+    testing::writeFile(folder / "driver.cmake", script);
+    const ProcessResult result = ProcessRunner::shared().capture(
+        {cmake, {"-P", (folder / "driver.cmake").string()}, {}, folder});
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    return lines(result.standardError);
+}
+
+TEST(GeneratedFiles, CMakeAndTheShellReadEveryValueBackAsWritten) {
+    const auto cmake = ProcessRunner::which("cmake", {"/usr/bin"});
+    if (!cmake) GTEST_SKIP() << "cmake is not installed";
+    testing::TempDir temp;
+    const fs::path odd = "/home/it's \"odd\" $HOME ${HOME} `pwd` back\\slash";
+    const std::string version = "1.0.0-\"b\\${HOME}$x";
+
+    testing::writeFile(temp / "generated_config.cmake",
+                       GeneratedFiles::generatedConfig(odd / "flutter", odd / "work", PubspecVersion(version)));
+    EXPECT_EQ(cmakeMessages(*cmake, temp.path(),
+                            "function(load)\n"
+                            "  include(generated_config.cmake)\n"
+                            "  foreach(entry IN LISTS FLUTTER_TOOL_ENVIRONMENT)\n"
+                            "    message(\"${entry}\")\n"
+                            "  endforeach()\n"
+                            "endfunction()\n"
+                            "load()\n"
+                            "message(\"${FLUTTER_VERSION}\")\n"),
+              (std::vector<std::string>{"FLUTTER_ROOT=" + (odd / "flutter").string(),
+                                        "PROJECT_DIR=" + (odd / "work").string(), version}));
+
+    const fs::path tools = odd / "tools";
+    testing::writeFile(temp / "toolchain.cmake",
+                       GeneratedFiles::toolchainFile(tools, odd / "llvm-mingw", tools / "msvc-compat.h",
+                                                     tools / "fallback-include", tools / "sdk-headers.yaml",
+                                                     tools / "rules-override.cmake", {odd, "/home/u/.pub-cache"}));
+    const auto messages = cmakeMessages(*cmake, temp.path(),
+                                        "macro(add_compile_definitions)\nendmacro()\n"
+                                        "include(toolchain.cmake)\n"
+                                        "message(\"${CMAKE_CXX_COMPILER}\")\n"
+                                        "foreach(root IN LISTS CMAKE_FIND_ROOT_PATH)\n"
+                                        "  message(\"${root}\")\n"
+                                        "endforeach()\n"
+                                        "message(\"${CMAKE_CXX_FLAGS_INIT}\")\n");
+    ASSERT_EQ(messages.size(), 5u);
+    EXPECT_EQ(messages[0], (tools / "shim-clang++").string());
+    EXPECT_EQ(std::vector<std::string>(messages.begin() + 1, messages.begin() + 4),
+              (std::vector<std::string>{(odd / "llvm-mingw/x86_64-w64-mingw32").string(), odd.string(),
+                                        "/home/u/.pub-cache"}));
+    // Ninja hands the flags to /bin/sh as part of each compile command.
+    const ProcessResult words = ProcessRunner::shared().capture(
+        {"/bin/sh", {"-c", "printf '%s\\n' " + messages[4]}, {}, std::nullopt});
+    EXPECT_EQ(lines(words.standardOutput),
+              (std::vector<std::string>{"-fms-extensions", "-include", (tools / "msvc-compat.h").string(), "-idirafter",
+                                        (tools / "fallback-include").string(), "-ivfsoverlay",
+                                        (tools / "sdk-headers.yaml").string()}));
 }
 
 TEST(GeneratedFiles, GeneratedConfigCarriesTheVersion) {
@@ -155,21 +198,37 @@ TEST(WriteToolchain, WritesEverythingOnceAndOnlyTheToolchainFileWhenTheFingerpri
     EXPECT_EQ(std::vector<std::string>(rewritten.begin(), rewritten.end() - 1),
               std::vector<std::string>(written.begin(), written.end() - 1));
     EXPECT_EQ(rewritten.back(), "# " + moved.fingerprint());
-    EXPECT_EQ(testing::readFile(rig.tools / "sdk-headers.key"), moved.fingerprint());
     for (const fs::path& entry : rig.entries())
-        if (entry != rig.toolchainFile && entry != rig.tools / "sdk-headers.key") {
+        if (entry != rig.toolchainFile) {
             EXPECT_EQ(stamp(entry), before[entry]) << entry;
         }
 }
 
-TEST(WriteToolchain, TheHeaderOverlayIsMadeOncePerToolchainAndAgainWhenItWasNotWrittenWhole) {
+TEST(WriteToolchain, TheHeaderOverlayIsMadeOncePerToolchainUnderTheCompilersSpellingOfTheFolder) {
     ToolsRig rig;
     const fs::path include = rig.toolchain.mingwRoot / "x86_64-w64-mingw32" / "include";
     testing::writeFile(include / "windows.h", "");
+    // The compiler reaches the toolchain through another folder (a sysroot fixed when it was set up).
+    const fs::path elsewhere = rig.temp / "elsewhere";
+    fs::create_directory_symlink(rig.toolchain.mingwRoot, elsewhere);
+    const fs::path compiler = rig.toolchain.mingwBin() / "x86_64-w64-mingw32-clang";
+    const auto compilerSays = [&](const std::string& folders, int status) {
+        testing::writeScript(compiler, "printf '#include <...> search starts here:\\n" + folders +
+                                           "End of search list.\\n' >&2\nexit " + std::to_string(status) + "\n");
+    };
+    compilerSays(" /usr/lib/clang/include\\n " + (elsewhere / "x86_64-w64-mingw32" / "include").string() + "\\n", 0);
     const fs::path overlay = rig.tools / "sdk-headers.yaml";
+    const auto rootNames = [&] {
+        const nlohmann::json parsed = nlohmann::json::parse(testing::readFile(overlay));
+        std::vector<std::string> names;
+        for (const auto& root : parsed.at("roots")) names.push_back(root.at("name"));
+        return names;
+    };
+
     BuildPipeline::writeToolchain(rig.toolchain, rig.tools, rig.toolchainFile);
+    EXPECT_EQ(rootNames(),
+              (std::vector<std::string>{include.string(), (elsewhere / "x86_64-w64-mingw32" / "include").string()}));
     const std::string made = testing::readFile(overlay);
-    EXPECT_NE(made.find("windows.h"), std::string::npos);
 
     // The same toolchain does not list its headers again.
     testing::writeFile(include / "versionhelpers.h", "");
@@ -180,8 +239,16 @@ TEST(WriteToolchain, TheHeaderOverlayIsMadeOncePerToolchainAndAgainWhenItWasNotW
     testing::writeFile(overlay, made.substr(0, made.size() / 2));
     fs::remove(rig.tools / "sdk-headers.key");
     BuildPipeline::writeToolchain(rig.toolchain, rig.tools, rig.toolchainFile);
-    EXPECT_EQ(testing::readFile(overlay), sdkHeaderOverlay(include));
     EXPECT_NE(testing::readFile(overlay).find("versionhelpers.h"), std::string::npos);
+    EXPECT_EQ(rootNames().size(), 2u);
+
+    // Without the compiler's answer the overlay has the folder's own spellings, and no key: the
+    // next build asks again.
+    fs::remove(rig.tools / "sdk-headers.key");
+    compilerSays("", 1);
+    BuildPipeline::writeToolchain(rig.toolchain, rig.tools, rig.toolchainFile);
+    EXPECT_EQ(rootNames(), std::vector<std::string>{include.string()});
+    EXPECT_FALSE(fs::exists(rig.tools / "sdk-headers.key"));
 }
 
 TEST(WriteToolchain, PubCacheFallsBackToTheHomeFolder) {
@@ -211,6 +278,10 @@ TEST(WriteToolchain, ReplacesWhateverStandsInPlaceOfAShimLink) {
         {"a link elsewhere", [](const fs::path& link, const fs::path&) { fs::create_symlink("/usr/bin/true", link); }},
         {"a dangling link", [](const fs::path& link, const fs::path&) { fs::create_symlink("/nonexistent/cc", link); }},
         {"an empty folder", [](const fs::path& link, const fs::path&) { fs::create_directories(link); }},
+        {"a folder with files in it",
+         [](const fs::path& link, const fs::path&) { testing::writeFile(link / "deeper" / "inside", "x"); }},
+        {"a link to a folder, whose files stay",
+         [](const fs::path& link, const fs::path& shim) { fs::create_directory_symlink(shim.parent_path(), link); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -220,15 +291,8 @@ TEST(WriteToolchain, ReplacesWhateverStandsInPlaceOfAShimLink) {
         BuildPipeline::writeToolchain(rig.toolchain, rig.tools, rig.toolchainFile);
         ASSERT_TRUE(fs::is_symlink(rig.tools / "shim-clang"));
         EXPECT_EQ(fs::read_symlink(rig.tools / "shim-clang"), rig.toolchain.shim);
+        EXPECT_EQ(testing::readFile(rig.toolchain.shim), "wrapper");
     }
-}
-
-TEST(WriteToolchain, FolderThatCannotBeRemovedInPlaceOfALinkIsAnError) {
-    ToolsRig rig;
-    testing::writeFile(rig.tools / "shim-clang++" / "inside", "x");
-    EXPECT_THROW(BuildPipeline::writeToolchain(rig.toolchain, rig.tools, rig.toolchainFile), fs::filesystem_error);
-    EXPECT_TRUE(fs::is_symlink(rig.tools / "shim-clang"));  // earlier steps stay
-    EXPECT_EQ(testing::readFile(rig.tools / "shim-clang++" / "inside"), "x");
 }
 
 } // namespace

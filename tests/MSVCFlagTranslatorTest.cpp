@@ -38,6 +38,9 @@ TEST(MSVCFlagTranslatorTest, CompilerArgumentsFollowTheTableAndTheExistenceRule)
          {"/I/opt/include", "/usr/include/x.h", "/tmp", "/Fo"}, {"/Fd", "/nonexistent"}},
         {{"user32.lib", "USER32.LIB", "lib/foo.lib", "present.lib", ".lib", "/dwmapi.lib"},
          {"-luser32", "USER32.LIB", "lib/foo.lib", "present.lib", "-l"}, {"/dwmapi.lib"}},
+        // Neither an option nor the value of -o is a library name, nor a flag.
+        {{"-Wl,--out-implib,x.lib", "-o", "x.lib", "-o", "/out", "-x.lib", "-o"},
+         {"-Wl,--out-implib,x.lib", "-o", "x.lib", "-o", "/out", "-x.lib", "-o"}, {}},
         {{"-mwindows", "-municode", "-O3", "@flags.rsp", "main.cpp", ""},
          {"-mwindows", "-municode", "-municode", "-O3", "@flags.rsp", "main.cpp", ""}, {}},
         // Unknown flags are reported in input order and the rest keeps its order.

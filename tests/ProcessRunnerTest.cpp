@@ -8,10 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 #include <thread>
 
 using namespace torvex;
@@ -153,9 +157,11 @@ TEST(ProcessRunnerTest, ChildGetsACleanStart) {
     ::setenv("TORVEX_TEST_INHERITED", "parent", 1);
     ::setenv("TORVEX_TEST_OVERRIDE", "parent", 1);
 
+    // The shell reads its own descriptors and signal state: a forked reader could see the mask the
+    // shell holds while it forks, and a pipeline's descriptors.
     const std::string script =
-        "ls /proc/$$/fd | sed 's/^/fd /';"
-        "grep -E '^Sig(Blk|Ign):' /proc/$$/status;"
+        "ls /proc/$$/fd;"
+        "while read -r key value; do case $key in SigBlk:|SigIgn:) echo \"$key\t$value\";; esac; done < /proc/$$/status;"
         "echo \"pid $$\"; echo \"pgrp $(cut -d' ' -f5 /proc/$$/stat)\";"
         "echo \"env $TORVEX_TEST_INHERITED $TORVEX_TEST_OVERRIDE [${TORVEX_TEST_EMPTY-unset}] ${TORVEX_TEST_EMPTY+set}\";"
         "if read -r line; then echo stdin data; else echo stdin eof; fi; pwd";
@@ -181,7 +187,7 @@ TEST(ProcessRunnerTest, ChildGetsACleanStart) {
         start = end + 1;
     }
     EXPECT_EQ(result.exitCode, 0) << result.standardError;
-    EXPECT_EQ(lines, (std::vector<std::string>{"fd 0", "fd 1", "fd 2", "SigBlk:\t0000000000000000",
+    EXPECT_EQ(lines, (std::vector<std::string>{"0", "1", "2", "SigBlk:\t0000000000000000",
                                                "env parent child [] set", "stdin eof",
                                                dir.path().string()}));
     // glibc leaves its own two internal signals (32, 33) ignored; every ordinary one is at its default.
@@ -214,8 +220,8 @@ TEST(ProcessRunnerTest, StoppingEndsTheGroupAndReturnsTheCode) {
         double minSeconds, maxSeconds;
     };
     const std::vector<Case> cases = {
-        {"stopped before the start", "echo ready; sleep 10", true, 143, 0, 2},
-        {"stopped while running", "echo ready; sleep 10", false, 143, 0, 2},
+        {"stopped before the start", "echo ready; sleep 10", true, 143, 0, 5},  // well before sleep ends, even under load
+        {"stopped while running", "echo ready; sleep 10", false, 143, 0, 5},
         {"TERM ignored, KILL after 3 s", "trap '' TERM; echo ready; sleep 10", false, 137, 2.8, 6},
     };
     for (const auto& c : cases) {
@@ -296,4 +302,217 @@ TEST(ProcessRunnerTest, TerminateAllStopsRunningChildren) {
     ProcessRunner::shared().terminateAll();
     runner.join();
     EXPECT_EQ(code, 143);
+}
+
+namespace {
+
+// Threads and descriptors of this process.
+struct Resources {
+    long threads = 0, descriptors = 0;
+    bool operator==(const Resources&) const = default;
+};
+
+Resources resources() {
+    const auto count = [](const char* folder) {
+        return static_cast<long>(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
+    };
+    return {count("/proc/self/task"), count("/proc/self/fd")};
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// Whether `pid` is a live process (not gone, not a zombie).
+bool isRunning(pid_t pid) {
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+// The number in the first standard-output line that holds one.
+pid_t firstPid(const std::shared_ptr<Lines>& lines) {
+    const std::lock_guard guard(lines->lock);
+    for (const auto& line : lines->standardOutput)
+        if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) return std::stoi(line);
+    return 0;
+}
+
+long peakResidentKiB() {
+    const std::string status = readFile("/proc/self/status");
+    const size_t at = status.find("VmHWM:");
+    return at == std::string::npos ? 0 : std::stol(status.substr(at + 6));
+}
+
+} // namespace
+
+TEST(ProcessRunnerTest, AHandlerThatThrowsNeitherEndsTheProgramNorStallsTheChild) {
+    // Each stream carries more than a pipe holds, so a reader that stopped would block the child.
+    struct Case {
+        const char* name;
+        std::function<void()> raise;
+    };
+    const std::vector<Case> cases = {
+        {"standard exception", [] { throw std::runtime_error("handler failed"); }},
+        {"out of memory", [] { throw std::bad_alloc(); }},
+        {"TorvexError", [] { throw TorvexError(TorvexError::Kind::generic, "what", "why", "fix"); }},
+        {"anything else", [] { throw 42; }},
+    };
+    for (const auto& c : cases) {
+        auto calls = std::make_shared<std::atomic<int>>(0);
+        std::int32_t code = -1;
+        EXPECT_NO_THROW(code = ProcessRunner::shared().run(shell("seq 1 30000; seq 1 30000 >&2; exit 7"),
+                                                           [calls, raise = c.raise](const OutputLine&) {
+                                                               ++*calls;
+                                                               raise();
+                                                           }))
+            << c.name;
+        EXPECT_EQ(code, 7) << c.name;
+        EXPECT_EQ(calls->load(), 60000) << c.name << ": every line is still offered";
+    }
+}
+
+TEST(ProcessRunnerTest, AnOverlongLineArrivesInPiecesCutBetweenCharacters) {
+    const TempDir dir;
+    constexpr size_t mib = ProcessRunner::maxLineBytes;
+    std::string euros;
+    while (euros.size() < 3 * mib) euros += "\xE2\x82\xAC";  // 1 MiB is no multiple of 3 bytes
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::vector<std::string> lines;
+    };
+    const std::vector<Case> cases = {
+        {"ASCII without a newline for 2.5 MiB", std::string(mib * 5 / 2, 'x') + "\nnext\n",
+         {std::string(mib, 'x'), std::string(mib, 'x'), std::string(mib / 2, 'x'), "next"}},
+        {"exactly the limit is one line", std::string(mib, 'y') + "\r\n", {std::string(mib, 'y')}},
+        {"three-byte characters", euros + "\n",
+         {euros.substr(0, mib - 1), euros.substr(mib - 1, mib - 1), euros.substr(2 * mib - 2, mib - 1),
+          euros.substr(3 * mib - 3)}},
+    };
+    for (const auto& c : cases) {
+        writeFile(dir / "output", c.bytes);
+        auto lines = std::make_shared<Lines>();
+        EXPECT_EQ(ProcessRunner::shared().run(shell("cat '" + (dir / "output").string() + "'"), Lines::collectInto(lines)),
+                  0);
+        const std::lock_guard guard(lines->lock);
+        ASSERT_EQ(lines->standardOutput.size(), c.lines.size()) << c.name;
+        for (size_t i = 0; i < c.lines.size(); ++i)
+            EXPECT_TRUE(lines->standardOutput[i] == c.lines[i]) << c.name << ": piece " << i;
+    }
+}
+
+TEST(ProcessRunnerTest, AStreamWithoutNewlinesKeepsMemoryBounded) {
+    constexpr long streamed = 256L << 20;
+    const long peakBefore = peakResidentKiB();
+    auto bytes = std::make_shared<std::atomic<long>>(0);
+    EXPECT_EQ(ProcessRunner::shared().run(shell("head -c " + std::to_string(streamed) + " /dev/zero"),
+                                          [bytes](const OutputLine& line) { *bytes += static_cast<long>(line.text.size()); }),
+              0);
+    EXPECT_EQ(bytes->load(), streamed);
+    EXPECT_LT(peakResidentKiB() - peakBefore, 64L << 10) << "KiB more at the peak";
+}
+
+TEST(ProcessRunnerTest, ReadersEndWithTheirStreamsOrWhenToldToStop) {
+    ProcessRunner::shared().run(shell("true"), nullptr);  // the system log's connection is made once
+    // Run with other tests in one process, their readers and kill timers end first.
+    eventually([] { return resources().threads == 1; }, 6s);
+    const Resources before = resources();
+
+    // Grandchildren that write once more after the run returned, then end.
+    std::vector<std::shared_ptr<Lines>> late(4);
+    {
+        std::vector<std::jthread> runs;
+        for (auto& lines : late) {
+            lines = std::make_shared<Lines>();
+            runs.emplace_back([lines] {
+                EXPECT_EQ(ProcessRunner::shared().run(shell("(sleep 2.4; echo late) & echo early"),
+                                                      Lines::collectInto(lines)),
+                          0);
+            });
+        }
+    }
+    for (const auto& lines : late) EXPECT_TRUE(lines->waitFor("late", 5s));
+    EXPECT_TRUE(eventually([&] { return resources() == before; }, 3s))
+        << resources().threads << " threads, " << resources().descriptors << " descriptors";
+
+    // Grandchildren that hold the pipes and never write: their readers end when told to.
+    std::stop_source stop;
+    std::vector<std::shared_ptr<Lines>> held(3);
+    {
+        std::vector<std::jthread> runs;
+        for (size_t i = 0; i < held.size(); ++i) {
+            held[i] = std::make_shared<Lines>();
+            runs.emplace_back([&, i] {
+                ProcessRunner::shared().run(shell("sleep 60 & echo $!"), Lines::collectInto(held[i]),
+                                            i == 0 ? stop.get_token() : std::stop_token());
+            });
+        }
+    }
+    const Resources lingering = resources();
+    EXPECT_EQ(lingering.threads, before.threads + 6);
+    stop.request_stop();
+    EXPECT_TRUE(eventually([&] { return resources().threads == before.threads + 4; }, 3s))
+        << "the stopped run's two readers end";
+    ProcessRunner::shared().terminateAll();
+    EXPECT_TRUE(eventually([&] { return resources() == before; }, 3s))
+        << resources().threads << " threads, " << resources().descriptors << " descriptors";
+
+    for (const auto& lines : held)
+        if (const pid_t sleeper = firstPid(lines); sleeper > 0) ::kill(sleeper, SIGKILL);
+}
+
+TEST(ProcessRunnerTest, StoppingAlsoEndsDescendantsThatLeftTheGroup) {
+    const TempDir dir;
+    struct Case {
+        const char* name;
+        std::string setup;  // run by the descendant before it reports ready
+        double minSeconds, maxSeconds;
+    };
+    const std::vector<Case> cases = {  // seconds from the stop
+        {"own session", "", 0, 2.5},
+        {"own session, TERM ignored", "trap '' TERM;", 2.9, 8},
+    };
+    int count = 0;
+    for (const auto& c : cases) {
+        const std::string ready = (dir / ("ready" + std::to_string(++count))).string();
+        const std::string script = "setsid sh -c \"" + c.setup + " : > '" + ready +
+                                   "'; exec sleep 30\" >/dev/null 2>&1 & echo $!;"
+                                   "while [ ! -e '" + ready + "' ]; do sleep 0.02; done; echo started; sleep 30";
+        std::stop_source stop;
+        auto lines = std::make_shared<Lines>();
+        std::chrono::steady_clock::time_point start;
+        std::jthread stopper([&stop, &start, lines] {
+            if (!lines->waitFor("started", 10s)) return;
+            start = std::chrono::steady_clock::now();
+            stop.request_stop();
+        });
+        EXPECT_EQ(ProcessRunner::shared().run(shell(script), Lines::collectInto(lines), stop.get_token()), 143)
+            << c.name;
+        stopper.join();
+        const pid_t descendant = firstPid(lines);
+        ASSERT_GT(descendant, 0) << c.name;
+        EXPECT_TRUE(eventually([&] { return !isRunning(descendant); }, 10s)) << c.name;
+        const double seconds = secondsSince(start);
+        EXPECT_GE(seconds, c.minSeconds) << c.name;
+        EXPECT_LT(seconds, c.maxSeconds) << c.name;
+        ::kill(descendant, SIGKILL);
+    }
+}
+
+TEST(ProcessRunnerTest, ARelativeExecutableIsFoundFromTheRunnersFolder) {
+    const TempDir dir;
+    writeScript(dir / "bin" / "tool", "echo \"$0\"; pwd\n");
+    fs::create_directories(dir / "work");
+    const fs::path previous = fs::current_path();
+    fs::current_path(dir.path());
+    const ProcessResult result = ProcessRunner::shared().capture({"bin/tool", {}, {}, dir / "work"});
+    fs::current_path(previous);
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_EQ(result.standardOutput, (dir / "bin" / "tool").string() + "\n" + (dir / "work").string());
 }

@@ -1,11 +1,17 @@
 #include "Profile.h"
 
+#include "ProcessRunner.h"
 #include "support/TestSupport.h"
+
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <limits>
+#include <set>
+#include <thread>
 
 using namespace torvex;
 using namespace torvex::testing;
@@ -84,7 +90,7 @@ TEST(ProfileTest, MissingFileGivesDefaultsAndSaveLoadRoundTrips) {
     EXPECT_EQ(loaded, config);
     loaded.save(paths);
     EXPECT_EQ(readFile(paths.support / "config.json"), written) << "a load-then-save round trip is byte-identical";
-    EXPECT_EQ(filesIn(paths.support), std::vector<std::string>{"config.json"}) << "no temporary file is left";
+    EXPECT_EQ(filesIn(paths.support), (std::vector<std::string>{"config.json", "config.json.lock"})) << "no temporary file is left";
 
     const auto document = nlohmann::json::parse(written);
     EXPECT_FALSE(document.contains("captureFolder")) << "an absent optional is omitted, never null";
@@ -155,14 +161,15 @@ TEST(ProfileTest, SavingOverAnUndecodableFileKeepsItAside) {
     config.save(paths);
 
     const auto names = filesIn(paths.support);
-    ASSERT_EQ(names.size(), 2u);
+    ASSERT_EQ(names.size(), 3u);
     EXPECT_EQ(names[0], "config.json");
     EXPECT_EQ(names[1].rfind("config.json.damaged-", 0), 0u) << names[1];
+    EXPECT_EQ(names[2], "config.json.lock");
     EXPECT_EQ(readFile(paths.support / names[1]), damaged) << "the user's profiles are never lost";
     EXPECT_EQ(TorvexConfig::load(paths), config);
 
     config.save(paths);  // a decodable file is simply replaced
-    EXPECT_EQ(filesIn(paths.support).size(), 2u);
+    EXPECT_EQ(filesIn(paths.support).size(), 3u);
 }
 
 TEST(ProfileTest, SaveFailureLeavesThePreviousFile) {
@@ -170,14 +177,86 @@ TEST(ProfileTest, SaveFailureLeavesThePreviousFile) {
     writeFile(dir / "support", "a file where the folder must be");
     EXPECT_THROW(TorvexConfig().save(pathsIn(dir)), fs::filesystem_error);
 
-    const TempDir other;
-    TorvexConfig().save(pathsIn(other));
-    const std::string before = readFile(other / "support/config.json");
-    TorvexConfig bad;
-    bad.flutterRoot = "\xFF not UTF-8";
-    EXPECT_ANY_THROW(bad.save(pathsIn(other)));
-    EXPECT_EQ(readFile(other / "support/config.json"), before);
-    EXPECT_EQ(filesIn(other / "support"), std::vector<std::string>{"config.json"});
+    // A write that fails partway (the file-size limit stands in for a full disk).
+    struct Case {
+        const char* name;
+        std::string previous;
+    };
+    const std::vector<Case> cases = {
+        {"decodable", configText([](nlohmann::json&) {})},
+        {"undecodable", "{\"profiles\": ["},
+    };
+    for (const auto& c : cases) {
+        const TempDir other;
+        writeFile(other / "support/config.json", c.previous);
+        TorvexConfig config;
+        config.flutterRoot = std::string(200, 'x');
+
+        const auto previousHandler = ::signal(SIGXFSZ, SIG_IGN);
+        rlimit previousLimit{};
+        ::getrlimit(RLIMIT_FSIZE, &previousLimit);
+        rlimit small = previousLimit;
+        small.rlim_cur = 64;
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        EXPECT_THROW(config.save(pathsIn(other)), fs::filesystem_error) << c.name;
+        ::setrlimit(RLIMIT_FSIZE, &previousLimit);
+        ::signal(SIGXFSZ, previousHandler);
+
+        EXPECT_EQ(readFile(other / "support/config.json"), c.previous) << c.name;
+        for (const auto& name : filesIn(other / "support")) {  // no temporary file; a kept copy at most
+            if (name != "config.json.lock") {
+                EXPECT_EQ(readFile(other / "support" / name), c.previous) << c.name << ": " << name;
+            }
+        }
+    }
+}
+
+TEST(ProfileTest, TextThatIsNotUTF8IsRepairedOnSave) {
+    const TempDir dir;
+    TorvexConfig config;
+    config.profiles.at(0).name = "B\xFCro";
+    config.flutterRoot = "/sdk/\xC3";
+    config.save(pathsIn(dir));
+
+    TorvexConfig repaired = config;
+    repaired.profiles.at(0).name = "B\uFFFDro";
+    repaired.flutterRoot = "/sdk/\uFFFD";
+    EXPECT_EQ(TorvexConfig::load(pathsIn(dir)), repaired);
+}
+
+TEST(ProfileTest, UpdatesFromSeveralProcessesAreAllKept) {
+    // They start from an undecodable file, which exactly one of them keeps aside.
+    const TempDir dir;
+    const std::string damaged = "{\"profiles\": [";
+    writeFile(dir / "support/config.json", damaged);
+    constexpr int writers = 6, updates = 40;
+    {
+        std::vector<std::jthread> processes;
+        for (int w = 0; w < writers; ++w) {
+            processes.emplace_back([&, w] {
+                const ProcessResult result = ProcessRunner::shared().capture(
+                    {CONFIG_WRITER,
+                     {(dir / "support").string(), "writer " + std::to_string(w), std::to_string(updates)},
+                     {},
+                     std::nullopt});
+                EXPECT_EQ(result.exitCode, 0) << result.standardError;
+            });
+        }
+    }
+    const TorvexConfig config = TorvexConfig::load(pathsIn(dir));
+    std::set<std::string> names, ids;
+    for (const auto& profile : config.profiles) {
+        names.insert(profile.name);
+        ids.insert(profile.id);
+    }
+    EXPECT_EQ(config.profiles.size(), 1u + writers * updates);
+    EXPECT_EQ(names.size(), config.profiles.size());
+    EXPECT_EQ(ids.size(), config.profiles.size());
+    EXPECT_TRUE(names.contains("writer 5 40"));
+
+    const auto files = filesIn(dir / "support");
+    ASSERT_EQ(files.size(), 3u) << ::testing::PrintToString(files);
+    EXPECT_EQ(readFile(dir / "support" / files[1]), damaged);
 }
 
 TEST(ProfileTest, CurrentProfileRules) {

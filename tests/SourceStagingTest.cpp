@@ -7,10 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <sys/stat.h>
 
@@ -77,7 +80,8 @@ std::map<std::string, std::string> snapshot(const fs::path& root) {
                             std::to_string(info.st_ctim.tv_nsec) + " ";
         if (S_ISLNK(info.st_mode)) entry += "link:" + fs::read_symlink(it->path()).string();
         else if (S_ISDIR(info.st_mode)) entry += "dir";
-        else entry += "file:" + readFile(it->path());
+        else if (S_ISREG(info.st_mode)) entry += "file:" + readFile(it->path());
+        else entry += "special";
         entries[it->path().lexically_relative(root).string()] = entry;
     }
     return entries;
@@ -99,6 +103,7 @@ struct Workspace {
     const fs::path windows = temp / "app/windows";
     const fs::path staged = temp / "work/windows";
     FlutterProject project{temp / "app", "app", PubspecVersion{}};
+    std::vector<std::unique_ptr<testing::Fifo>> fifos;
     const FlutterSDK sdk{temp / "flutter sdk"};
     const EngineArtifacts engine{"abc123", temp / "engine"};
     std::map<std::string, std::string> before;
@@ -346,6 +351,131 @@ TEST(SourceStagingTest, ALinkedEphemeralFolderIsRefusedBeforeAnythingIsWritten) 
         EXPECT_EQ(error.kind, TorvexError::Kind::unsupported);
         EXPECT_EQ(error.what, "This project's windows/" + std::string(linked) + " is a symbolic link.");
         EXPECT_EQ(snapshot(elsewhere), elsewhereBefore);
+        EXPECT_FALSE(fs::exists(w.staged));
+    }
+}
+
+TEST(SourceStagingTest, SpecialFilesAreRefusedAtOnceAndLinkedFilesArePatched) {
+    struct Case {
+        const char* name;
+        std::function<void(Workspace&)> change;
+        std::set<std::string> disabled;
+        std::string file;                      // relative to windows/
+        std::optional<std::string> staged;     // the patched regular file; none: refused, naming `file`
+        std::string why = "";                  // the refusal's cause begins with it
+    };
+    const auto replaceWithFifo = [](const std::string& relative) {
+        return [relative](Workspace& w) {
+            fs::remove(w.windows / relative);
+            w.fifos.push_back(std::make_unique<testing::Fifo>(w.windows / relative));
+        };
+    };
+    const auto replaceWithLink = [](const std::string& relative, std::function<fs::path(Workspace&)> target) {
+        return [relative, target](Workspace& w) {
+            const fs::path destination = target(w);
+            fs::remove(w.windows / relative);
+            fs::create_symlink(destination, w.windows / relative);
+        };
+    };
+    // The file moved out of the project, with a link to it in its place.
+    const auto movedOut = [](const std::string& relative) {
+        return [relative](Workspace& w) {
+            const fs::path elsewhere = w.temp / "elsewhere" / fs::path(relative).filename();
+            fs::create_directories(elsewhere.parent_path());
+            fs::copy_file(w.windows / relative, elsewhere);
+            return elsewhere;
+        };
+    };
+    const std::string withoutUrlLauncher = registrantHead + registrantBody + "}\n";
+    const Case cases[] = {
+        {"a FIFO at runner/Runner.rc", replaceWithFifo("runner/Runner.rc"), {}, "runner/Runner.rc", std::nullopt,
+         "It is a FIFO (named pipe)."},
+        {"a FIFO at flutter/CMakeLists.txt", replaceWithFifo("flutter/CMakeLists.txt"), {}, "flutter/CMakeLists.txt",
+         std::nullopt, "It is a FIFO (named pipe)."},
+        {"a FIFO at the plugin list while a plugin is left out", replaceWithFifo("flutter/generated_plugins.cmake"),
+         {"url_launcher_windows"}, "flutter/generated_plugins.cmake", std::nullopt, "It is a FIFO (named pipe)."},
+        {"a link to a FIFO at runner/Runner.rc",
+         [&](Workspace& w) {
+             w.fifos.push_back(std::make_unique<testing::Fifo>(w.temp / "elsewhere/pipe"));
+             replaceWithLink("runner/Runner.rc", [](Workspace& w) { return w.temp / "elsewhere/pipe"; })(w);
+         },
+         {}, "runner/Runner.rc", std::nullopt, "It is a FIFO (named pipe)."},
+        {"a link to a device at flutter/CMakeLists.txt",
+         replaceWithLink("flutter/CMakeLists.txt", [](Workspace&) { return fs::path("/dev/zero"); }), {},
+         "flutter/CMakeLists.txt", std::nullopt, "It is a character device."},
+        {"a link at flutter/CMakeLists.txt", replaceWithLink("flutter/CMakeLists.txt", movedOut("flutter/CMakeLists.txt")),
+         {}, "flutter/CMakeLists.txt", stagedFlutterCMakeLists},
+        {"a link at runner/Runner.rc", replaceWithLink("runner/Runner.rc", movedOut("runner/Runner.rc")), {},
+         "runner/Runner.rc", stagedRunnerRC},
+        {"a relative link at the registrant while a plugin is left out",
+         [](Workspace& w) {
+             const fs::path file = w.windows / "flutter/generated_plugin_registrant.cc";
+             fs::rename(file, w.windows / "flutter/registrant.cc");
+             fs::create_symlink("registrant.cc", file);
+         },
+         {"url_launcher_windows"}, "flutter/generated_plugin_registrant.cc", withoutUrlLauncher},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Workspace w;
+        c.change(w);
+        w.projectChanged();
+        const auto started = std::chrono::steady_clock::now();
+        if (c.staged) {
+            w.stage(c.disabled);
+            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(w.staged / c.file)));
+            EXPECT_EQ(w.stagedFile(c.file), *c.staged);
+            EXPECT_EQ(w.stage(c.disabled), 0);
+            continue;
+        }
+        const TorvexError error = testing::errorOf([&] { w.stage(c.disabled); });
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+        EXPECT_EQ(error.kind, TorvexError::Kind::unsupported);
+        EXPECT_EQ(error.what, (w.windows / c.file).string() + " is not a regular file.");
+        EXPECT_TRUE(error.why.starts_with(c.why)) << error.why;
+        EXPECT_FALSE(fs::exists(w.staged / "flutter/ephemeral/generated_config.cmake"));
+    }
+}
+
+TEST(SourceStagingTest, ALinkedRunnerFolderIsRefused) {
+    Workspace w;
+    const fs::path elsewhere = w.temp / "elsewhere";
+    fs::rename(w.windows / "runner", elsewhere);
+    fs::create_directory_symlink(elsewhere, w.windows / "runner");
+    w.projectChanged();
+    const TorvexError error = testing::errorOf([&] { w.stage(); });
+    EXPECT_EQ(error.kind, TorvexError::Kind::unsupported);
+    EXPECT_EQ(error.what, "This project's windows/runner is a symbolic link.");
+    EXPECT_FALSE(fs::exists(w.staged));
+}
+
+TEST(SourceStagingTest, VersionsThatTheRunnerCannotCarryAreRefused) {
+    struct Case {
+        std::string version;
+        std::optional<std::string> written;  // FLUTTER_VERSION as written in generated_config.cmake; none: refused
+    };
+    const Case cases[] = {
+        {"\"1.2.3+4\"", std::nullopt},  // version: "1.2.3+4"
+        {"1.2.3\\4", std::nullopt},
+        {"1.2;3", std::nullopt},
+        {"'1.2.3+4'", "'1.2.3+4'"},
+        {"1.2.3-${HOME}", "1.2.3-\\${HOME}"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.version);
+        Workspace w;
+        w.project.version = PubspecVersion(c.version);
+        if (c.written) {
+            w.stage();
+            EXPECT_NE(w.stagedFile("flutter/ephemeral/generated_config.cmake")
+                          .find("set(FLUTTER_VERSION \"" + *c.written + "\" PARENT_SCOPE)\n"),
+                      std::string::npos);
+            continue;
+        }
+        const TorvexError error = testing::errorOf([&] { w.stage(); });
+        EXPECT_EQ(error.kind, TorvexError::Kind::unsupported);
+        EXPECT_EQ(error.what, "The version in pubspec.yaml cannot be built into a Windows app.");
+        EXPECT_NE(error.why.find((w.temp / "app/pubspec.yaml").string() + " reads " + c.version), std::string::npos);
         EXPECT_FALSE(fs::exists(w.staged));
     }
 }

@@ -1,6 +1,7 @@
 #include "Toolchain.h"
 
 #include "TorvexError.h"
+#include "support/ScopedVariable.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -10,22 +11,11 @@
 namespace torvex {
 namespace {
 namespace fs = std::filesystem;
+using testing::ScopedVariable;
 using testing::TempDir;
 using testing::errorOf;
 using testing::writeFile;
 using testing::writeScript;
-
-class ScopedPath {
-public:
-    explicit ScopedPath(const fs::path& value) {
-        if (const char* old = std::getenv("PATH")) old_ = old;
-        ::setenv("PATH", value.c_str(), 1);
-    }
-    ~ScopedPath() { ::setenv("PATH", old_.c_str(), 1); }
-
-private:
-    std::string old_;
-};
 
 bool fixedFoldersHold(const char* tool) {
     return fs::exists(fs::path("/opt/homebrew/bin") / tool) || fs::exists(fs::path("/usr/local/bin") / tool);
@@ -73,7 +63,7 @@ TEST(ToolchainTest, ChoosesTheGreatestUsableFolderAndItsTools) {
         for (const auto& [name, tools] : c.folders) makeToolchain(f.paths.support, name, tools);
         for (const auto& name : c.brokenFolders) writeScript(f.toolchain(name) / "cmake/bin/cmake", "exit 0\n");
         for (const auto& tool : c.pathTools) writeScript(f.onPath / tool, "exit 0\n");
-        ScopedPath path(f.onPath);
+        const ScopedVariable path("PATH", f.onPath.string());
 
         const Toolchain toolchain = Toolchain::locate(f.paths, {}, f.exeDir);
         const auto expected = [&](const std::string& relative) {
@@ -110,7 +100,7 @@ TEST(ToolchainTest, ReportsWhatIsMissingInOrder) {
         makeToolchain(f.paths.support, "v", c.tools);
         fs::create_directories(f.toolchain("v") / "bin/ninja.d");
         fs::create_directories(f.onPath / "ninja");
-        ScopedPath path(f.onPath);
+        const ScopedVariable path("PATH", f.onPath.string());
         const auto error = errorOf([&] { Toolchain::locate(f.paths, {}, f.exeDir); });
         EXPECT_EQ(error.kind, TorvexError::Kind::generic);
         EXPECT_EQ(error.what, c.what);

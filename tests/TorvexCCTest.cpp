@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -83,17 +86,104 @@ TEST(TorvexCCTest, ExecsTheToolOfItsLinkNameWithTranslatedArguments) {
     }
 }
 
-TEST(TorvexCCTest, ARelativeProgramNameIsTakenAgainstTheWorkingFolder) {
-    const Rig rig;
-    writeFile(rig.tools / "mingw-bin", rig.bin.string());
-    rig.link("shim-clang");
+TEST(TorvexCCTest, FindsItsLinkWhereTheShellFoundIt) {
+    struct Case {
+        const char* name;
+        std::string argv0;
+        std::string workingFolder;  // relative to the rig's folder
+        std::string path;           // PATH; "<tools>" and "<decoy>" stand for the folders
+    };
+    const Case cases[] = {
+        {"a bare name found on PATH", "shim-clang", "work", "/nonexistent::<tools>:<decoy>:/usr/bin"},
+        {"a bare name on no PATH folder, against the working folder", "shim-clang", "tools", "/usr/bin"},
+        {"a relative path, against the working folder", "./shim-clang", "tools", "<decoy>"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Rig rig;
+        writeFile(rig.tools / "mingw-bin", rig.bin.string());
+        rig.link("shim-clang");
+        // Another link whose mingw-bin leads nowhere: taking it would fail the run.
+        const fs::path decoy = rig.dir / "decoy";
+        writeFile(decoy / "mingw-bin", "/nonexistent");
+        fs::create_symlink(wrapper(), decoy / "shim-clang");
+        fs::create_directories(rig.dir / "work");
+        std::string path = c.path;
+        for (const auto& [token, folder] : {std::pair{std::string("<tools>"), rig.tools},
+                                            std::pair{std::string("<decoy>"), decoy}}) {
+            if (const auto at = path.find(token); at != std::string::npos) path.replace(at, token.size(), folder.string());
+        }
 
-    const SpawnResult result = spawnAndWait({wrapper(), {"shim-clang", "-c"}, rig.tools, {}}, rig.dir.path());
+        const SpawnResult result =
+            spawnAndWait({wrapper(), {c.argv0, "-c"}, rig.dir / c.workingFolder, {{"PATH", path}}}, rig.dir.path());
+
+        EXPECT_EQ(result.status, 7);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.out, "pid=" + std::to_string(result.pid) + "\n" +
+                                  toolOutput(rig.bin / "x86_64-w64-mingw32-clang", {"-c"}));
+    }
+}
+
+TEST(TorvexCCTest, ARelativeMingwBinIsTakenAgainstItsOwnFolder) {
+    const Rig rig;
+    writeFile(rig.tools / "mingw-bin", "../llvm mingw/bin\n");
+    fs::create_directories(rig.dir / "work");
+
+    const SpawnResult result =
+        spawnAndWait({wrapper(), {rig.link("shim-clang").string(), "-c"}, rig.dir / "work", {}}, rig.dir.path());
 
     EXPECT_EQ(result.status, 7);
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.out, "pid=" + std::to_string(result.pid) + "\n" +
-                              toolOutput(rig.bin / "x86_64-w64-mingw32-clang", {"-c"}));
+                              toolOutput(rig.tools / "../llvm mingw/bin/x86_64-w64-mingw32-clang", {"-c"}));
+}
+
+TEST(TorvexCCTest, AMingwBinThatIsNoSensibleFileFailsAtOnceWithOneLine) {
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& file, const Rig& rig)> make;
+        std::string expectedErr;  // "<file>" stands for the mingw-bin file
+    };
+    const auto text = [](const std::string& bytes) {
+        return [bytes](const fs::path& file, const Rig&) { writeFile(file, bytes); };
+    };
+    std::vector<std::unique_ptr<Fifo>> fifos;
+    const Case cases[] = {
+        {"a folder", [](const fs::path& file, const Rig&) { fs::create_directories(file / "bin"); },
+         "torvex-cc: <file> is not a regular file\n"},
+        {"a link to an endless device", [](const fs::path& file, const Rig&) { fs::create_symlink("/dev/zero", file); },
+         "torvex-cc: <file> is not a regular file\n"},
+        {"a FIFO", [&](const fs::path& file, const Rig&) { fifos.push_back(std::make_unique<Fifo>(file)); },
+         "torvex-cc: <file> is not a regular file\n"},
+        {"an empty file", text(""), "torvex-cc: <file> is empty\n"},
+        {"blanks only", text(" \n\t\n"), "torvex-cc: <file> is empty\n"},
+        {"a NUL byte",
+         [](const fs::path& file, const Rig& rig) { writeFile(file, rig.bin.string() + std::string(1, '\0') + "x"); },
+         "torvex-cc: <file> holds more than one path\n"},
+        {"two lines", [](const fs::path& file, const Rig& rig) { writeFile(file, rig.bin.string() + "\n/usr/bin\n"); },
+         "torvex-cc: <file> holds more than one path\n"},
+        {"more than 4096 bytes", text("/" + std::string(4096, 'a')), "torvex-cc: <file> is larger than 4096 bytes\n"},
+        // A control character in the named folder still gives one line.
+        {"a folder whose name holds a tab", text("/no\twhere\n"),
+         "torvex-cc: could not run /no?where/x86_64-w64-mingw32-clang: No such file or directory\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Rig rig;
+        const fs::path file = rig.tools / "mingw-bin";
+        c.make(file, rig);
+        std::string expected = c.expectedErr;
+        if (const auto at = expected.find("<file>"); at != std::string::npos) expected.replace(at, 6, file.string());
+        const auto started = std::chrono::steady_clock::now();
+
+        const SpawnResult result =
+            spawnAndWait({wrapper(), {rig.link("shim-clang").string(), "x.c"}, std::nullopt, {}}, rig.dir.path());
+
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+        EXPECT_EQ(result.status, 2);
+        EXPECT_EQ(result.err, expected);
+        EXPECT_EQ(result.out, "");
+    }
 }
 
 TEST(TorvexCCTest, ItsOwnFailuresSayWhatAndExitWithTwo) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <array>
 #include <cstdio>
 #include <memory>
@@ -53,6 +55,13 @@ TEST(VersionTest, WalkFindsTheInnermostBundleWithAVersion) {
     writeFile(dir / "plain/bin/tool", "");
     writePlist(dir / "E.app", versionEntry("3.0"));
     writeFile(dir / "E.app/x.app", "");
+    // F.app's Info.plist is a folder and H.app's a FIFO; G.app lies in a bundle with a version.
+    fs::create_directories(dir / "F.app/Contents/Info.plist");
+    writeFile(dir / "F.app/Contents/MacOS/tool", "");
+    writeFile(dir / "H.app/Contents/MacOS/tool", "");
+    ASSERT_EQ(::mkfifo((dir / "H.app/Contents/Info.plist").c_str(), 0644), 0);
+    fs::create_directories(dir / "E.app/Contents/G.app/Contents/Info.plist");
+    writeFile(dir / "E.app/Contents/G.app/Contents/MacOS/tool", "");
 
     struct Case { fs::path executable; std::string expected; };
     const Case cases[] = {
@@ -61,6 +70,9 @@ TEST(VersionTest, WalkFindsTheInnermostBundleWithAVersion) {
         {dir / "D.app/Contents/MacOS/tool", TorvexVersion::compiled()},
         {dir / "plain/bin/tool", TorvexVersion::compiled()},
         {dir / "E.app/x.app", "3.0"},  // the executable itself is never examined
+        {dir / "F.app/Contents/MacOS/tool", TorvexVersion::compiled()},
+        {dir / "H.app/Contents/MacOS/tool", TorvexVersion::compiled()},
+        {dir / "E.app/Contents/G.app/Contents/MacOS/tool", "3.0"},
         {"/usr/local/bin/torvex", "0.1.0"},
     };
     for (const auto& c : cases) EXPECT_EQ(TorvexVersion::forExecutable(c.executable), c.expected) << c.executable;

@@ -1,8 +1,7 @@
 // Prefix settings and installed apps under Debian's real Wine (label `wine`).
-#include "FlutterProject.h"
 #include "InstalledApp.h"
 #include "WineEnvironment.h"
-#include "support/RealWine.h"
+#include "support/RealWineTest.h"
 #include "support/TestApp.h"
 #include "support/TestSupport.h"
 
@@ -15,26 +14,11 @@ using testing::RealWine;
 using testing::SpawnResult;
 namespace TestApp = testing::TestApp;
 
-class WineEnvironmentWine : public ::testing::Test {
+class WineEnvironmentWine : public testing::RealWineTest {
 protected:
-    void SetUp() override {
-        if (auto why = RealWine::missing()) GTEST_SKIP() << *why;
-        if (auto why = TestApp::missingTool()) GTEST_SKIP() << *why;
-        real.emplace();
-        wine = real->locate();
-        wine.ensurePrefix({});
-    }
-
-    fs::path work() const { return real->folder() / "work"; }
-
     // A Flutter-shaped project whose Windows build output is the test app, as test_app.exe.
     fs::path builtProject() const {
-        const fs::path project = real->folder() / "projects" / "test app";
-        testing::writeFile(project / "pubspec.yaml", "name: test_app\n");
-        testing::writeFile(project / "windows" / "CMakeLists.txt", "set(BINARY_NAME \"test_app\")\n");
-        const fs::path out = real->paths().builds() / FlutterProject::discover(project).hash() / "out";
-        TestApp::build(out / "test_app.exe", work());
-        return project;
+        return TestApp::buildProject(real->folder() / "projects" / "test app", real->paths(), work());
     }
 
     // The test app's report, run with plain wine; fails the test unless it exits with `code`.
@@ -43,9 +27,6 @@ protected:
         EXPECT_EQ(ran.status, code) << ran.out << ran.err;
         return TestApp::report(ran.out);
     }
-
-    std::optional<RealWine> real;
-    WineEnvironment wine;
 };
 
 TEST_F(WineEnvironmentWine, TheInstalledAppReadsTheDPIAndThemeOfTheProfile) {

@@ -1,19 +1,19 @@
 #include "Platform/PropertyList.h"
 
+#include "Files.h"
+
 #include <plist/plist.h>
 
+#include <cstdint>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 namespace torvex {
 
 std::optional<std::string> readPropertyListString(const std::filesystem::path& file, const std::string& key) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return std::nullopt;
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (bytes.empty()) return std::nullopt;
+    const auto read = readRegularFile(file);  // a FIFO there must not hang the version lookup
+    if (!read || read->empty() || read->size() > UINT32_MAX) return std::nullopt;
+    const std::string& bytes = *read;
 
     plist_t root = nullptr;
     plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);

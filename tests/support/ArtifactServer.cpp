@@ -8,8 +8,12 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <future>
+#include <memory>
 #include <stdexcept>
+#include <thread>
 
 namespace torvex::testing {
 namespace fs = std::filesystem;
@@ -70,7 +74,17 @@ ArtifactServer::ArtifactServer() : server_(std::make_unique<httplib::Server>()) 
     });
     port_ = server_->bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("cannot bind a port on 127.0.0.1");
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    auto ended = std::make_shared<std::atomic<bool>>(false);
+    thread_ = std::thread([this, ended] {
+        server_->listen_after_bind();
+        *ended = true;
+    });
+    // A stop() before the server runs is lost, and the destructor would then wait on accept for ever.
+    while (!server_->is_running() && !*ended) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!server_->is_running()) {
+        thread_.join();
+        throw std::runtime_error("the artifact server did not start");
+    }
 }
 
 ArtifactServer::~ArtifactServer() {

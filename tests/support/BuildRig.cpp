@@ -21,6 +21,7 @@ namespace fs = std::filesystem;
 namespace {
 
 fs::path cmakeLog(const fs::path& root) { return root / "cmake-runs.log"; }
+fs::path engineArchives(const fs::path& root) { return root / "engine archives" / BuildRig::engineRevision(); }
 
 } // namespace
 
@@ -46,11 +47,9 @@ BuildRig::BuildRig(const fs::path& root)
     }
     const auto cmake = ProcessRunner::which("cmake");
     if (!cmake) throw std::runtime_error("cmake is not installed");
-    writeScript(toolchain / "cmake" / "bin" / "cmake",
-                "echo \"$$ $*\" >> " + shellQuoted(cmakeLog(root).string()) + "\nexec " + shellQuoted(cmake->string()) +
-                    " \"$@\"\n");
+    replaceCMake("exec " + shellQuoted(cmake->string()) + " \"$@\"\n");
 
-    const fs::path archives = root / "engine archives" / engineRevision();
+    const fs::path archives = engineArchives(root);
     if (!fs::exists(archives / "windows-x64" / "artifacts.zip")) runScript("stand-in-engine", {archives.string()}, root / "scratch");
     server_.serveEngine(engineRevision(), archives);
 
@@ -98,6 +97,16 @@ std::vector<std::string> BuildRig::cmakeRuns() const {
     std::vector<std::string> runs;
     for (std::string line; std::getline(lines, line);) runs.push_back(line);
     return runs;
+}
+
+void BuildRig::replaceCMake(const std::string& body) const {
+    writeScript(paths_.toolchains() / "local" / "cmake" / "bin" / "cmake",
+                "echo \"$$ $*\" >> " + shellQuoted(cmakeLog(root_).string()) + "\n" + body);
+}
+
+void BuildRig::changeEngineRevision(const std::string& revision) {
+    server_.serveEngine(revision, engineArchives(root_));
+    makeFakeFlutterSDK(sdkRoot_, revision, "", "3.47.0");
 }
 
 } // namespace torvex::testing

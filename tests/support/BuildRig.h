@@ -42,6 +42,10 @@ public:
     std::vector<std::string> cmakeRuns() const;
     // Links `package` into the project as plugin `name`, as the Flutter tool does (any earlier link goes).
     void linkPlugin(const std::string& name, const std::filesystem::path& package) const;
+    // Puts an `sh` script body in CMake's place; its runs are still logged.
+    void replaceCMake(const std::string& body) const;
+    // Serves the engine archives under another revision and makes it the SDK's.
+    void changeEngineRevision(const std::string& revision);
 
 private:
     std::filesystem::path root_;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace torvex::testing {
@@ -65,6 +66,26 @@ void zipFolder(const fs::path& folder, const fs::path& archive) {
     for (const auto& entry : fs::directory_iterator(folder)) entries.push_back(entry.path().filename().string());
     std::sort(entries.begin(), entries.end());
     packArchive(archive, folder, entries, {"--format", "zip"});
+}
+
+void forgeDeclaredSize(const fs::path& archive, std::uint32_t actual, std::uint32_t declared) {
+    std::string bytes = readFile(archive);
+    // Signature, and where the uncompressed size lies after it: local header, central directory
+    // header, data descriptor.
+    const std::pair<std::string, std::size_t> headers[] = {
+        {std::string("PK\x03\x04", 4), 22}, {std::string("PK\x01\x02", 4), 24}, {std::string("PK\x07\x08", 4), 12}};
+    const auto little = [](std::uint32_t value) {
+        std::string text(4, '\0');
+        for (int i = 0; i < 4; ++i) text[i] = static_cast<char>((value >> (8 * i)) & 0xff);
+        return text;
+    };
+    for (const auto& [signature, offset] : headers) {
+        for (std::size_t at = bytes.find(signature); at != std::string::npos; at = bytes.find(signature, at + 1)) {
+            if (at + offset + 4 <= bytes.size() && bytes.compare(at + offset, 4, little(actual)) == 0)
+                bytes.replace(at + offset, 4, little(declared));
+        }
+    }
+    writeFile(archive, bytes);
 }
 
 void writeEngineArchives(const fs::path& sources, const fs::path& archives) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -26,6 +27,10 @@ void packArchive(const std::filesystem::path& archive, const std::filesystem::pa
 
 // Zips every entry below `folder`, named relative to it, into `archive` (replaced). Throws when bsdtar fails.
 void zipFolder(const std::filesystem::path& folder, const std::filesystem::path& archive);
+
+// Makes every header of `archive` that declares `actual` as a member's uncompressed size declare
+// `declared` instead (the member's data stays as it is).
+void forgeDeclaredSize(const std::filesystem::path& archive, std::uint32_t actual, std::uint32_t declared);
 
 // Zips each archive's source folder to `archives`/<archive path>.
 void writeEngineArchives(const std::filesystem::path& sources, const std::filesystem::path& archives);

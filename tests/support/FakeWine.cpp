@@ -41,18 +41,29 @@ chosen=
 if [ $# -gt 0 ]; then chosen=$(rules "$name $1"); fi
 if [ -z "$chosen" ]; then chosen=$(rules "$name"); fi
 
-code=0 systemreg=yes waiting=no
+code=0 systemreg=yes waiting=no sequence= counter=
 while IFS="$tab" read -r action value; do
   case $action in
     stdout) printf '%s\n' "$value" ;;
     stderr) printf '%s\n' "$value" >&2 ;;
     exit) code=$value ;;
+    codes) sequence=$value ;;
+    counter) counter=$value ;;
     systemreg) systemreg=$value ;;
     wait) waiting=yes ;;
   esac
 done <<END
 $chosen
 END
+
+# The n-th start under a selector with a sequence takes its n-th code while there is one; each
+# setting of the selector's behaviour has a counter file of its own.
+if [ -n "$sequence" ]; then
+  printf x >> "$root/$counter"
+  n=$(($(wc -c < "$root/$counter")))
+  set -- $sequence
+  if [ "$n" -le $# ]; then eval "code=\${$n}"; fi
+fi
 
 if [ "$name" = wineboot ] && [ "$systemreg" = yes ] && [ -n "${WINEPREFIX-}" ]; then
   mkdir -p "$WINEPREFIX/drive_c" && : > "$WINEPREFIX/system.reg"
@@ -94,6 +105,7 @@ FakeWine::~FakeWine() {
 
 void FakeWine::behave(const std::string& selector, const FakeWineBehaviour& behaviour) {
     behaviours_[selector] = behaviour;
+    counters_[selector] = "starts-" + std::to_string(++settings_);  // a new count for this selector
     writeScenario();
 }
 
@@ -106,6 +118,12 @@ void FakeWine::writeScenario() const {
         for (const auto& line : behaviour.standardOutput) rule("stdout", line);
         for (const auto& line : behaviour.standardError) rule("stderr", line);
         rule("exit", std::to_string(behaviour.exitCode));
+        if (!behaviour.firstExitCodes.empty()) {
+            std::string codes;
+            for (const int code : behaviour.firstExitCodes) codes += (codes.empty() ? "" : " ") + std::to_string(code);
+            rule("codes", codes);
+            rule("counter", counters_.at(selector));
+        }
         rule("systemreg", behaviour.createSystemReg ? "yes" : "no");
         if (behaviour.waitForSignal) rule("wait", "");
     }

@@ -32,6 +32,9 @@ struct FakeWineBehaviour {
     // Sleeps until signalled: ended by the signal (status 128 + signal), else after 60 s or once
     // its FakeWine is destroyed, whichever comes first.
     bool waitForSignal = false;
+    // The exit codes of the first starts under this selector, in turn; later starts exit with
+    // exitCode. Counting begins when the behaviour is set.
+    std::vector<int> firstExitCodes = {};
 };
 
 // Fake `wine`, `wineboot` and `wineserver` sh scripts in <root>/bin. Every start appends one line
@@ -76,6 +79,8 @@ private:
     std::filesystem::path root_;
     std::filesystem::path bin_;
     std::map<std::string, FakeWineBehaviour> behaviours_;
+    std::map<std::string, std::string> counters_;  // selector: its counter file in root_
+    int settings_ = 0;
 };
 
 } // namespace torvex::testing

@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <sys/types.h>
+#include <vector>
 
 namespace torvex::testing {
 
@@ -51,6 +53,10 @@ public:
 
     // The Wine environment of profileID, located with TORVEX_WINE_BIN=/usr/bin and `environment`.
     WineEnvironment locate(const Environment& environment = {}) const;
+
+    // The processes (zombies aside) whose WINEPREFIX is this test's prefix or the shared one:
+    // the server, Wine's own services and every program started in it.
+    std::vector<pid_t> prefixProcesses() const;
 
     // Runs the Windows program with plain `wine`, in its own folder and with the Wine environment
     // of `wine`, for at most 180 s.

@@ -4,6 +4,7 @@
 #include "support/TestSupport.h"
 #include "support/WindowsProgram.h"
 
+#include "FlutterProject.h"
 #include "ProcessRunner.h"
 
 #include <sstream>
@@ -19,10 +20,7 @@ fs::path fixture() { return sourceDir() / "tests" / "fixtures" / "test-app"; }
 
 // Compiles with the assembled clang for x86_64-w64-mingw32; throws with its output when it fails.
 void compile(const fs::path& work, const std::vector<std::string>& arguments) {
-    fs::create_directories(work);
-    const fs::path toolchain = work / "toolchain";
-    const fs::path clang = toolchain / "llvm-mingw" / "bin" / "x86_64-w64-mingw32-clang";
-    if (!fs::exists(clang)) runScript("local-llvm-mingw", {toolchain.string()}, work);
+    const fs::path clang = TestApp::mingwRoot(work) / "bin" / "x86_64-w64-mingw32-clang";
     std::vector<std::string> argv = {clang.string(), "-O1", "-Wall", "-Wextra", "-Werror"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     const SpawnResult result = spawnAndWait({clang, argv, std::nullopt, {}}, work);
@@ -43,9 +41,25 @@ std::optional<std::string> TestApp::missingTool() {
     return std::nullopt;
 }
 
+fs::path TestApp::mingwRoot(const fs::path& work) {
+    fs::create_directories(work);
+    const fs::path toolchain = work / "toolchain";
+    if (!fs::exists(toolchain / "llvm-mingw" / "bin" / "x86_64-w64-mingw32-clang")) {
+        runScript("local-llvm-mingw", {toolchain.string()}, work);
+    }
+    return toolchain / "llvm-mingw";
+}
+
 void TestApp::build(const fs::path& exe, const fs::path& work) {
     fs::create_directories(exe.parent_path());
-    compile(work, {"-o", exe.string(), (fixture() / "test-app.c").string(), "-lgdi32"});
+    compile(work, {"-o", exe.string(), (fixture() / "test-app.c").string(), "-luser32", "-lgdi32"});
+}
+
+fs::path TestApp::buildProject(const fs::path& project, const TorvexPaths& paths, const fs::path& work) {
+    writeFile(project / "pubspec.yaml", "name: test_app\n");
+    writeFile(project / "windows" / "CMakeLists.txt", "set(BINARY_NAME \"test_app\")\n");
+    build(paths.builds() / FlutterProject::discover(project).hash() / "out" / "test_app.exe", work);
+    return project;
 }
 
 void TestApp::buildStubDXVK(const fs::path& x64, const fs::path& work) {

@@ -4,10 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace torvex::testing {
@@ -56,6 +61,22 @@ void runScript(const std::string& name, const std::vector<std::string>& argument
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     const SpawnResult result = spawnAndWait({"/bin/bash", argv, std::nullopt, {}}, scratch);
     if (result.status != 0) throw std::runtime_error(name + " failed:\n" + result.out + result.err);
+}
+
+Fifo::Fifo(const fs::path& path, std::chrono::milliseconds patience) {
+    if (path.has_parent_path()) fs::create_directories(path.parent_path());
+    if (::mkfifo(path.c_str(), 0644) != 0) throw std::runtime_error("cannot make the FIFO " + path.string());
+    watchdog_ = std::jthread([path, patience](std::stop_token stop) {
+        std::mutex lock;
+        std::condition_variable_any wake;
+        std::unique_lock guard(lock);
+        wake.wait_for(guard, stop, patience, [] { return false; });  // until the patience ends or the Fifo goes
+        while (!stop.stop_requested()) {
+            const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd >= 0) ::close(fd);
+            wake.wait_for(guard, stop, std::chrono::milliseconds(20), [] { return false; });
+        }
+    });
 }
 
 TorvexError errorOf(const std::function<void()>& body) {

@@ -3,9 +3,11 @@
 #include "Platform/SystemFacts.h"
 #include "TorvexError.h"
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace torvex::testing {
@@ -37,6 +39,19 @@ std::string shellQuoted(const std::string& text);
 // Runs scripts/<name> with bash; throws with its output when it fails. Its output goes through
 // files in `scratch`.
 void runScript(const std::string& name, const std::vector<std::string>& arguments, const std::filesystem::path& scratch);
+
+// A FIFO made at `path`. A reader that blocks on it gets end of file after `patience` (a watchdog
+// opens and closes its writing end), so that a test of code that must never block on it ends.
+class Fifo {
+public:
+    explicit Fifo(const std::filesystem::path& path,
+                  std::chrono::milliseconds patience = std::chrono::milliseconds(3000));
+    Fifo(const Fifo&) = delete;
+    Fifo& operator=(const Fifo&) = delete;
+
+private:
+    std::jthread watchdog_;
+};
 
 // The TorvexError that `body` throws; a test failure (and an empty error) when it throws none.
 TorvexError errorOf(const std::function<void()>& body);

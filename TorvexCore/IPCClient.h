@@ -1,0 +1,56 @@
+#pragma once
+
+#include "LineReader.h"
+#include "Messages.h"
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace torvex {
+
+// The client end of one conversation with the service: one request per client.
+class IPCClient {
+public:
+    // Connects and reads the server's hello. None when nothing usable answers (no socket, a path
+    // that is too long, no hello). Throws TorvexError "Update Torvex." when the server's protocol
+    // or major version does not fit this program's.
+    static std::unique_ptr<IPCClient> connect(const std::filesystem::path& path);
+
+    ~IPCClient();
+    IPCClient(const IPCClient&) = delete;
+    IPCClient& operator=(const IPCClient&) = delete;
+
+    // The service's version as its hello gave it, "?" when it gave none.
+    const std::string& appVersion() const { return appVersion_; }
+
+    // Sends the request, hands every log or progress message to `onLog` on this thread, and
+    // returns the result's value (none when it has none) or throws the error message as a
+    // TorvexError. Waits as long as the service works; throws appNotRunning when the connection
+    // ends without an answer.
+    std::optional<std::string> send(const IPCRequest& request, const std::function<void(const IPCMessage&)>& onLog);
+
+    // Shuts the socket down both ways, so that a waiting send() ends and the service cancels the
+    // request. Callable from any thread, and from a signal handler (it is only shutdown(2)).
+    void disconnect() const;
+
+private:
+    IPCClient(int fd, std::string appVersion);
+
+    int fd_;
+    LineReader reader_;
+    std::string appVersion_;
+};
+
+// The first "."-separated component of a version, empty pieces skipped ("0.1.0" gives "0", ".5"
+// gives "5", "" and "..." give "").
+std::string majorVersion(std::string_view version);
+
+// Throws "Update Torvex." unless the hello carries this protocol version and the major versions of
+// its version ("?" when absent) and `cliVersion` agree.
+void checkHello(const IPCMessage& hello, const std::string& cliVersion);
+
+} // namespace torvex

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "IPCConnection.h"
+#include "Messages.h"
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+
+namespace torvex {
+
+// Runs one request to its end: sends its log lines and its one result or error through the
+// connection, and stops early once `stop` is requested (the client hung up or sent more).
+// Called on a thread of its own, from any number of conversations at once. The connection may be
+// kept and used after the handler returned; its lines are then dropped.
+using IPCHandler =
+    std::function<void(const IPCRequest& request, const std::shared_ptr<IPCConnection>& connection, std::stop_token stop)>;
+
+// Listens on a Unix-domain socket. Each client gets a hello, then one request line, which runs in
+// the handler on a thread of its own; a second line or a hang-up from the client cancels it.
+// A conversation keeps its own threads and ends by itself; stopping the server does not end it.
+class IPCServer {
+public:
+    // The longest first line a client may send; a longer one is dropped unanswered.
+    static constexpr std::size_t maxRequestBytes = 1024 * 1024;
+
+    IPCServer(std::filesystem::path path, IPCHandler handler);
+    ~IPCServer();  // stop()
+    IPCServer(const IPCServer&) = delete;
+    IPCServer& operator=(const IPCServer&) = delete;
+
+    // Replaces a socket left at the path (never anything else), binds it with mode 0600 and starts
+    // accepting on the thread "Torvex IPC". Throws TorvexError when that fails (nothing is then
+    // left open or bound) or when the server already listens.
+    void start();
+
+    // Stops accepting, waits for the accept thread and removes the socket file it bound (only that
+    // one). Requests in progress run to their end. Harmless when not listening.
+    void stop();
+
+private:
+    std::string path_;
+    std::shared_ptr<const IPCHandler> handler_;
+
+    std::mutex lifecycle_;  // start() and stop()
+    int listenFD_ = -1;
+    dev_t boundDevice_ = 0;
+    ino_t boundInode_ = 0;
+    std::shared_ptr<std::atomic<bool>> stopping_;
+    std::thread acceptThread_;
+};
+
+} // namespace torvex

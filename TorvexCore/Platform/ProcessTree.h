@@ -1,0 +1,27 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace torvex {
+
+// One process as the process table showed it, with enough to know it again: a pid alone may be
+// reused once the process has ended.
+struct ProcessIdentity {
+    pid_t pid = 0;
+    pid_t group = 0;
+    std::uint64_t startTime = 0;  // in the system's own clock ticks since boot
+
+    bool operator==(const ProcessIdentity&) const = default;
+};
+
+// Every live descendant of `pid` (its children, their children…), from one reading of the process
+// table. Processes that already left the tree (orphans adopted elsewhere) are not found.
+std::vector<ProcessIdentity> descendantsOf(pid_t pid);
+
+// Whether the process is still running under its pid and is the same process (not a zombie).
+bool isSameProcessAlive(const ProcessIdentity& process);
+
+} // namespace torvex

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "ProcessRunner.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace torvex::testing {
+
+// Collects the lines a LineHandler gets, from any thread and even after the collector's owner is
+// gone (the sink shares the store), and lets a test wait for one.
+class OutputLines {
+public:
+    LineHandler sink() const;
+
+    std::vector<OutputLine> all() const;
+    // The texts of one stream, in order.
+    std::vector<std::string> texts(OutputStreamKind stream) const;
+    // Waits until a line satisfies `matches` (or `timeout` passes); answers whether one did.
+    bool waitFor(const std::function<bool(const OutputLine&)>& matches, std::chrono::milliseconds timeout) const;
+    // Waits for a line whose text is `text`.
+    bool waitFor(const std::string& text, std::chrono::milliseconds timeout) const;
+
+private:
+    struct Store {
+        mutable std::mutex lock;
+        std::condition_variable added;
+        std::vector<OutputLine> lines;
+    };
+    std::shared_ptr<Store> store_ = std::make_shared<Store>();
+};
+
+} // namespace torvex::testing
