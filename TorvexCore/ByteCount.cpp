@@ -25,7 +25,7 @@ std::string withoutTrailingZeros(std::string number) {
 } // namespace
 
 std::string formattedByteCount(std::int64_t bytes) {
-    if (bytes < 0) return "-" + formattedByteCount(bytes == INT64_MIN ? INT64_MAX : -bytes);
+    if (bytes < 0) return fmt::format("-{}", formattedByteCount(bytes == INT64_MIN ? INT64_MAX : -bytes));
     if (bytes < 1000) return bytes == 1 ? "1 byte" : fmt::format("{} bytes", bytes);
     double value = static_cast<double>(bytes);
     for (std::size_t i = 0; i < units.size(); ++i) {

@@ -100,7 +100,7 @@ void unpack(const Component& component, const fs::path& archive, const fs::path&
 
 // "<folder>/.<name>.<tag>-<8 hex digits>": beside `path`, hidden, and not ending as `path` does.
 fs::path sibling(const fs::path& path, const std::string& tag, const std::string& suffix) {
-    return path.parent_path() / ("." + path.filename().string() + "." + tag + "-" + suffix);
+    return path.parent_path() / fmt::format(".{}.{}-{}", path.filename().string(), tag, suffix);
 }
 
 // Renames `from` to `to`; across file systems copies (links as links) and removes the original.

@@ -25,8 +25,6 @@ fs::path resolvedPath(const fs::path& path) {
     return resolved;
 }
 
-namespace {
-
 std::string kindOfFile(mode_t mode) {
     if (S_ISFIFO(mode)) return "a FIFO (named pipe)";
     if (S_ISCHR(mode)) return "a character device";
@@ -34,6 +32,8 @@ std::string kindOfFile(mode_t mode) {
     if (S_ISSOCK(mode)) return "a socket";
     return "not a regular file";
 }
+
+namespace {
 
 [[noreturn]] void refuseSpecialFile(const fs::path& file, mode_t mode) {
     throw TorvexError(TorvexError::Kind::unsupported, file.string() + " is not a regular file.",

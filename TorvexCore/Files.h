@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include <sys/types.h>
+
 namespace torvex {
 
 // `path` made absolute, standardised (no "." or ".." components, no trailing "/") and then with
@@ -27,6 +29,10 @@ std::optional<std::string> readUTF8File(const std::filesystem::path& file);
 // A relative path from an archive that would lead outside the folder it is unpacked into: absolute,
 // or with a ".." step ("\\" counts as a separator too, as in archives written on Windows).
 bool leavesItsFolder(std::string_view member);
+
+// "a FIFO (named pipe)", "a character device", "a block device", "a socket", else "not a regular file":
+// how the refusals of special files name what they found.
+std::string kindOfFile(mode_t mode);
 
 // Writes all of `bytes` to `fd`, going on after interruptions and short writes. Answers 0, or the
 // errno of the write that failed.

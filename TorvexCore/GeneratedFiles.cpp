@@ -127,7 +127,7 @@ std::string toolchainFile(const fs::path& tools, const fs::path& mingwRoot, cons
     const std::string f = quotedInFlags(fallbackIncludes);
     const std::string v = quotedInFlags(headerOverlay);
     std::string roots;
-    for (const fs::path& root : searchRoots) roots += ";" + quoted(plain(root));
+    for (const fs::path& root : searchRoots) roots += fmt::format(";{}", quoted(plain(root)));
     const std::string& l = defaultLibraries();
 
     std::string text;

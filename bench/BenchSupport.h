@@ -2,8 +2,10 @@
 // Small helpers shared by the benchmark programs.
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 namespace torvex::bench {
@@ -21,10 +23,30 @@ inline int countArgument(int argc, char** argv, const char* program, const char*
     return count;
 }
 
-inline double median(std::vector<double> values) {
+// The q-quantile (0 <= q <= 1) of `values`, interpolated between the two nearest order statistics.
+inline double quantile(std::vector<double> values, double q) {
     std::sort(values.begin(), values.end());
-    const std::size_t middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+    const double position = q * static_cast<double>(values.size() - 1);
+    const auto below = static_cast<std::size_t>(position);
+    if (below + 1 >= values.size()) return values.back();
+    return values[below] + (position - static_cast<double>(below)) * (values[below + 1] - values[below]);
+}
+
+inline double median(std::vector<double> values) { return quantile(std::move(values), 0.5); }
+
+// The median with its distribution-free 95 % confidence interval: the order statistics whose
+// ranks lie 1.96 standard deviations of a binomial(n, 1/2) count on either side of n/2.
+struct MedianInterval {
+    double median, low, high;
+};
+
+inline MedianInterval medianInterval(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const double n = static_cast<double>(values.size()), spread = 0.98 * std::sqrt(n);
+    const auto rank = [&](double position) {  // 1-based rank, clamped to the values
+        return values[static_cast<std::size_t>(std::clamp(position, 1.0, n)) - 1];
+    };
+    return {median(values), rank(std::floor(n / 2 - spread)), rank(std::ceil(n / 2 + 1 + spread))};
 }
 
 } // namespace torvex::bench

@@ -5,8 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <functional>
 #include <map>
+#include <memory>
+
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace torvex {
 namespace {
@@ -28,7 +37,24 @@ void link(const fs::path& path, const fs::path& target) {
     fs::create_symlink(target, path);
 }
 
-// Every entry below `root`: "dir", "link:<text>" or "file:<bytes>".
+// The FIFOs of the case at hand; a read that waits on one gets end of file after 3 s.
+std::vector<std::unique_ptr<testing::Fifo>> fifos;
+
+void fifo(const fs::path& path) { fifos.push_back(std::make_unique<testing::Fifo>(path)); }
+
+void socketFile(const fs::path& path) {
+    fs::create_directories(path.parent_path());
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.string().size(), sizeof address.sun_path);
+    path.string().copy(address.sun_path, sizeof address.sun_path - 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << path;
+    ::close(fd);
+}
+
+// Every entry below `root`: "dir", "link:<text>", "file:<bytes>" or "special" (never opened).
 std::map<std::string, std::string> tree(const fs::path& root) {
     std::map<std::string, std::string> entries;
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
@@ -38,8 +64,10 @@ std::map<std::string, std::string> tree(const fs::path& root) {
             entries[relative] = "link:" + fs::read_symlink(it->path()).string();
         } else if (fs::is_directory(status)) {
             entries[relative] = "dir";
-        } else {
+        } else if (fs::is_regular_file(status)) {
             entries[relative] = "file:" + readFile(it->path());
+        } else {
+            entries[relative] = "special";
         }
     }
     return entries;
@@ -109,6 +137,29 @@ TEST(StagerTest, MirrorsEachStateOfSourceAndDestination) {
                                      file(d / "flutter/ephemeral/stale", "s"); },
          {"flutter/ephemeral/generated_config.cmake"}, 1,
          {{"flutter", "dir"}, {"flutter/ephemeral", "dir"}, {"flutter/ephemeral/generated_config.cmake", "file:g"}}},
+        {"the same, inside a mirrored folder",
+         [](auto& s, auto& d, auto&) { file(s / "flutter/x", "x"); file(d / "flutter/old", "o");
+                                       file(d / "flutter/ephemeral/generated_config.cmake", "g");
+                                       file(d / "flutter/ephemeral/stale", "s"); link(d / "flutter/ephemeral/l", "t"); },
+         {"flutter/ephemeral/generated_config.cmake"}, 4,
+         {{"flutter", "dir"}, {"flutter/x", "file:x"}, {"flutter/ephemeral", "dir"},
+          {"flutter/ephemeral/generated_config.cmake", "file:g"}}},
+        {"extras before, between and after the source's names go",
+         [](auto& s, auto& d, auto&) { for (const char* name : {"a", "a.txt", "c/x"}) { file(s / name, "s"); file(d / name, "s"); }
+                                       for (const char* name : {"0", "a-b", "b", "c/w", "c/y", "z"}) file(d / name, "d"); },
+         {}, 6, {{"a", "file:s"}, {"a.txt", "file:s"}, {"c", "dir"}, {"c/x", "file:s"}}},
+        {"a FIFO or a socket in the destination is replaced or removed, never opened",
+         [](auto& s, auto& d, auto&) { file(s / "a", "a"); fifo(d / "a"); fifo(d / "pipe"); socketFile(d / "socket"); },
+         {}, 3, {{"a", "file:a"}}},
+        {"a destination hard link is replaced; its other name keeps its bytes",
+         [](auto& s, auto& d, auto& o) { file(s / "a", "new bytes"); file(o / "target", "old"); fs::create_hard_link(o / "target", d / "a"); },
+         {}, 1, {{"a", "file:new bytes"}}},
+        {"a folder or a file in a link's place is replaced by the link",
+         [](auto& s, auto& d, auto&) { link(s / "l", "t"); file(d / "l/inner", "x"); link(s / "m", "t"); file(d / "m", "t"); },
+         {}, 2, {{"l", "link:t"}, {"m", "link:t"}}},
+        {"link texts are compared byte for byte",
+         [](auto& s, auto& d, auto&) { link(s / "l", "t/"); link(d / "l", "t"); },
+         {}, 1, {{"l", "link:t/"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -130,7 +181,55 @@ TEST(StagerTest, MirrorsEachStateOfSourceAndDestination) {
         EXPECT_EQ(tree(destination), expected);
         EXPECT_EQ(tree(outside), outsideBefore);
         EXPECT_EQ(stager.mirror(source, destination), 0) << "a second run changes nothing";
+        fifos.clear();
     }
+}
+
+TEST(StagerTest, SpecialFilesInTheSourceAreRefusedWithoutWaiting) {
+    const auto readingTransform = [](const std::string&, const fs::path& source) -> std::optional<std::string> {
+        return readFile(source);
+    };
+    const struct {
+        const char* name;
+        std::string special;  // relative to the source
+        bool isFIFO;
+        std::vector<std::string> excluded;
+        Stager::Transform transform;
+        bool refused;
+    } cases[] = {
+        {"a FIFO", "pipe", true, {}, {}, true},
+        {"a FIFO deep down, with a transform that reads every file", "runner/resources/app.rc", true, {}, readingTransform, true},
+        {"a socket", "runner/socket", false, {}, {}, true},
+        {"an excluded FIFO is never looked at", "flutter/ephemeral/pipe", true, {"flutter/ephemeral/"}, readingTransform, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir temp;
+        const fs::path special = temp / "source" / c.special;
+        file(temp / "source/main.cpp", "int main() {}");
+        if (c.isFIFO) fifo(special);
+        else socketFile(special);
+        const Stager stager{c.excluded, c.transform};
+
+        if (c.refused) {
+            const TorvexError error = testing::errorOf([&] { stager.mirror(temp / "source", temp / "destination"); });
+            EXPECT_EQ(error.kind, TorvexError::Kind::unsupported);
+            EXPECT_EQ(error.what, special.string() + " is not a regular file.");
+            EXPECT_TRUE(error.why.starts_with(c.isFIFO ? "It is a FIFO (named pipe)." : "It is a socket.")) << error.why;
+        } else {
+            EXPECT_EQ(stager.mirror(temp / "source", temp / "destination"), 1);
+        }
+        EXPECT_FALSE(fs::exists(fs::symlink_status(temp / "destination" / c.special)));
+        fifos.clear();
+    }
+
+    TempDir temp;
+    fifo(temp / "pipe");
+    const TorvexError error = testing::errorOf([&] { Stager::mirrorFile(temp / "pipe", temp / "copy"); });
+    EXPECT_EQ(error.kind, TorvexError::Kind::unsupported);
+    EXPECT_EQ(error.what, (temp / "pipe").string() + " is not a regular file.");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(temp / "copy")));
+    fifos.clear();
 }
 
 TEST(StagerTest, CopiesCarryTheSourceTimeAndUnchangedFilesKeepTheirs) {
@@ -147,21 +246,95 @@ TEST(StagerTest, CopiesCarryTheSourceTimeAndUnchangedFilesKeepTheirs) {
     EXPECT_EQ(fs::last_write_time(temp / "destination/sub/b"), base + 5s);
 }
 
+TEST(StagerTest, CopiesCarryTheSourcePermissions) {
+    using fs::perms;
+    TempDir temp;
+    const perms modes[] = {perms::owner_all | perms::group_read | perms::group_exec,
+                           perms::owner_read | perms::group_read | perms::others_read,
+                           perms::owner_read | perms::owner_write | perms::others_write};
+    for (std::size_t i = 0; i < std::size(modes); ++i) {
+        const fs::path name = "file" + std::to_string(i);
+        file(temp / "source" / name, "bytes");
+        fs::permissions(temp / "source" / name, modes[i]);
+    }
+    ASSERT_EQ(Stager{}.mirror(temp / "source", temp / "destination"), 3);
+    for (std::size_t i = 0; i < std::size(modes); ++i) {
+        const fs::path name = "file" + std::to_string(i);
+        EXPECT_EQ(fs::status(temp / "destination" / name).permissions(), modes[i]) << name;
+    }
+}
+
+// A file-size limit stands in for a disk that fills during a copy.
+TEST(StagerTest, AFailedCopyLeavesNoPartOfTheFileAndTheNextMirrorRepairsIt) {
+    TempDir temp;
+    file(temp / "source/a-small", "small");
+    file(temp / "source/b-large", std::string(64 * 1024, 'x'));
+    rlimit original{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &original), 0);
+    const auto previousHandler = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = original;
+    limited.rlim_cur = 16 * 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    try {
+        Stager{}.mirror(temp / "source", temp / "destination");
+        ADD_FAILURE() << "the copy past the limit succeeded";
+    } catch (const fs::filesystem_error& error) {
+        EXPECT_EQ(error.code(), std::errc::file_too_large);
+        EXPECT_EQ(error.path2(), temp / "destination/b-large");
+    }
+    ::setrlimit(RLIMIT_FSIZE, &original);
+    ::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_EQ(tree(temp / "destination"), (std::map<std::string, std::string>{{"a-small", "file:small"}}));
+    EXPECT_EQ(Stager{}.mirror(temp / "source", temp / "destination"), 1);
+    EXPECT_EQ(tree(temp / "destination"), tree(temp / "source"));
+}
+
+// Copies between two file systems go through a buffer: a tmpfs and the test folder's disk.
+TEST(StagerTest, CopiesAcrossFileSystems) {
+    struct stat shm {}, tmp {};
+    const TempDir onDisk;
+    if (::stat("/dev/shm", &shm) != 0 || ::stat(onDisk.path().c_str(), &tmp) != 0 || shm.st_dev == tmp.st_dev) {
+        GTEST_SKIP() << "needs /dev/shm on another file system than " << onDisk.path();
+    }
+    const TempDir inMemory("/dev/shm");
+    std::string large(3 << 19, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 + i / 4096);
+    for (const auto& [from, to] : {std::pair{inMemory.path(), onDisk.path()}, std::pair{onDisk.path(), inMemory.path()}}) {
+        SCOPED_TRACE(from.string() + " to " + to.string());
+        file(from / "source/large", large);
+        file(from / "source/empty", "");
+        file(from / "source/sub/small", "small", base + 3s);
+        EXPECT_EQ(Stager{}.mirror(from / "source", to / "copy"), 3);
+        EXPECT_EQ(readFile(to / "copy/large"), large);
+        EXPECT_EQ(tree(to / "copy"), tree(from / "source"));
+        EXPECT_EQ(fs::last_write_time(to / "copy/sub/small"), base + 3s);
+        EXPECT_EQ(Stager{}.mirror(from / "source", to / "copy"), 0);
+    }
+}
+
 TEST(StagerTest, TransformWritesOnlyWhenItsBytesDiffer) {
     TempDir temp;
     file(temp / "source/patched.cpp", "original");
     file(temp / "source/plain.txt", "plain");
+    file(temp / "outside.cpp", "outside");
+    link(temp / "source/patched-link.cpp", temp / "outside.cpp");  // rewritten: staged as a regular file
+    link(temp / "source/plain-link", "../outside.cpp");
     std::vector<std::string> asked;
     const Stager stager{{}, [&](const std::string& path, const fs::path& source) -> std::optional<std::string> {
                             asked.push_back(path);
-                            if (path != "patched.cpp") return std::nullopt;
+                            if (!path.starts_with("patched")) return std::nullopt;
                             return "patched " + readFile(source);
                         }};
 
-    EXPECT_EQ(stager.mirror(temp / "source", temp / "destination"), 2);
-    EXPECT_EQ(readFile(temp / "destination/patched.cpp"), "patched original");
+    EXPECT_EQ(stager.mirror(temp / "source", temp / "destination"), 4);
+    EXPECT_EQ(tree(temp / "destination"), (std::map<std::string, std::string>{{"patched-link.cpp", "file:patched outside"},
+                                                                              {"patched.cpp", "file:patched original"},
+                                                                              {"plain-link", "link:../outside.cpp"},
+                                                                              {"plain.txt", "file:plain"}}));
     EXPECT_NE(fs::last_write_time(temp / "destination/patched.cpp"), base) << "a written file has the write's time";
-    EXPECT_EQ((std::vector<std::string>{"patched.cpp", "plain.txt"}), asked);
+    EXPECT_EQ((std::vector<std::string>{"patched-link.cpp", "patched.cpp", "plain-link", "plain.txt"}), asked);
+    EXPECT_EQ(readFile(temp / "outside.cpp"), "outside");
 
     const auto written = base - 1h;
     fs::last_write_time(temp / "destination/patched.cpp", written);
@@ -202,21 +375,24 @@ TEST(StagerTest, WriteIfChangedWritesOnlyNewBytes) {
         {"other bytes of the same size", [](auto& t, auto&) { file(t, "BYTES"); }, true},
         {"a folder in its place", [](auto& t, auto&) { file(t / "inner", "x"); }, true},
         {"a link to a file with the same bytes", [](auto& t, auto& o) { file(o, "bytes"); link(t, o); }, true},
+        {"a hard link to a file with other bytes",
+         [](auto& t, auto& o) { file(o, "BYTES"); fs::create_directories(t.parent_path()); fs::create_hard_link(o, t); }, true},
+        {"a FIFO in its place", [](auto& t, auto&) { fifo(t); }, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir temp;
         const fs::path target = temp / "deep/er/file", outside = temp / "outside";
         c.arrange(target, outside);
+        const std::string outsideBefore = readFile(outside);
         EXPECT_EQ(writeIfChanged("bytes", target), c.writes);
         EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(target)));
         EXPECT_EQ(readFile(target), "bytes");
         if (!c.writes) {
             EXPECT_EQ(fs::last_write_time(target), base);
         }
-        if (fs::exists(outside)) {
-            EXPECT_EQ(readFile(outside), "bytes");
-        }
+        EXPECT_EQ(readFile(outside), outsideBefore) << "nothing is written through a link";
+        fifos.clear();
     }
 }
 

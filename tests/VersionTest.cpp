@@ -16,19 +16,9 @@ namespace TorvexVersion = torvex::TorvexVersion;
 
 namespace {
 
-void writePlist(const fs::path& app, const std::string& entries) {
-    writeFile(app / "Contents/Info.plist",
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-              "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-              "<plist version=\"1.0\"><dict>" + entries + "</dict></plist>\n");
-}
-
-std::string versionEntry(const std::string& version) {
-    return "<key>CFBundleShortVersionString</key><string>" + version + "</string>";
-}
-
 std::string runAndRead(const fs::path& program, const std::string& arguments = "") {
-    const std::string command = "'" + program.string() + "' " + arguments;
+    std::string command = "'";  // appended: GCC 12 at -O3 falsely warns (-Wrestrict) on `"'" + text`
+    command += program.string() + "' " + arguments;
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
     std::string out;
     std::array<char, 256> buffer{};
@@ -44,16 +34,16 @@ TEST(VersionTest, WalkFindsTheInnermostBundleWithAVersion) {
     // B.app holds A.app, which has an Info.plist without the version key.
     const fs::path b = dir / "B.app";
     const fs::path a = b / "Contents/Resources/A.app";
-    writePlist(b, versionEntry("7.2.1"));
-    writePlist(a, "<key>CFBundleName</key><string>A</string>");
+    writeInfoPlist(b, versionEntry("7.2.1"));
+    writeInfoPlist(a, "<key>CFBundleName</key><string>A</string>");
     writeFile(a / "Contents/MacOS/tool", "");
     // C.app has an empty version string; D.app an unreadable plist; E.app holds a plain folder x.app.
-    writePlist(dir / "C.app", versionEntry(""));
+    writeInfoPlist(dir / "C.app", versionEntry(""));
     writeFile(dir / "C.app/Contents/MacOS/tool", "");
     writeFile(dir / "D.app/Contents/Info.plist", "not a plist");
     writeFile(dir / "D.app/Contents/MacOS/tool", "");
     writeFile(dir / "plain/bin/tool", "");
-    writePlist(dir / "E.app", versionEntry("3.0"));
+    writeInfoPlist(dir / "E.app", versionEntry("3.0"));
     writeFile(dir / "E.app/x.app", "");
     // F.app's Info.plist is a folder and H.app's a FIFO; G.app lies in a bundle with a version.
     fs::create_directories(dir / "F.app/Contents/Info.plist");
@@ -81,7 +71,7 @@ TEST(VersionTest, WalkFindsTheInnermostBundleWithAVersion) {
 TEST(VersionTest, ARealProgramStartedThroughALinkOutsideItsBundleReadsTheBundle) {
     const TempDir dir;
     const fs::path app = dir / "Probe.app";
-    writePlist(app, versionEntry("9.8.7"));
+    writeInfoPlist(app, versionEntry("9.8.7"));
     fs::create_directories(app / "Contents/MacOS");
     fs::copy_file(VERSION_PROBE, app / "Contents/MacOS/version-probe");
     fs::create_directories(dir / "bin");

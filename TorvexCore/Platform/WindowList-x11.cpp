@@ -144,7 +144,8 @@ std::optional<std::string> title(Display* display, Window window, const Atoms& a
 bool isNormalOrDialog(Display* display, Window window, const Atoms& atoms) {
     const auto property = readProperty(display, window, atoms[netWMWindowType], maxWindowTypes);
     if (!property) return true;
-    for (const unsigned long type : property->items()) {
+    const std::vector<unsigned long> types = property->items();  // named: GCC 12 -O3 warns falsely on a temporary
+    for (const unsigned long type : types) {
         if (type == None) continue;
         if (type == atoms[typeNormal] || type == atoms[typeDialog]) return true;
         if (std::find(atoms.begin() + typeDesktop, atoms.end(), type) != atoms.end()) return false;

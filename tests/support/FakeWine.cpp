@@ -120,7 +120,10 @@ void FakeWine::writeScenario() const {
         rule("exit", std::to_string(behaviour.exitCode));
         if (!behaviour.firstExitCodes.empty()) {
             std::string codes;
-            for (const int code : behaviour.firstExitCodes) codes += (codes.empty() ? "" : " ") + std::to_string(code);
+            for (const int code : behaviour.firstExitCodes) {
+                if (!codes.empty()) codes += ' ';  // appended: GCC 12 at -O3 warns falsely on `" " + text`
+                codes += std::to_string(code);
+            }
             rule("codes", codes);
             rule("counter", counters_.at(selector));
         }

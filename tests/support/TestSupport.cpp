@@ -18,9 +18,10 @@
 namespace torvex::testing {
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/torvex-test-XXXXXX";
+TempDir::TempDir(const fs::path& base) {
+    const char* tmpdir = std::getenv("TMPDIR");
+    const fs::path folder = !base.empty() ? base : tmpdir != nullptr && *tmpdir != '\0' ? fs::path(tmpdir) : fs::path("/tmp");
+    std::string pattern = (folder / "torvex-test-XXXXXX").string();
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (::mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -54,6 +55,17 @@ std::string shellQuoted(const std::string& text) {
     std::string quoted = "'";
     for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return quoted + "'";
+}
+
+void writeInfoPlist(const fs::path& app, const std::string& entries) {
+    writeFile(app / "Contents/Info.plist",
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+              "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+              "<plist version=\"1.0\"><dict>" + entries + "</dict></plist>\n");
+}
+
+std::string versionEntry(const std::string& version) {
+    return "<key>CFBundleShortVersionString</key><string>" + version + "</string>";
 }
 
 void runScript(const std::string& name, const std::vector<std::string>& arguments, const fs::path& scratch) {

@@ -12,10 +12,11 @@
 
 namespace torvex::testing {
 
-// A fresh folder made with mkdtemp, removed with everything in it at the end of the scope.
+// A fresh folder made with mkdtemp (below `base`, else $TMPDIR or /tmp), removed with everything
+// in it at the end of the scope.
 class TempDir {
 public:
-    TempDir();
+    explicit TempDir(const std::filesystem::path& base = {});
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -35,6 +36,11 @@ std::string readFile(const std::filesystem::path& file);
 void writeScript(const std::filesystem::path& file, const std::string& body);
 // `text` as one single-quoted sh word.
 std::string shellQuoted(const std::string& text);
+
+// Writes <app>/Contents/Info.plist holding the given plist dictionary entries.
+void writeInfoPlist(const std::filesystem::path& app, const std::string& entries);
+// The entry that gives a bundle its version.
+std::string versionEntry(const std::string& version);
 
 // Runs scripts/<name> with bash; throws with its output when it fails. Its output goes through
 // files in `scratch`.

@@ -1,0 +1,100 @@
+#include "AppConnection.h"
+
+#include "ExitStatus.h"
+#include "FlutterSDK.h"
+#include "Output.h"
+#include "Platform/ApplicationLauncher.h"
+#include "Platform/ProcessInfo.h"
+#include "SignalTrap.h"
+#include "TorvexError.h"
+
+#include <fmt/format.h>
+
+#include <system_error>
+#include <thread>
+
+namespace torvex::cli {
+namespace fs = std::filesystem;
+
+AppConnection AppConnection::current() {
+    const TorvexPaths& paths = TorvexPaths::defaultPaths();
+    const fs::path log = paths.logs / "torvex-host.log";
+    return AppConnection{paths, currentEnvironment(), executablePath(), 100, std::chrono::milliseconds(100),
+                         [log](const fs::path& bundle) { launchApplication(bundle, log); }};
+}
+
+std::optional<fs::path> appBundle(const Environment& environment, const std::optional<fs::path>& executable) {
+    if (const auto app = nonEmptyValue(environment, "TORVEX_APP")) return fs::absolute(*app);
+    if (!executable) return std::nullopt;
+    std::error_code error;
+    fs::path folder = fs::canonical(*executable, error);
+    if (error) folder = *executable;
+    folder = folder.parent_path().parent_path().parent_path();
+    if (folder.extension() != ".app") return std::nullopt;
+    return folder;
+}
+
+namespace {
+
+// "10 s", "0.25 s"
+std::string seconds(std::chrono::milliseconds duration) { return fmt::format("{:g} s", duration.count() / 1000.0); }
+
+} // namespace
+
+std::unique_ptr<IPCClient> connectToApp(const AppConnection& connection) {
+    if (auto client = IPCClient::connect(connection.socketPath())) return client;
+    const auto bundle = appBundle(connection.environment, connection.executable);
+    if (!bundle) {
+        throw TorvexError(TorvexError::Kind::appNotRunning, "Torvex is not running.",
+                          "This torvex CLI is not inside Torvex.app, so it can't start it.",
+                          "Open Torvex, or use the torvex inside Torvex.app/Contents/MacOS.");
+    }
+    try {
+        connection.launch(*bundle);
+    } catch (const std::system_error& error) {
+        if (dynamic_cast<const fs::filesystem_error*>(&error) != nullptr) throw;
+        throw TorvexError(TorvexError::Kind::appNotRunning, "Torvex did not start.",
+                          std::string(error.what()) + ".",
+                          "Check that " + applicationHost(*bundle).string() +
+                              " is there, or set TORVEX_APP to a complete Torvex.app.");
+    }
+    for (int attempt = 0; attempt < connection.launchTries; ++attempt) {
+        if (auto client = IPCClient::connect(connection.socketPath())) return client;
+        std::this_thread::sleep_for(connection.launchInterval);
+    }
+    throw TorvexError(TorvexError::Kind::appNotRunning, "Torvex did not start.",
+                      "No answer on " + connection.socketPath().string() + " after " +
+                          seconds(connection.launchInterval * connection.launchTries) + ".",
+                      "Open " + bundle->string() + " once from Finder to check for a macOS prompt.");
+}
+
+IPCRequest::Arguments withFlutterRoot(IPCRequest::Arguments arguments, const Environment& environment) {
+    const auto root = FlutterSDK::callerRoot(environment);
+    arguments.flutterRoot = root ? std::optional<std::string>(root->string()) : std::nullopt;
+    return arguments;
+}
+
+void relayLog(const IPCMessage& message) {
+    if (!message.text) return;
+    if (message.stream == "stderr") {
+        Output::err(*message.text);
+    } else {
+        Output::out(*message.text);
+    }
+}
+
+std::optional<std::string> requestApp(const AppConnection& connection, const std::string& word,
+                                      IPCRequest::Arguments arguments, bool interruptible) {
+    const std::unique_ptr<IPCClient> client = connectToApp(connection);
+    std::optional<SignalTrap> trap;  // ends before the client does
+    if (interruptible) trap.emplace(*client);
+    const IPCRequest request(word, withFlutterRoot(std::move(arguments), connection.environment));
+    try {
+        return client->send(request, relayLog);
+    } catch (...) {
+        if (trap && SignalTrap::interrupted()) throw ExitCode{0};
+        throw;
+    }
+}
+
+} // namespace torvex::cli

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "Environment.h"
+#include "IPCClient.h"
+#include "Messages.h"
+#include "Paths.h"
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace torvex::cli {
+
+// How torvex reaches the service in the desktop application, launching it when nothing answers.
+struct AppConnection {
+    TorvexPaths paths;
+    Environment environment;
+    std::optional<std::filesystem::path> executable;  // the running program, links resolved
+    // After a launch: this many tries to connect, each failed one followed by this long a pause.
+    int launchTries = 100;
+    std::chrono::milliseconds launchInterval{100};
+    // Starts the application bundle without waiting for it.
+    std::function<void(const std::filesystem::path& bundle)> launch;
+
+    // This process's: the default paths, its environment and executable, and launchApplication
+    // with the host's output in logs/"torvex-host.log".
+    static AppConnection current();
+
+    std::filesystem::path socketPath() const { return IPC::socketPath(paths, environment); }
+};
+
+// The application bundle: TORVEX_APP when set and not empty (a relative one taken against the
+// current folder), else the folder three levels above `executable` when it is named "*.app".
+std::optional<std::filesystem::path> appBundle(const Environment& environment,
+                                               const std::optional<std::filesystem::path>& executable);
+
+// A client past the hello. When nothing answers, launches the bundle and tries again
+// `launchTries` times. Throws appNotRunning when there is no bundle or it never answers (or its
+// host cannot be started), and the client's "Update Torvex." when the versions do not fit.
+std::unique_ptr<IPCClient> connectToApp(const AppConnection& connection);
+
+// `arguments` with flutterRoot set to the Flutter SDK of the caller (none when it has none).
+IPCRequest::Arguments withFlutterRoot(IPCRequest::Arguments arguments, const Environment& environment);
+
+// Sends one request with a fresh id and flutterRoot, relays its log lines and answers its result.
+// When `interruptible`, SIGINT, SIGTERM and SIGHUP end the request: the service is hung up on and
+// ExitCode 0 is thrown. The service's error is thrown as the TorvexError it carries.
+std::optional<std::string> requestApp(const AppConnection& connection, const std::string& word,
+                                      IPCRequest::Arguments arguments, bool interruptible);
+
+// One relayed log or progress message as a line: on standard error when its stream is "stderr",
+// else on standard output; nothing when it has no text.
+void relayLog(const IPCMessage& message);
+
+} // namespace torvex::cli

@@ -1,0 +1,47 @@
+#include "Base64.h"
+
+#include <cstdint>
+
+namespace torvex::cli {
+
+namespace {
+
+// The 6-bit value of one Base64 character; -1 for anything else.
+int sextet(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+} // namespace
+
+std::optional<std::string> decodedBase64(std::string_view text) {
+    if (text.size() % 4 != 0) return std::nullopt;
+    std::size_t padding = 0;
+    if (!text.empty() && text.back() == '=') padding = text[text.size() - 2] == '=' ? 2 : 1;
+
+    std::string bytes;
+    bytes.reserve(text.size() / 4 * 3);
+    for (std::size_t group = 0; group < text.size(); group += 4) {
+        const bool last = group + 4 == text.size();
+        const std::size_t characters = last ? 4 - padding : 4;
+        std::uint32_t bits = 0;
+        for (std::size_t i = 0; i < 4; ++i) {
+            int value = 0;
+            if (i < characters) {
+                value = sextet(text[group + i]);
+                if (value < 0) return std::nullopt;
+            }
+            bits = bits << 6 | static_cast<std::uint32_t>(value);
+        }
+        bytes.push_back(static_cast<char>(bits >> 16 & 0xFF));
+        if (characters > 2) bytes.push_back(static_cast<char>(bits >> 8 & 0xFF));
+        if (characters > 3) bytes.push_back(static_cast<char>(bits & 0xFF));
+    }
+    return bytes;
+}
+
+} // namespace torvex::cli

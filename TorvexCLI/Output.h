@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string_view>
+
+namespace torvex::cli {
+
+// How torvex writes: straight to the descriptors, nothing held in a buffer, so lines appear at
+// once and keep their order with raw bytes written by write().
+namespace Output {
+
+// `text` and "\n" to standard output, in one write.
+void out(std::string_view text);
+// `text` and "\n" to standard error, in one write.
+void err(std::string_view text);
+// `bytes` to standard output as they are.
+void write(std::string_view bytes);
+
+} // namespace Output
+
+} // namespace torvex::cli

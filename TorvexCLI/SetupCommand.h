@@ -1,0 +1,35 @@
+#pragma once
+
+#include "ComponentInstaller.h"
+#include "Environment.h"
+#include "Platform/SystemFacts.h"
+#include "TorvexError.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace torvex::cli {
+
+// What setup writes for one progress report of the installer: `inPlace` bytes (starting with a
+// carriage return, so the text replaces the previous one), then `line` as a whole line, if any.
+// Changing texts appear only on a terminal; the done line always does.
+struct SetupProgressOutput {
+    std::string inPlace;
+    std::optional<std::string> line;
+
+    bool operator==(const SetupProgressOutput&) const = default;
+};
+
+// `version` is the component's version as shown; only the done line uses it.
+SetupProgressOutput setupProgressOutput(const ComponentInstaller::Progress& progress, std::string_view version,
+                                        bool terminal);
+
+// Why this machine cannot run Windows x64 apps; none when it can.
+std::optional<TorvexError> processorProblem(const SystemFacts& facts);
+
+// The start-up file of the user's shell, for the PATH hint: "~/.bashrc" for bash, "~/.zshrc" for
+// zsh (SHELL's last component), "~/.profile" otherwise.
+std::string shellStartupFile(const Environment& environment);
+
+} // namespace torvex::cli
