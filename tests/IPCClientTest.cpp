@@ -188,6 +188,8 @@ TEST(IPCClientTest, SendingToAServerThatLeftFails) {
     const TorvexError error = errorOf([&] { client->send(IPCRequest("ping", {}), nullptr); });
     EXPECT_EQ(error.kind, TorvexError::Kind::appNotRunning);
     EXPECT_EQ(error.what, "Lost the connection to Torvex.");
+    EXPECT_EQ(error.why, "The app closed the socket.");
+    EXPECT_EQ(error.fix, "Restart Torvex.");
 }
 
 TEST(IPCClientTest, DisconnectFromAnotherThreadEndsTheWaitAndCancelsTheRequest) {
