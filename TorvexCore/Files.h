@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include <sys/types.h>
+
 namespace torvex {
 
 // `path` made absolute, standardised (no "." or ".." components, no trailing "/") and then with
@@ -28,6 +30,10 @@ std::optional<std::string> readUTF8File(const std::filesystem::path& file);
 // or with a ".." step ("\\" counts as a separator too, as in archives written on Windows).
 bool leavesItsFolder(std::string_view member);
 
+// "a FIFO (named pipe)", "a character device", "a block device", "a socket", else "not a regular file":
+// how the refusals of special files name what they found.
+std::string kindOfFile(mode_t mode);
+
 // Writes all of `bytes` to `fd`, going on after interruptions and short writes. Answers 0, or the
 // errno of the write that failed.
 int writeAll(int fd, std::string_view bytes);
@@ -43,6 +49,9 @@ struct RemoveOnExit {
 
 // Something that is not a folder exists at `path` (links followed) and the user may execute it.
 bool isExecutableFile(const std::filesystem::path& path);
+
+// `text` with ASCII letters lowercased, the way Windows compares file names.
+std::string lowercasedASCII(std::string_view text);
 
 // `text` without white space (Unicode's, line ends included) at either end.
 std::string trimmedWhitespace(const std::string& text);

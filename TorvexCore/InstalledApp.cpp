@@ -37,6 +37,14 @@ void requireNoLinkBelowDriveC(const std::string& name, const fs::path& directory
     }
 }
 
+// Whatever stands at the record's place other than a file goes first, so that the write makes a
+// file of its own: it never writes through a link, nor waits for a reader of a FIFO.
+void clearRecordPlace(const fs::path& record) {
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(record, error);
+    if (fs::exists(status) && !fs::is_regular_file(status)) fs::remove(record);
+}
+
 std::optional<InstalledApp> decodedRecord(const fs::path& file) {
     struct stat info {};
     if (::stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > largestRecord) return std::nullopt;
@@ -99,6 +107,7 @@ InstalledApp InstalledApp::install(const std::string& name, const fs::path& proj
     if (wine.dxvk) {
         for (const auto dll : WineEnvironment::dxvkDLLs) Stager::mirrorFile(*wine.dxvk / dll, folder / dll);
     }
+    clearRecordPlace(folder / recordName);
     writeFileBytes(folder / recordName, json);
     return record;
 }

@@ -40,13 +40,8 @@ bool sameFile(const struct stat& current, const struct stat& wanted) {
 // Only regular files, folders and links are mirrored: opening a FIFO or a device could wait for ever.
 // The texts are those of the file reader's refusal.
 [[noreturn]] void refuseSpecialFile(const fs::path& path, unsigned char type) {
-    const char* kind = type == DT_FIFO  ? "a FIFO (named pipe)"
-                       : type == DT_CHR  ? "a character device"
-                       : type == DT_BLK  ? "a block device"
-                       : type == DT_SOCK ? "a socket"
-                                         : "not a regular file";
     throw TorvexError(TorvexError::Kind::unsupported, path.string() + " is not a regular file.",
-                      std::string("It is ") + kind +
+                      "It is " + kindOfFile(DTTOIF(type)) +
                           ". Torvex copies only regular files, folders and symbolic links, since reading anything "
                           "else may never end.",
                       "Replace it with a regular file (or a link to one), or remove it, then try again.");
