@@ -410,6 +410,7 @@ TEST(TorvexServiceTest, TwentyOverlappingStartsLeaveOneAppAndNeverTwo) {
         EXPECT_TRUE(answer.value == "143" || (answer.error && answer.error->what == "Cancelled."))
             << answer.value.value_or(answer.error ? answer.error->what : "");
     }
+    ASSERT_TRUE(eventually([&] { return most.load() == 1; }));  // the sampler has seen the last app
     rig.service->stop();
     sampling = false;
     sampler.join();
