@@ -2,6 +2,7 @@
 
 #include "Files.h"
 #include "FlutterProject.h"
+#include "JSONText.h"
 #include "Stager.h"
 #include "TextFile.h"
 #include "TorvexError.h"
@@ -81,12 +82,7 @@ std::string InstalledApp::recordJSON() const {
                                : "Use a name that is valid UTF-8.");
     }
     const nlohmann::ordered_json record{{"name", name}, {"binaryName", binaryName}, {"projectRoot", projectRoot}};
-    std::string text;
-    for (const char c : record.dump()) {
-        if (c == '/') text += '\\';  // a "/" only ever stands inside a string
-        text += c;
-    }
-    return text;
+    return withEscapedSlashes(record.dump());
 }
 
 InstalledApp InstalledApp::install(const std::string& name, const fs::path& projectPath, const WineEnvironment& wine,
