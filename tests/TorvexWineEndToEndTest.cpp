@@ -160,7 +160,7 @@ TEST_F(WineEndToEndTest, TheCustomDeviceCommandsRunAsTheFlutterToolRunsThem) {
     SpawnResult screenshot;
     eventually([&] {
         screenshot = run("screenshot");
-        const auto bytes = cli::decodedBase64(screenshot.out);
+        const auto bytes = decodedBase64(screenshot.out);
         return screenshot.status == 0 && bytes && (png = decodePNG(*bytes));
     }, 60s);
     ASSERT_TRUE(png) << screenshot.out.substr(0, 200) << screenshot.err << hostLog();
