@@ -64,13 +64,14 @@ protected:
         return pid;
     }
 
-    // Whether the app runs in the prefix.
-    bool appRuns() const {
-        const auto running = processes_->all();
-        return std::any_of(running.begin(), running.end(), [](const FoundProcess& process) {
-            return process.commandLine.find("hello.exe") != std::string::npos;
-        });
+    // The app's process in the prefix, while it runs.
+    std::optional<FoundProcess> app() const {
+        for (const FoundProcess& process : processes_->all()) {
+            if (process.commandLine.find("hello.exe") != std::string::npos) return process;
+        }
+        return std::nullopt;
     }
+    bool appRuns() const { return app().has_value(); }
 
     std::string hostLog() const { return readFile(rig_->paths().logs / "torvex-host.log"); }
 
@@ -155,6 +156,13 @@ TEST_F(WineEndToEndTest, TheCustomDeviceCommandsRunAsTheFlutterToolRunsThem) {
     const pid_t pid = startWithOutputIn(filledIn(entry.at("runDebug"), values), output);
     ASSERT_TRUE(eventually([&] { return readFile(output).find(serviceLine) != std::string::npos; }, 180s))
         << readFile(output) << hostLog();
+    const auto running = app();
+    ASSERT_TRUE(running);
+    const std::string environment = readFile("/proc/" + std::to_string(running->identity.pid) + "/environ");
+    for (const char* variable : {"FLUTTER_ENGINE_SWITCH_1=enable-dart-profiling=true",
+                                 "FLUTTER_ENGINE_SWITCH_3=verify-entry-points=true"}) {
+        EXPECT_NE(environment.find(std::string(variable) + '\0'), std::string::npos) << variable;
+    }
 
     std::optional<DecodedPNG> png;
     SpawnResult screenshot;
