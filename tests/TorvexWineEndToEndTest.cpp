@@ -6,7 +6,7 @@
 #include "support/BuildRig.h"
 #include "support/DecodedPNG.h"
 #include "support/Eventually.h"
-#include "support/RealWine.h"
+#include "support/RealWineTest.h"
 #include "support/StateProcesses.h"
 #include "support/TestSupport.h"
 #include "support/TorvexProgram.h"
@@ -29,15 +29,15 @@ constexpr const char* serviceLine = "The Dart VM service is listening on ";
 
 // The example project with its build rig, the real Wine prefix of the test run as the default
 // profile's, and the built torvex whose host comes from its bundle and ends with the test.
-class WineEndToEndTest : public ::testing::Test {
+class WineEndToEndTest : public RealWineTest {
 protected:
     void SetUp() override {
-        if (auto why = RealWine::missing()) GTEST_SKIP() << *why;
+        RealWineTest::SetUp();
+        if (IsSkipped()) return;
         if (auto why = BuildRig::missingTool()) GTEST_SKIP() << *why;
-        real_.emplace();
-        rig_.emplace(real_->folder());
+        rig_.emplace(real->folder());
         fs::create_directory_symlink(RealWine::sharedPrefix(), rig_->paths().support / "prefixes" / "default");
-        torvex_.emplace(real_->folder());
+        torvex_.emplace(real->folder());
         torvex_->environment.erase("TORVEX_APP");
         torvex_->environment["TORVEX_SUPPORT_DIR"] = rig_->paths().support.string();
         torvex_->environment["TORVEX_CACHES_DIR"] = rig_->paths().caches.string();
@@ -45,7 +45,7 @@ protected:
         torvex_->environment["TORVEX_WINE_BIN"] = "/usr/bin";
         torvex_->environment["FLUTTER_ROOT"] = rig_->sdkRoot().string();
         torvex_->cwd = rig_->project();
-        processes_.emplace(torvex_->socket(), rig_->paths().support, real_->folder() / "output");
+        processes_.emplace(torvex_->socket(), rig_->paths().support, real->folder() / "output");
     }
 
     TorvexProgram& torvex() { return *torvex_; }
@@ -80,7 +80,6 @@ protected:
     }
 
 private:
-    std::optional<RealWine> real_;
     std::optional<BuildRig> rig_;
     std::optional<TorvexProgram> torvex_;
     std::optional<StateProcesses> processes_;  // after the others: the host ends before its Wine and display
