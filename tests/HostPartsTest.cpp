@@ -1,0 +1,221 @@
+// The parts of torvex-host that work without the service: the host lock, the event printer, the
+// app window capture and the process set-up.
+
+#include "AppWindowCapture.h"
+#include "EventPrinter.h"
+#include "HostLock.h"
+#include "HostProcess.h"
+
+#include "TorvexError.h"
+#include "support/DecodedPNG.h"
+#include "support/Spawn.h"
+#include "support/TestSupport.h"
+#include "support/TestWindows.h"
+#include "support/VirtualDisplay.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <sstream>
+#include <thread>
+
+using namespace torvex;
+using namespace torvex::host;
+using namespace torvex::testing;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The lines written to a pipe's far end until it is closed.
+std::vector<nlohmann::json> jsonLines(const std::string& bytes) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(bytes);
+    for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+    return lines;
+}
+
+std::string readAll(int fd) {
+    std::string bytes;
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) bytes.append(buffer, static_cast<std::size_t>(n));
+    return bytes;
+}
+
+struct Pipe {
+    int read = -1, write = -1;
+    Pipe() {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        read = fds[0];
+        write = fds[1];
+    }
+    void closeWrite() {
+        if (write >= 0) ::close(write);
+        write = -1;
+    }
+    ~Pipe() {
+        closeWrite();
+        ::close(read);
+    }
+};
+
+// Whether a child of this process could take the lock of `socket` (a lock held by this process
+// would not stop a second try from within it: flock belongs to the open file, not the process).
+bool anotherProcessGetsTheLock(const fs::path& socket) {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(HostLock::acquire(socket) ? 0 : 1);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+} // namespace
+
+TEST(HostLockTest, MakesThePrivateFolderHoldsThePidAndExcludesOtherHosts) {
+    const TempDir temp;
+    const fs::path socket = temp / "a" / "b" / "torvex.sock";
+    {
+        const auto lock = HostLock::acquire(socket);
+        ASSERT_TRUE(lock);
+        for (const fs::path& folder : {temp / "a", temp / "a" / "b"}) {
+            struct stat info {};
+            ASSERT_EQ(::stat(folder.c_str(), &info), 0);
+            EXPECT_EQ(info.st_mode & 0777, 0700u) << folder;
+        }
+        EXPECT_EQ(readFile(temp / "a" / "b" / "torvex.sock.lock"), std::to_string(::getpid()) + "\n");
+        EXPECT_EQ(HostLock::holder(socket), ::getpid());
+        EXPECT_FALSE(anotherProcessGetsTheLock(socket));
+    }
+    EXPECT_TRUE(anotherProcessGetsTheLock(socket)) << "released with its holder";
+    EXPECT_EQ(HostLock::holder(temp / "nowhere.sock"), std::nullopt);
+}
+
+TEST(HostLockTest, AFolderThatCannotBeMadeIsAnErrorThatNamesIt) {
+    const TempDir temp;
+    writeFile(temp / "file", "a file where a folder must be");
+    const TorvexError error = errorOf([&] { HostLock::acquire(temp / "file" / "torvex.sock"); });
+    EXPECT_EQ(error.what, "Could not create the folder of the Torvex socket.");
+    EXPECT_NE(error.why.find((temp / "file").string()), std::string::npos) << error.why;
+    EXPECT_NE(error.fix.find("TORVEX_SOCKET"), std::string::npos) << error.fix;
+}
+
+TEST(EventPrinterTest, PrintsOneJSONLinePerEventInOrderAndEndsWhenFinished) {
+    Pipe pipe;
+    {
+        EventPrinter printer(pipe.write);
+        std::vector<std::jthread> writers;
+        for (int t = 0; t < 4; ++t) {
+            writers.emplace_back([&printer, t] {
+                for (int i = 0; i < 250; ++i) printer.print({{"event", "log"}, {"thread", t}, {"n", i}});
+            });
+        }
+        writers.clear();
+        printer.print({{"event", "notice"}, {"text", "bad \xff byte, a \"quote\" and a\nline feed"}});
+        EXPECT_TRUE(printer.finish(5s));
+        printer.print({{"event", "late"}});  // ignored
+    }
+    pipe.closeWrite();
+    const auto lines = jsonLines(readAll(pipe.read));
+    ASSERT_EQ(lines.size(), 1001u);
+    std::vector<int> next(4, 0);
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+        const int t = lines[i]["thread"];
+        EXPECT_EQ(lines[i]["n"], next[t]++) << "each writer's lines keep their order";
+    }
+    EXPECT_EQ(lines.back()["text"], "bad \xef\xbf\xbd byte, a \"quote\" and a\nline feed");
+}
+
+TEST(EventPrinterTest, AReaderThatStopsReadingNeitherBlocksPrintNorFinish) {
+    Pipe pipe;
+    EventPrinter printer(pipe.write);
+    const std::string text(1024 * 1024, 'x');
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 100; ++i) printer.print({{"event", "log"}, {"text", text}});  // more than it queues
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_FALSE(printer.finish(200ms));
+
+    // Once the reader reads again, what was dropped is counted.
+    std::string bytes;
+    char buffer[65536];
+    while (bytes.find("\"event\":\"error\"") == std::string::npos) {
+        const ssize_t n = ::read(pipe.read, buffer, sizeof buffer);
+        ASSERT_GT(n, 0);
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    const std::string tail = bytes.substr(bytes.rfind('\n', bytes.size() - 2) + 1);
+    const auto error = nlohmann::json::parse(tail);
+    EXPECT_EQ(error["event"], "error");
+    EXPECT_TRUE(error["what"].get<std::string>().ends_with(" host events were not printed.")) << error;
+}
+
+TEST(EventPrinterTest, AReaderThatWentAwayCostsNothing) {
+    const auto previous = ::signal(SIGPIPE, SIG_IGN);  // as the host does
+    Pipe pipe;
+    ::close(pipe.read);
+    pipe.read = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    EventPrinter printer(pipe.write);
+    for (int i = 0; i < 1000; ++i) printer.print({{"event", "log"}, {"n", i}});
+    EXPECT_TRUE(printer.finish(5s));
+    ::signal(SIGPIPE, previous);
+}
+
+TEST(AppWindowCaptureTest, TakesTheAppsWindowElseTheLargestAndExplainsWhatIsMissing) {
+    EXPECT_EQ(errorOf([] { captureAppWindow("hello", {{"DISPLAY", ""}}); }).what, "Screen capture is not available.");
+
+    auto display = VirtualDisplay::start();
+    if (!display) GTEST_SKIP() << "Xvfb is not installed";
+    ::setenv("DISPLAY", display->name().c_str(), 1);
+    const Environment environment{{"DISPLAY", display->name()}};
+    {
+        const TorvexError error = errorOf([&] { captureAppWindow("hello", environment); });
+        EXPECT_EQ(error.what, "No Torvex window to capture.");
+        EXPECT_EQ(error.why, "No window of hello is shown on the X display " + display->name() + ".");
+    }
+
+    const TestWindows windows(TestWindows::wineProgram(), display->name(),
+                              {"x=10,y=10,w=900,h=700,title=other", "x=20,y=20,w=640,h=480,title=hello"});
+    struct Case {
+        std::optional<std::string> binaryName;
+        std::uint32_t width, height;
+    };
+    for (const Case& c : {Case{"hello", 640, 480}, Case{"missing", 900, 700}, Case{std::nullopt, 900, 700}}) {
+        const auto png = decodePNG(captureAppWindow(c.binaryName, environment));
+        ASSERT_TRUE(png) << c.binaryName.value_or("none");
+        EXPECT_EQ(png->width, c.width) << c.binaryName.value_or("none");
+        EXPECT_EQ(png->height, c.height) << c.binaryName.value_or("none");
+    }
+}
+
+TEST(HostProcessTest, RaisesTheDescriptorLimitAndLeavesTheSignalsToOneWaiter) {
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+    const rlim_t soft = raiseOpenFileLimit();
+    rlimit after{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &after), 0);
+    EXPECT_EQ(after.rlim_cur, soft);
+    EXPECT_GE(after.rlim_cur, before.rlim_cur);
+    if (before.rlim_max != RLIM_INFINITY) {
+        EXPECT_EQ(after.rlim_cur, before.rlim_max);
+    }
+
+    // In a child: SIGPIPE no longer ends it, and a SIGTERM sent before the wait is answered by it.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        prepareSignals();
+        ::raise(SIGPIPE);
+        ::kill(::getpid(), SIGTERM);
+        ::_exit(waitForShutdownSignal() == SIGTERM ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(signalName(SIGHUP), "SIGHUP");
+}
