@@ -2,12 +2,14 @@
 // app window capture and the process set-up.
 
 #include "AppWindowCapture.h"
+#include "ControlReader.h"
 #include "EventPrinter.h"
 #include "HostLock.h"
 #include "HostProcess.h"
 
 #include "TorvexError.h"
 #include "support/DecodedPNG.h"
+#include "support/Eventually.h"
 #include "support/Spawn.h"
 #include "support/TestSupport.h"
 #include "support/TestWindows.h"
@@ -21,7 +23,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <map>
+#include <optional>
 #include <csignal>
 #include <sstream>
 #include <thread>
@@ -165,6 +171,117 @@ TEST(EventPrinterTest, AReaderThatWentAwayCostsNothing) {
     for (int i = 0; i < 1000; ++i) printer.print({{"event", "log"}, {"n", i}});
     EXPECT_TRUE(printer.finish(5s));
     ::signal(SIGPIPE, previous);
+}
+
+namespace {
+
+// A ControlReader over a pipe, with its answers printed to another pipe.
+struct ControlRig {
+    Pipe input;
+    Pipe output;
+    std::shared_ptr<EventPrinter> printer = std::make_shared<EventPrinter>(output.write);
+    std::optional<ControlReader> reader;
+
+    explicit ControlRig(ControlReader::Runner runner) { reader.emplace(input.read, std::move(runner), printer); }
+
+    void send(const std::string& bytes) { ASSERT_EQ(::write(input.write, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+
+    // The next `count` answer lines, in the order they came.
+    std::vector<nlohmann::json> answers(std::size_t count) {
+        std::vector<nlohmann::json> lines;
+        while (lines.size() < count) {
+            std::string line;
+            char byte = 0;
+            while (::read(output.read, &byte, 1) == 1 && byte != '\n') line += byte;
+            if (line.empty()) break;
+            lines.push_back(nlohmann::json::parse(line));
+        }
+        return lines;
+    }
+};
+
+} // namespace
+
+TEST(ControlReaderTest, AnswersEveryLineAndRunsCommandsSideBySide) {
+    std::atomic<bool> released = false;
+    ControlRig rig([&](const std::string& command, const nlohmann::json& arguments, std::stop_token stop) {
+        if (command == "wait") {
+            while (!released && !stop.stop_requested()) std::this_thread::sleep_for(10ms);
+            return nlohmann::ordered_json{{"waited", true}};
+        }
+        if (command == "fail") throw TorvexError(TorvexError::Kind::usage, "No profile named x.", "", "Run it.");
+        if (command == "cancel") throw Cancelled{};
+        if (command == "crash") throw std::runtime_error("boom");
+        return nlohmann::ordered_json{{"echo", arguments.value("project", "")}};
+    });
+    rig.send(R"({"command":"wait","id":1})" "\n");
+    rig.send(R"({"command":"open","id":"two","project":"/a b/\"c\""})" "\r\n\n   \n");
+    rig.send(R"({"command":"fail"})" "\n" R"({"command":"cancel"})" "\n" R"({"command":"crash"})" "\n");
+    rig.send("not json\n[1,2]\n" R"({"id":7})" "\n" + std::string(ControlReader::maxLineBytes + 10, 'x') + "\n");
+    rig.send(R"({"command":"open","project":"after the long line"})" "\n");
+
+    auto lines = rig.answers(9);
+    released = true;
+    const auto last = rig.answers(1);
+    ASSERT_EQ(lines.size(), 9u);
+    ASSERT_EQ(last.size(), 1u);
+    EXPECT_EQ(last[0], nlohmann::json::parse(R"({"answer":"wait","id":1,"ok":true,"waited":true})"))
+        << "a waiting command holds up none of the others";
+
+    std::map<std::string, nlohmann::json> byWord;
+    std::vector<std::string> usageWhats;
+    for (const auto& line : lines) {
+        if (line.contains("answer")) byWord[line["answer"].get<std::string>() + line.value("id", nlohmann::json()).dump()] = line;
+        else usageWhats.push_back(line["error"]["what"]);
+    }
+    EXPECT_EQ(byWord["open\"two\""], nlohmann::json::parse(R"({"answer":"open","id":"two","ok":true,"echo":"/a b/\"c\""})"));
+    EXPECT_EQ(byWord["failnull"], nlohmann::json::parse(R"({"answer":"fail","ok":false,"error":
+                                        {"kind":2,"what":"No profile named x.","why":"","fix":"Run it."}})"));
+    EXPECT_EQ(byWord["cancelnull"]["error"]["what"], "Cancelled.");
+    EXPECT_EQ(byWord["crashnull"]["error"]["what"], "Torvex failed.");
+    EXPECT_EQ(byWord["crashnull"]["error"]["why"], "boom");
+    std::sort(usageWhats.begin(), usageWhats.end());
+    EXPECT_EQ(usageWhats, (std::vector<std::string>{"The control command is not a JSON object.",
+                                                    "The control command is not a JSON object.",
+                                                    "The control command is too long.",
+                                                    "The control command names no command."}));
+    EXPECT_EQ(byWord["opennull"]["echo"], "after the long line") << "reading goes on after a line that is too long";
+}
+
+TEST(ControlReaderTest, StopEndsTheReadingAndCancelsRunningCommandsWithinItsPatience) {
+    std::atomic<int> started = 0, cancelled = 0;
+    std::atomic<bool> stubborn = false;
+    ControlRig rig([&](const std::string&, const nlohmann::json&, std::stop_token stop) {
+        ++started;
+        while (!stop.stop_requested()) std::this_thread::sleep_for(5ms);
+        ++cancelled;
+        while (stubborn) std::this_thread::sleep_for(5ms);
+        throw Cancelled{};
+        return nlohmann::ordered_json{};
+    });
+    rig.send(R"({"command":"open"})" "\n" R"({"command":"open"})" "\n");
+    ASSERT_TRUE(eventually([&] { return started == 2; }));
+    EXPECT_TRUE(rig.reader->stop(5s));
+    EXPECT_EQ(cancelled, 2);
+    const auto lines = rig.answers(2);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0]["error"]["what"], "Cancelled.");
+
+    // A command that does not heed the stop is left behind once the patience runs out.
+    started = 0;
+    ControlRig late([&](const std::string&, const nlohmann::json&, std::stop_token) {
+        ++started;
+        while (stubborn) std::this_thread::sleep_for(5ms);
+        return nlohmann::ordered_json{};
+    });
+    stubborn = true;
+    late.send(R"({"command":"open"})" "\n");
+    ASSERT_TRUE(eventually([&] { return started == 1; }));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(late.reader->stop(200ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    stubborn = false;
+    EXPECT_EQ(late.answers(1).size(), 1u) << "it still answers once it ends";
 }
 
 TEST(AppWindowCaptureTest, TakesTheAppsWindowElseTheLargestAndExplainsWhatIsMissing) {
