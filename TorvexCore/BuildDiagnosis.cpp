@@ -1,5 +1,6 @@
 #include "BuildDiagnosis.h"
 
+#include "Files.h"
 #include "TextPattern.h"
 
 #include <algorithm>
@@ -55,16 +56,45 @@ std::optional<std::string> BuildDiagnosis::pluginName(std::string_view path) {
 std::optional<std::string> BuildDiagnosis::msvcOnlyFeature(std::string_view header) {
     // Only ASCII letters occur in the prefixes, and no other character lowercases to one of them
     // on its own, so ASCII lowercasing decides the same as full case mapping.
-    std::string lowered(header);
-    std::transform(lowered.begin(), lowered.end(), lowered.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string lowered = lowercasedASCII(header);
     for (const auto& library : msvcOnlyLibraries) {
         if (lowered.starts_with(library.headerPrefix)) return std::string(library.feature);
     }
     return std::nullopt;
 }
 
-BuildDiagnosis BuildDiagnosis::diagnose(const std::vector<std::string>& lines) {
+std::optional<std::string> BuildDiagnosis::nameWithOtherCase(const std::filesystem::path& folder,
+                                                             std::string_view header) {
+    namespace fs = std::filesystem;
+    fs::path found = folder;
+    std::string spelled;
+    std::size_t start = 0;
+    while (start < header.size()) {
+        std::size_t end = header.find('/', start);
+        if (end == std::string_view::npos) end = header.size();
+        const std::string wanted = lowercasedASCII(header.substr(start, end - start));
+        start = end + 1;
+        if (wanted.empty() || wanted == "." || wanted == "..") return std::nullopt;
+        std::optional<std::string> match;
+        std::error_code error;
+        for (fs::directory_iterator entry(found, error), last; !error && entry != last; entry.increment(error)) {
+            const std::string name = entry->path().filename().string();
+            if (lowercasedASCII(name) == wanted) {
+                match = name;
+                break;
+            }
+        }
+        if (!match) return std::nullopt;
+        found /= *match;
+        spelled += (spelled.empty() ? "" : "/") + *match;
+    }
+    std::error_code error;
+    if (spelled.empty() || spelled == header || !fs::is_regular_file(found, error)) return std::nullopt;
+    return spelled;
+}
+
+BuildDiagnosis BuildDiagnosis::diagnose(const std::vector<std::string>& lines,
+                                        const std::vector<std::filesystem::path>& sdkIncludeFolders) {
     for (const auto& raw : lines) {
         const std::string line = withoutTerminalEscapes(raw);
         if (auto match = missingHeaderPattern().firstMatch(line)) {
@@ -76,6 +106,11 @@ BuildDiagnosis BuildDiagnosis::diagnose(const std::vector<std::string>& lines) {
                 result.feature = *feature;
             } else {
                 result.kind = Case::missingHeader;
+                std::vector<std::filesystem::path> folders = {std::filesystem::path(*match->groups[0]).parent_path()};
+                folders.insert(folders.end(), sdkIncludeFolders.begin(), sdkIncludeFolders.end());
+                for (const auto& folder : folders) {
+                    if (!folder.empty() && (result.headerOnDisk = nameWithOtherCase(folder, result.header))) break;
+                }
             }
             return result;
         }
@@ -106,6 +141,15 @@ TorvexError BuildDiagnosis::error(const std::filesystem::path& logFile) const {
                 header + " is part of an MSVC-only library; Torvex builds with clang/mingw.",
                 "Use a different plugin for Windows, or test this part on real Windows. " + fullOutput};
     case Case::missingHeader:
+        if (headerOnDisk) {
+            return {Kind::unsupported,
+                    (plugin ? "The plugin " + *plugin : std::string("The Windows code")) + " includes " + header +
+                        ", but the file is named " + *headerOnDisk + ".",
+                    "Windows finds files whatever the letter case of their names; this file system does not.",
+                    (plugin ? std::string("Report this to the plugin's authors. ")
+                            : "Change the include to " + *headerOnDisk + ". ") +
+                        fullOutput};
+        }
         return {Kind::unsupported,
                 (plugin ? "The plugin " + *plugin : std::string("The Windows code")) + " needs " + header +
                     ", which the mingw-w64 Windows headers don't include.",

@@ -25,11 +25,16 @@ struct BuildDiagnosis {
     std::optional<std::string> plugin;  // set when the including file lies in a plugin's sources
     std::string header;                 // as written in the include
     std::string library;                // the name after "-l"
+    // missingHeader: the header as it is named on disk when only its letter case differs from the
+    // include, found beside the including file or in one of the SDK's include folders.
+    std::optional<std::string> headerOnDisk;
 
     bool operator==(const BuildDiagnosis&) const = default;
 
-    // The earliest line that reports a missing header or library, or a full disk, decides.
-    static BuildDiagnosis diagnose(const std::vector<std::string>& lines);
+    // The earliest line that reports a missing header or library, or a full disk, decides. A missing
+    // header is looked for beside the including file and in `sdkIncludeFolders` whatever its letter case.
+    static BuildDiagnosis diagnose(const std::vector<std::string>& lines,
+                                   const std::vector<std::filesystem::path>& sdkIncludeFolders = {});
 
     // The plain explanation; every fix ends with "Full output: " and the log's path.
     TorvexError error(const std::filesystem::path& logFile) const;
@@ -38,6 +43,9 @@ struct BuildDiagnosis {
     static std::optional<std::string> pluginName(std::string_view path);
     // The MSVC-only library a header belongs to, judged by its path's prefix.
     static std::optional<std::string> msvcOnlyFeature(std::string_view header);
+    // `header` (a relative path) as it is named below `folder` when that differs from it in
+    // letter case only; none when there is no such file or it is named exactly so.
+    static std::optional<std::string> nameWithOtherCase(const std::filesystem::path& folder, std::string_view header);
 };
 
 } // namespace torvex

@@ -13,6 +13,7 @@
 #include "Paths.h"
 #include "PluginCompatibility.h"
 #include "ProcessRunner.h"
+#include "SDKHeaderOverlay.h"
 #include "SourceStaging.h"
 #include "Stager.h"
 #include "SystemInfo.h"
@@ -42,6 +43,9 @@ void ensureLink(const fs::path& link, const fs::path& destination) {
     fs::create_symlink(destination, link);
 }
 
+// The mingw-w64 headers (the folder the toolchain file's find root holds them in).
+fs::path sdkIncludeFolder(const Toolchain& toolchain) { return toolchain.mingwRoot / "x86_64-w64-mingw32" / "include"; }
+
 fs::path pubCache() {
     if (auto value = nonEmptyValue(currentEnvironment(), "PUB_CACHE")) return fs::path(*value);
     return homeFolder() / ".pub-cache";
@@ -49,7 +53,8 @@ fs::path pubCache() {
 
 } // namespace
 
-bool BuildPipeline::writeToolchain(const Toolchain& toolchain, const fs::path& tools, const fs::path& toolchainFile) {
+bool BuildPipeline::writeToolchain(const Toolchain& toolchain, const fs::path& tools, const fs::path& toolchainFile,
+                                   std::stop_token stop) {
     fs::create_directories(tools);
 
     const fs::path shim = fs::absolute(toolchain.shim);
@@ -61,12 +66,22 @@ bool BuildPipeline::writeToolchain(const Toolchain& toolchain, const fs::path& t
     writeIfChanged(GeneratedFiles::rulesOverride, tools / "rules-override.cmake");
     for (const auto& [name, text] : GeneratedFiles::fallbackHeaders())
         writeIfChanged(text, tools / "fallback-include" / name);
+    // Listing the SDK's headers and asking the compiler how it spells their folder take a while, so
+    // the overlay is made once per toolchain. Its key is written after it, and only when the compiler
+    // answered, so that an overlay not written whole, or made without that answer, is made again.
+    const fs::path overlayKey = tools / "sdk-headers.key";
+    if (readFileBytes(overlayKey) != toolchain.fingerprint()) {
+        const auto spellings = compilerSearchFolders(toolchain.mingwBin() / "x86_64-w64-mingw32-clang", stop);
+        writeIfChanged(sdkHeaderOverlay(sdkIncludeFolder(toolchain), spellings.value_or(std::vector<fs::path>{})),
+                       tools / "sdk-headers.yaml");
+        if (spellings) writeIfChanged(toolchain.fingerprint(), overlayKey);
+    }
 
     const fs::path folder = tools.has_filename() ? tools : tools.parent_path();
     const std::vector<fs::path> searchRoots = {folder.parent_path(), pubCacheFolder};
     const std::string text =
         GeneratedFiles::toolchainFile(tools, toolchain.mingwRoot, tools / "msvc-compat.h", tools / "fallback-include",
-                                      tools / "rules-override.cmake", searchRoots) +
+                                      tools / "sdk-headers.yaml", tools / "rules-override.cmake", searchRoots) +
         "# " + toolchain.fingerprint() + "\n";
     return writeIfChanged(text, toolchainFile);
 }
@@ -202,7 +217,8 @@ BuildResult BuildPipeline::build(const BuildRequest& request, std::stop_token st
     fs::create_directories(work / "build" / "native_assets" / "windows");
 
     const fs::path tools = work / "tools";
-    const bool toolchainChanged = writeToolchain(toolchain, tools, tools / "toolchain.cmake");
+    const bool toolchainChanged = writeToolchain(toolchain, tools, tools / "toolchain.cmake", stop);
+    throwIfStopped(stop);
     const std::vector<std::string> configureArguments = {
         "-G", "Ninja", "-S", (work / "windows").string(), "-B", (work / "cmake-build").string(),
         "-DCMAKE_MAKE_PROGRAM=" + toolchain.ninja.string(), "-DCMAKE_BUILD_TYPE=Debug",
@@ -257,7 +273,9 @@ BuildResult BuildPipeline::build(const BuildRequest& request, std::stop_token st
             if (!fs::exists(work / "cmake-build" / "build.ninja")) {
                 cmake(toolchain, configureArguments, cmakeEnvironment, log, emit, false, stop);
             }
-            cmake(toolchain, {"--build", (work / "cmake-build").string()}, cmakeEnvironment, log, emit, false, stop);
+            // Ninja goes on past failed jobs (-k 0), so one pass finds every plugin that fails.
+            cmake(toolchain, {"--build", (work / "cmake-build").string(), "--", "-k", "0"}, cmakeEnvironment, log, emit,
+                  false, stop);
             cmake(toolchain, {"--install", (work / "cmake-build").string()}, cmakeEnvironment, log, emit, true, stop);
             writeIfChanged(stampText, stampFile);
             return finished(false);
@@ -267,7 +285,9 @@ BuildResult BuildPipeline::build(const BuildRequest& request, std::stop_token st
             for (auto& plugin : PluginCompatibility::failingPlugins(failure.lines)) {
                 if (!known.contains(plugin.name)) fresh.push_back(std::move(plugin));
             }
-            if (fresh.empty() || attempt == 4) throw BuildDiagnosis::diagnose(failure.lines).error(log->url());
+            if (fresh.empty() || attempt == 4) {
+                throw BuildDiagnosis::diagnose(failure.lines, {sdkIncludeFolder(toolchain)}).error(log->url());
+            }
 
             std::vector<std::string> freshNames;
             for (const auto& plugin : fresh) {

@@ -42,9 +42,10 @@ struct BuildPipeline {
     BuildResult build(const BuildRequest& request, std::stop_token stop = {}) const;
 
     // Fills `tools` with the toolchain file, rules override, compatibility header, fallback headers,
-    // mingw-bin and the three shim links. Answers whether `toolchainFile` was written.
+    // the SDK header overlay, mingw-bin and the three shim links. Answers whether `toolchainFile` was
+    // written. `stop` ends the compiler run that the overlay of a new toolchain asks.
     static bool writeToolchain(const Toolchain& toolchain, const std::filesystem::path& tools,
-                               const std::filesystem::path& toolchainFile);
+                               const std::filesystem::path& toolchainFile, std::stop_token stop = {});
 
     // The elapsed time in seconds with one decimal (half to even) and the unit: "12.3 s".
     static std::string durationText(std::chrono::steady_clock::duration elapsed);

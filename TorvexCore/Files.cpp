@@ -4,6 +4,8 @@
 #include "TextPattern.h"
 #include "TorvexError.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -129,6 +131,13 @@ bool isExecutableFile(const fs::path& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return false;
     return ::access(path.c_str(), X_OK) == 0;
+}
+
+std::string lowercasedASCII(std::string_view text) {
+    std::string lowered(text);
+    std::transform(lowered.begin(), lowered.end(), lowered.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lowered;
 }
 
 std::string trimmedWhitespace(const std::string& text) {

@@ -50,6 +50,9 @@ struct RemoveOnExit {
 // Something that is not a folder exists at `path` (links followed) and the user may execute it.
 bool isExecutableFile(const std::filesystem::path& path);
 
+// `text` with ASCII letters lowercased, the way Windows compares file names.
+std::string lowercasedASCII(std::string_view text);
+
 // `text` without white space (Unicode's, line ends included) at either end.
 std::string trimmedWhitespace(const std::string& text);
 

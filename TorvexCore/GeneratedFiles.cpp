@@ -51,6 +51,42 @@ const std::string compatHeader =
     "#include <string>\n"
     "#include <utility>\n"
     "#include <vector>\n"
+    "#include <iosfwd>\n"
+    "\n"
+    "// MSVC's library streams a unique_ptr as its pointer in every language mode; libstdc++ only from\n"
+    "// C++20 on. The client wrapper's event_channel.h relies on it.\n"
+    "#if defined(__GLIBCXX__) && __cplusplus <= 201703L\n"
+    "namespace std {\n"
+    "template <class C, class T, class P, class D>\n"
+    "auto operator<<(basic_ostream<C, T>& out, const unique_ptr<P, D>& pointer) -> decltype(out << pointer.get()) {\n"
+    "  return out << pointer.get();\n"
+    "}\n"
+    "}  // namespace std\n"
+    "#endif\n"
+    "\n"
+    "// _com_ptr_t: mingw-w64 offers its nullptr overloads only to GCC 4.6 or later, and clang reports 4.2.\n"
+    "#define _NATIVE_NULLPTR_SUPPORTED\n"
+    "// mingw-w64 predefines hundreds of smart-pointer typedefs, each with a getter function, so a\n"
+    "// plugin's own typedef of the same interface would define that function twice. The first one\n"
+    "// stands (__if_not_exists comes with -fms-extensions, which the toolchain file gives C++).\n"
+    "#define _COM_SMARTPTR_TYPEDEF(Interface, aIID) \\\n"
+    "  __if_not_exists(Interface##Ptr) { \\\n"
+    "    inline const IID& __##Interface##_IID_getter(void) { return aIID; } \\\n"
+    "    typedef _com_ptr_t<_com_IIID_getter<Interface, __##Interface##_IID_getter> > Interface##Ptr; \\\n"
+    "  }\n"
+    "\n"
+    "// Names of the Windows SDK that mingw-w64 lags behind on.\n"
+    "#define SystemStatusFlag Reserved1  // SYSTEM_POWER_STATUS, renamed in the Windows 10 SDK\n"
+    "#if defined(__MINGW64_VERSION_MAJOR) && __MINGW64_VERSION_MAJOR <= 10\n"
+    "// DWMWINDOWATTRIBUTE values of Windows 11, as plain numbers like the fallbacks plugins define.\n"
+    "#define DWMWA_USE_IMMERSIVE_DARK_MODE 20\n"
+    "#define DWMWA_WINDOW_CORNER_PREFERENCE 33\n"
+    "#define DWMWA_BORDER_COLOR 34\n"
+    "#define DWMWA_CAPTION_COLOR 35\n"
+    "#define DWMWA_TEXT_COLOR 36\n"
+    "#define DWMWA_VISIBLE_FRAME_BORDER_THICKNESS 37\n"
+    "#define DWMWA_SYSTEMBACKDROP_TYPE 38\n"
+    "#endif\n"
     "#endif\n";
 
 const std::string rulesOverride =
@@ -84,11 +120,12 @@ const std::string& defaultLibraries() {
 }
 
 std::string toolchainFile(const fs::path& tools, const fs::path& mingwRoot, const fs::path& compatHeader,
-                          const fs::path& fallbackIncludes, const fs::path& rulesOverride,
+                          const fs::path& fallbackIncludes, const fs::path& headerOverlay, const fs::path& rulesOverride,
                           const std::vector<fs::path>& searchRoots) {
     const std::string t = quoted(plain(tools));
     const std::string m = quoted(plain(mingwRoot));
     const std::string f = quotedInFlags(fallbackIncludes);
+    const std::string v = quotedInFlags(headerOverlay);
     std::string roots;
     for (const fs::path& root : searchRoots) roots += fmt::format(";{}", quoted(plain(root)));
     const std::string& l = defaultLibraries();
@@ -119,9 +156,11 @@ std::string toolchainFile(const fs::path& tools, const fs::path& mingwRoot, cons
     text += "# hides APIs the Flutter template and plugins use (e.g. GetDpiForWindow).\n";
     text += "add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00 NTDDI_VERSION=0x0A000000)\n";
     text += "# -fms-extensions: accept MSVC leniencies plugins rely on (e.g. extra qualification on members).\n";
-    text += fmt::format("set(CMAKE_C_FLAGS_INIT \"-idirafter \\\"{}\\\"\")\n", f);
-    text += fmt::format("set(CMAKE_CXX_FLAGS_INIT \"-fms-extensions -include \\\"{}\\\" -idirafter \\\"{}\\\"\")\n",
-                        quotedInFlags(compatHeader), f);
+    text += "# -ivfsoverlay: SDK headers are found whatever the letter case of the include, as on Windows.\n";
+    text += fmt::format("set(CMAKE_C_FLAGS_INIT \"-idirafter \\\"{}\\\" -ivfsoverlay \\\"{}\\\"\")\n", f, v);
+    text += fmt::format(
+        "set(CMAKE_CXX_FLAGS_INIT \"-fms-extensions -include \\\"{}\\\" -idirafter \\\"{}\\\" -ivfsoverlay \\\"{}\\\"\")\n",
+        quotedInFlags(compatHeader), f, v);
     text += "# Static libc++/libunwind/winpthreads: no extra runtime DLLs to ship. Plus system import libraries\n";
     text += "# that MSVC code pulls in with #pragma comment(lib, ...), which mingw ignores; lld only uses what\n";
     text += "# is referenced and does not depend on library order.\n";

@@ -17,9 +17,10 @@ extern const std::string rulesOverride;  // rules-override.cmake
 const std::map<std::string, std::string>& fallbackHeaders();  // file name -> text
 const std::string& defaultLibraries();   // "-lsynchronization ... -ld3d11"
 
+// `headerOverlay` is the clang VFS overlay that finds SDK headers whatever their letter case.
 std::string toolchainFile(const std::filesystem::path& tools, const std::filesystem::path& mingwRoot,
                           const std::filesystem::path& compatHeader, const std::filesystem::path& fallbackIncludes,
-                          const std::filesystem::path& rulesOverride,
+                          const std::filesystem::path& headerOverlay, const std::filesystem::path& rulesOverride,
                           const std::vector<std::filesystem::path>& searchRoots);
 
 // The text of flutter/ephemeral/generated_config.cmake.

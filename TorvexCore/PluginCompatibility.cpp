@@ -144,17 +144,25 @@ std::vector<DisabledPlugin> PluginCompatibility::failingPlugins(const std::vecto
     static const TextPattern pluginError(R"(\.plugin_symlinks/([^/]+)/.*?(?:fatal )?error: (.*)$)");
     // A configure error inside a plugin's folder; its message follows on the next non-empty line.
     static const TextPattern configureError(R"(^CMake Error (?:at|in) .*?\.plugin_symlinks/([^/]+)/)");
+    // Ninja prints a failed job's output right after its "FAILED:" line and the command; the job's
+    // output ends at the next FAILED line, status line or message of Ninja's own.
+    static const TextPattern jobOutputEnd(R"(^(?:FAILED: |\[\d+/\d+\] |ninja: ))");
+    static const TextPattern anyError(R"((?:fatal )?error: (.*)$)");
 
     std::vector<std::string> failed;
-    std::map<std::string, std::string> firstError;
+    std::map<std::string, std::string> firstError;    // errors located in the plugin's own files
+    std::map<std::string, std::string> firstJobError;  // errors anywhere in the output of its failed jobs
     std::optional<std::string> awaitingMessage;
+    std::optional<std::string> failedJob;  // the plugin whose failed job's output is being read
     auto noteFailed = [&](const std::string& name) {
         if (std::find(failed.begin(), failed.end(), name) == failed.end()) failed.push_back(name);
     };
 
     for (const std::string& raw : lines) {
         const std::string line = withoutTerminalEscapes(raw);
-        if (awaitingMessage) {
+        // CMake indents the message under its error line. Its standard output ("-- ..." lines) and
+        // standard error are read apart, so an unindented line may come in between.
+        if (awaitingMessage && (line.starts_with(' ') || line.starts_with('\t'))) {
             const std::string message = trimmed(line);
             if (!message.empty()) {
                 firstError.try_emplace(*awaitingMessage, message);
@@ -162,7 +170,13 @@ std::vector<DisabledPlugin> PluginCompatibility::failingPlugins(const std::vecto
                 continue;
             }
         }
-        if (auto match = failedStep.firstMatch(line); match && match->groups[0]) noteFailed(*match->groups[0]);
+        if (jobOutputEnd.firstMatch(line)) failedJob.reset();
+        if (auto match = failedStep.firstMatch(line); match && match->groups[0]) {
+            noteFailed(*match->groups[0]);
+            failedJob = *match->groups[0];
+        } else if (auto error = anyError.firstMatch(line); error && failedJob && error->groups[0]) {
+            firstJobError.try_emplace(*failedJob, *error->groups[0]);
+        }
         if (auto match = pluginError.firstMatch(line); match && match->groups[0] && match->groups[1]) {
             firstError.try_emplace(*match->groups[0], *match->groups[1]);
         }
@@ -172,14 +186,16 @@ std::vector<DisabledPlugin> PluginCompatibility::failingPlugins(const std::vecto
         }
     }
 
+    // An error in the plugin's own files names the fault best; an error in a shared header (the
+    // client wrapper's, say) or the linker's still says more than none.
+    auto errorOf = [&](const std::string& name) -> std::optional<std::string> {
+        for (const auto* errors : {&firstError, &firstJobError}) {
+            if (const auto found = errors->find(name); found != errors->end()) return found->second;
+        }
+        return std::nullopt;
+    };
     std::vector<DisabledPlugin> plugins;
-    for (const std::string& name : failed) {
-        const auto error = firstError.find(name);
-        plugins.push_back({name,
-                           compileFailureReason(error == firstError.end() ? std::nullopt
-                                                                          : std::optional<std::string>(error->second)),
-                           true});
-    }
+    for (const std::string& name : failed) plugins.push_back({name, compileFailureReason(errorOf(name)), true});
     return plugins;
 }
 

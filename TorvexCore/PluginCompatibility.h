@@ -28,7 +28,9 @@ namespace PluginCompatibility {
 const Environment& buildEnvironment();
 
 // Version of the screening and attribution rules; remembered failures of other versions are ignored.
-inline constexpr int rulesVersion = 3;
+// 4: SDK headers are found whatever their letter case and the compatibility header covers more of
+// MSVC's library and the Windows SDK, so plugins that failed under 3 are tried again.
+inline constexpr int rulesVersion = 4;
 
 // Plugins of the project's windows/flutter/generated_plugins.cmake whose CMake files show an
 // MSVC-only feature, in list order.

@@ -7,8 +7,6 @@
 #include "TextFile.h"
 #include "TorvexError.h"
 
-#include <cctype>
-
 namespace torvex {
 
 namespace fs = std::filesystem;
@@ -74,12 +72,6 @@ void refuseUnbuildableVersion(const FlutterProject& project) {
                       "Write the version in pubspec.yaml without quotes, backslashes or semicolons, for example "
                       "`version: 1.2.3+4`, then build again.");
 }
-
-std::string lowercasedASCII(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 } // namespace
 
 int stageWindowsSources(const FlutterProject& project, const FlutterSDK& sdk, const EngineArtifacts& engine,

@@ -29,14 +29,18 @@ std::string patchEncodableValue(const std::string& text) {
 }
 
 std::string neutraliseAssemble(const std::string& text) {
+    // Projects created before Flutter 3.16 name the platform literally instead of through
+    // FLUTTER_TARGET_PLATFORM; Flutter's own tool migrates that file only when it builds on Windows.
     static const TextPattern backendCall(
-        R"("\$\{FLUTTER_ROOT\}/packages/flutter_tools/bin/tool_backend\.bat"\s+\$\{FLUTTER_TARGET_PLATFORM\}\s+\$<CONFIG>)");
+        R"("\$\{FLUTTER_ROOT\}/packages/flutter_tools/bin/tool_backend\.bat"\s+)"
+        R"((?:\$\{FLUTTER_TARGET_PLATFORM\}|windows-x64)\s+\$<CONFIG>)");
     static const TextPattern phonyOutputLine(R"((?m)^[ \t]*\$\{PHONY_OUTPUT\}[ \t]*\r?\n)");
     if (!backendCall.firstMatch(text)) {
         throw TorvexError(TorvexError::Kind::unsupported,
                           "This project's windows/flutter/CMakeLists.txt has an unexpected layout.",
                           "Torvex could not find the tool_backend.bat call it replaces.",
-                          "Regenerate it with `flutter create --platforms=windows .` (back up local changes first).");
+                          "Move windows/flutter/CMakeLists.txt aside and run `flutter create --platforms=windows .`, which "
+                          "writes only missing files; then carry your own changes over.");
     }
     return phonyOutputLine.replaceAll(backendCall.replaceAll(text, "${CMAKE_COMMAND} -E true"), "");
 }

@@ -13,8 +13,10 @@ namespace StagingPatches {
 // MSVC) and leaves a comment line in its place; text without it comes back unchanged.
 std::string patchEncodableValue(const std::string& text);
 
-// Turns the tool_backend.bat call of flutter/CMakeLists.txt into a command that does nothing and
-// drops the lines holding only ${PHONY_OUTPUT}. Throws TorvexError (unsupported) when the call is missing.
+// Turns the tool_backend.bat call of flutter/CMakeLists.txt (either layout: platform given as
+// ${FLUTTER_TARGET_PLATFORM} or, before Flutter 3.16, as windows-x64) into a command that does
+// nothing and drops the lines holding only ${PHONY_OUTPUT}. Throws TorvexError (unsupported) when
+// the call is missing.
 std::string neutraliseAssemble(const std::string& text);
 
 // On lines naming a quoted icon, cursor, bitmap, PNG or manifest file, turns each "\\" into "/";

@@ -1,5 +1,7 @@
 #include "BuildDiagnosis.h"
 
+#include "support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 using torvex::BuildDiagnosis;
@@ -26,6 +28,11 @@ BuildDiagnosis missingHeader(std::string header, std::optional<std::string> plug
     d.kind = Case::missingHeader;
     d.header = std::move(header);
     d.plugin = std::move(plugin);
+    return d;
+}
+
+BuildDiagnosis withHeaderOnDisk(BuildDiagnosis d, std::string onDisk) {
+    d.headerOnDisk = std::move(onDisk);
     return d;
 }
 
@@ -89,6 +96,41 @@ TEST(BuildDiagnosisTest, TheEarliestRecognisedLineDecides) {
     }
 }
 
+TEST(BuildDiagnosisTest, AMissingHeaderThatExistsInOtherLetterCaseIsNamedAsOnDisk) {
+    torvex::testing::TempDir temp;
+    const std::filesystem::path sdk = temp / "mingw include";
+    const std::filesystem::path runner = temp / "windows" / "runner";
+    const std::filesystem::path plugin = temp / "windows" / "flutter" / "ephemeral" / ".plugin_symlinks" / "p" / "windows";
+    for (const auto& file : {sdk / "windows.h", sdk / "gdiplus" / "gdiplus.h", runner / "window_helpers.h",
+                             plugin / "Exact.h"}) {
+        torvex::testing::writeFile(file, "");
+    }
+    struct Row {
+        const char* name;
+        std::string line;
+        std::optional<std::string> plugin;
+        std::optional<std::string> onDisk;
+    };
+    const auto missing = [](const std::filesystem::path& including, const std::string& header) {
+        return including.string() + ":3:10: fatal error: '" + header + "' file not found";
+    };
+    const Row rows[] = {
+        {"the project's own header, beside the including file", missing(runner / "main.cpp", "Window_Helpers.h"),
+         std::nullopt, "window_helpers.h"},
+        {"an SDK header", missing(plugin / "p.cpp", "Windows.h"), "p", "windows.h"},
+        {"every folder of the path", missing(plugin / "p.cpp", "GdiPlus/GdiPlus.H"), "p", "gdiplus/gdiplus.h"},
+        {"named exactly so: not a matter of case", missing(plugin / "p.cpp", "Exact.h"), "p", std::nullopt},
+        {"no such file in any case", missing(runner / "main.cpp", "mfapi.h"), std::nullopt, std::nullopt},
+        {"no folder to look in", "x.cpp:1:1: fatal error: '../Windows.h' file not found", std::nullopt, std::nullopt},
+    };
+    for (const auto& row : rows) {
+        const BuildDiagnosis diagnosis = BuildDiagnosis::diagnose({row.line}, {temp / "no such folder", sdk});
+        EXPECT_EQ(diagnosis.kind, Case::missingHeader) << row.name;
+        EXPECT_EQ(diagnosis.plugin, row.plugin) << row.name;
+        EXPECT_EQ(diagnosis.headerOnDisk, row.onDisk) << row.name;
+    }
+}
+
 TEST(BuildDiagnosisTest, PluginIsTheComponentAfterThePluginLinksFolder) {
     const std::pair<std::string, std::optional<std::string>> rows[] = {
         {"/w/windows/flutter/ephemeral/.plugin_symlinks/url_launcher/windows/a.cpp", "url_launcher"},
@@ -128,6 +170,14 @@ TEST(BuildDiagnosisTest, ErrorsExplainEachCaseAndEndWithTheLogPath) {
          {TorvexError::Kind::unsupported,
           "The Windows code needs mfapi.h, which the mingw-w64 Windows headers don't include.", mingw,
           "Report this plugin to Torvex so a compatibility header can be added. " + tail}},
+        {withHeaderOnDisk(missingHeader("Windows.h", "p"), "windows.h"),
+         {TorvexError::Kind::unsupported, "The plugin p includes Windows.h, but the file is named windows.h.",
+          "Windows finds files whatever the letter case of their names; this file system does not.",
+          "Report this to the plugin's authors. " + tail}},
+        {withHeaderOnDisk(missingHeader("Utils.h", std::nullopt), "utils.h"),
+         {TorvexError::Kind::unsupported, "The Windows code includes Utils.h, but the file is named utils.h.",
+          "Windows finds files whatever the letter case of their names; this file system does not.",
+          "Change the include to utils.h. " + tail}},
         {missingLibrary("comsuppw"),
          {TorvexError::Kind::unsupported, "The Windows build links against comsuppw, which isn't available in mingw-w64.",
           mingw, "Report this to Torvex with the plugin name. " + tail}},

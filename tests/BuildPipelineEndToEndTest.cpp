@@ -2,6 +2,7 @@
 
 #include "BuildPipeline.h"
 #include "EngineArtifacts.h"
+#include "PluginCompatibility.h"
 #include "ProcessRunner.h"
 #include "TextPattern.h"
 #include "TorvexError.h"
@@ -14,10 +15,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -59,6 +63,84 @@ std::string joinedLines(const std::vector<std::string>& lines) {
 
 void appendToFile(const fs::path& file, const std::string& text) {
     std::ofstream(file, std::ios::app) << text;
+}
+
+// "broken_plugin" -> "BrokenPlugin".
+std::string camelCase(const std::string& name) {
+    std::string camel;
+    bool upper = true;
+    for (char c : name) {
+        if (c == '_') {
+            upper = true;
+        } else {
+            camel += upper ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
+            upper = false;
+        }
+    }
+    return camel;
+}
+
+// A plugin package of the shape pub.dev plugins have, in the pub cache: windows/CMakeLists.txt
+// builds <name>_plugin from plugin.cpp, whose C API header the registrant includes.
+struct TestPlugin {
+    std::string name;
+    std::string source;       // plugin.cpp, after the C API header's include
+    std::string cmake = "";   // added to the plugin's CMakeLists.txt
+    std::map<std::string, std::string> files = {};  // more files of its windows folder
+};
+
+// Adds `plugins` to the project the way `flutter pub get` does: links in .plugin_symlinks, the
+// plugin list, and a registrant that registers them after the example's own plugin.
+void addPlugins(const BuildRig& rig, const fs::path& pubCache, const std::vector<TestPlugin>& plugins) {
+    const fs::path flutter = rig.project() / "windows" / "flutter";
+    std::string list = "list(APPEND FLUTTER_PLUGIN_LIST\n  hello_power\n";
+    std::string includes = "#include <hello_power/hello_power_plugin_c_api.h>\n";
+    std::string calls = "  HelloPowerPluginCApiRegisterWithRegistrar(\n"
+                        "      registry->GetRegistrarForPlugin(\"HelloPowerPluginCApi\"));\n";
+    for (const TestPlugin& plugin : plugins) {
+        const fs::path windows = pubCache / (plugin.name + "-1.0.0") / "windows";
+        const std::string function = camelCase(plugin.name) + "CApiRegisterWithRegistrar";
+        const std::string header = plugin.name + "/" + plugin.name + "_c_api.h";
+        testing::writeFile(windows / "CMakeLists.txt",
+                           "cmake_minimum_required(VERSION 3.14)\n"
+                           "project(" + plugin.name + " LANGUAGES CXX)\n" + plugin.cmake +
+                               "add_library(" + plugin.name + "_plugin SHARED plugin.cpp)\n"
+                               "apply_standard_settings(" + plugin.name + "_plugin)\n"
+                               "target_compile_definitions(" + plugin.name + "_plugin PRIVATE FLUTTER_PLUGIN_IMPL)\n"
+                               "target_include_directories(" + plugin.name + "_plugin INTERFACE \"${CMAKE_CURRENT_SOURCE_DIR}/include\")\n"
+                               "target_link_libraries(" + plugin.name + "_plugin PRIVATE flutter flutter_wrapper_plugin)\n"
+                               "set(" + plugin.name + "_bundled_libraries \"\" PARENT_SCOPE)\n");
+        testing::writeFile(windows / "include" / header,
+                           "#include <flutter_plugin_registrar.h>\n"
+                           "extern \"C\" __declspec(dllexport) void " + function +
+                               "(FlutterDesktopPluginRegistrarRef registrar);\n");
+        testing::writeFile(windows / "plugin.cpp", "#include \"include/" + header + "\"\n" + plugin.source +
+                                                       "void " + function + "(FlutterDesktopPluginRegistrarRef) {}\n");
+        for (const auto& [name, text] : plugin.files) testing::writeFile(windows / name, text);
+        rig.linkPlugin(plugin.name, windows.parent_path());
+
+        list += "  " + plugin.name + "\n";
+        includes += "#include <" + header + ">\n";
+        calls += "  " + function + "(\n      registry->GetRegistrarForPlugin(\"" + camelCase(plugin.name) + "CApi\"));\n";
+    }
+    std::string generated = testing::readFile(flutter / "generated_plugins.cmake");
+    const std::string ownList = "list(APPEND FLUTTER_PLUGIN_LIST\n  hello_power\n";
+    generated.replace(generated.find(ownList), ownList.size(), list);
+    testing::writeFile(flutter / "generated_plugins.cmake", generated);
+    testing::writeFile(flutter / "generated_plugin_registrant.cc",
+                       "#include \"generated_plugin_registrant.h\"\n\n" + includes +
+                           "\nvoid RegisterPlugins(flutter::PluginRegistry* registry) {\n" + calls + "}\n");
+}
+
+std::string leftOutPrefix(const std::string& plugin) {
+    return "Torvex: ⚠ plugin " + plugin + " is left out of the Torvex build: ";
+}
+
+std::vector<std::string> linesStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
+    std::vector<std::string> found;
+    std::copy_if(lines.begin(), lines.end(), std::back_inserter(found),
+                 [&](const std::string& line) { return line.starts_with(prefix); });
+    return found;
 }
 
 // Live processes other than this one whose environment holds `entry` ("NAME=value"). Every
@@ -125,9 +207,8 @@ protected:
 
     // Links a plugin folder into the project and lists it, as `flutter pub get` does.
     void linkPlugin(const std::string& name, const fs::path& folder) {
+        rig->linkPlugin(name, folder);
         const fs::path windows = rig->project() / "windows";
-        fs::create_directories(windows / "flutter" / "ephemeral" / ".plugin_symlinks");
-        fs::create_directory_symlink(folder, windows / "flutter" / "ephemeral" / ".plugin_symlinks" / name);
         const fs::path generatedPlugins = windows / "flutter" / "generated_plugins.cmake";
         std::string plugins = testing::readFile(generatedPlugins);
         const std::string list = "list(APPEND FLUTTER_PLUGIN_LIST\n";
@@ -155,6 +236,8 @@ TEST_F(BuildPipelineEndToEnd, CleanBuildRunsUnderWineAndTheNextBuildOnlyRefreshe
     EXPECT_EQ(first.executable, work / "out" / "hello.exe");
     EXPECT_FALSE(first.nativeStepSkipped);
     testing::expectPE32PlusForX64(first.executable);
+    // The example's plugin (method and event channels, SDK headers in Windows' letter case) is kept.
+    testing::expectPE32PlusForX64(work / "out" / "hello_power_plugin.dll");
     EXPECT_TRUE(fs::is_regular_file(work / "out" / "flutter_windows.dll"));
     EXPECT_TRUE(fs::is_regular_file(work / "out" / "data" / "icudtl.dat"));
     EXPECT_TRUE(fs::is_regular_file(work / "out" / "data" / "flutter_assets" / "kernel_blob.bin"));
@@ -162,6 +245,7 @@ TEST_F(BuildPipelineEndToEnd, CleanBuildRunsUnderWineAndTheNextBuildOnlyRefreshe
 
     const auto firstLines = lines.taken();
     ASSERT_FALSE(firstLines.empty());
+    EXPECT_TRUE(linesStartingWith(firstLines, "Torvex: ⚠ plugin").empty()) << joinedLines(firstLines);
     EXPECT_EQ(firstLines.front(),
               "Torvex: building hello (Flutter 3.47.0, " + fs::canonical(rig->project()).string() + ")");
     EXPECT_TRUE(firstLines.back().starts_with("Torvex: built " + first.executable.string() + " in "))
@@ -181,6 +265,8 @@ TEST_F(BuildPipelineEndToEnd, CleanBuildRunsUnderWineAndTheNextBuildOnlyRefreshe
         EXPECT_EQ(ran.status, 0) << out << ran.err;
         EXPECT_TRUE(TextPattern("^hello: runner started\n"
                                 R"(The Dart VM service is listening on http://127\.0\.0\.1:\d+/[^/\s]+=/\n)"
+                                "flutter_windows: channel hello_power has a handler\n"
+                                "flutter_windows: channel hello_power/changes has a handler\n"
                                 "hello: window open\n$")
                         .firstMatch(out))
             << out << ran.err;
@@ -200,7 +286,7 @@ TEST_F(BuildPipelineEndToEnd, CleanBuildRunsUnderWineAndTheNextBuildOnlyRefreshe
     EXPECT_EQ(testing::readFile(installedAssets / "kernel_blob.bin"), "changed kernel");
     EXPECT_EQ(testing::readFile(installedAssets / "assets" / "new.txt"), "new asset");
     EXPECT_EQ(testing::readFile(installedAssets / "isolate_snapshot_data"),
-              testing::readFile(rig->paths().engineCache() / BuildRig::engineRevision / EngineArtifacts::isolateSnapshot));
+              testing::readFile(rig->paths().engineCache() / BuildRig::engineRevision() / EngineArtifacts::isolateSnapshot));
     const auto secondLines = lines.taken();
     ASSERT_EQ(secondLines.size(), 3u) << joinedLines(secondLines);
     EXPECT_EQ(secondLines[1], "Torvex: native code unchanged, updating Dart bundle only");
@@ -215,35 +301,14 @@ TEST_F(BuildPipelineEndToEnd, CleanBuildRunsUnderWineAndTheNextBuildOnlyRefreshe
 
 TEST_F(BuildPipelineEndToEnd, APluginThatDoesNotCompileIsLeftOutRememberedAndLeftOutAtOnceNextTime) {
     // A plugin whose C++ MSVC accepts and clang rejects, linked in as the Flutter tool does.
-    const fs::path plugin = temp / "pub cache" / "broken_plugin-1.0.0";
-    testing::writeFile(plugin / "windows" / "CMakeLists.txt",
-                       "cmake_minimum_required(VERSION 3.14)\n"
-                       "project(broken_plugin LANGUAGES CXX)\n"
-                       "add_library(broken_plugin_plugin SHARED broken_plugin.cpp)\n"
-                       "apply_standard_settings(broken_plugin_plugin)\n"
-                       "target_include_directories(broken_plugin_plugin INTERFACE \"${CMAKE_CURRENT_SOURCE_DIR}/include\")\n"
-                       "target_link_libraries(broken_plugin_plugin PRIVATE flutter flutter_wrapper_plugin)\n"
-                       "set(broken_plugin_bundled_libraries \"\" PARENT_SCOPE)\n");
-    testing::writeFile(plugin / "windows" / "include" / "broken_plugin" / "broken_plugin_c_api.h",
-                       "#include <flutter_plugin_registrar.h>\n"
-                       "extern \"C\" void BrokenPluginCApiRegisterWithRegistrar(FlutterDesktopPluginRegistrarRef registrar);\n");
-    testing::writeFile(plugin / "windows" / "broken_plugin.cpp",
-                       "#include <string>\n"
-                       "#include \"include/broken_plugin/broken_plugin_c_api.h\"\n"
-                       "void BrokenPluginCApiRegisterWithRegistrar(FlutterDesktopPluginRegistrarRef) {\n"
-                       "  std::string& name = std::string(\"temporary\");  // MSVC's permissive mode takes this\n"
-                       "  (void)name;\n"
-                       "}\n");
-    linkPlugin("broken_plugin", plugin);
-    testing::writeFile(rig->project() / "windows" / "flutter" / "generated_plugin_registrant.cc",
-                       "#include \"generated_plugin_registrant.h\"\n"
-                       "\n"
-                       "#include <broken_plugin/broken_plugin_c_api.h>\n"
-                       "\n"
-                       "void RegisterPlugins(flutter::PluginRegistry* registry) {\n"
-                       "  BrokenPluginCApiRegisterWithRegistrar(\n"
-                       "      registry->GetRegistrarForPlugin(\"BrokenPluginCApi\"));\n"
-                       "}\n");
+    const fs::path pubCache = temp / "pub cache";
+    addPlugins(*rig, pubCache,
+               {{"broken_plugin", "#include <string>\n"
+                                  "void Lenient() {\n"
+                                  "  std::string& name = std::string(\"temporary\");  // MSVC's permissive mode takes this\n"
+                                  "  (void)name;\n"
+                                  "}\n"}});
+    const fs::path plugin = pubCache / "broken_plugin-1.0.0";
 
     const BuildResult first = build();
     EXPECT_FALSE(first.nativeStepSkipped);
@@ -262,7 +327,8 @@ TEST_F(BuildPipelineEndToEnd, APluginThatDoesNotCompileIsLeftOutRememberedAndLef
     const std::string memory = testing::readFile(rig->workFolder() / "plugin-failures.json");
     EXPECT_NE(memory.find("\"name\":\"broken_plugin\""), std::string::npos) << memory;
     EXPECT_NE(memory.find("\"source\":\"" + plugin.string() + "\""), std::string::npos) << memory;
-    EXPECT_NE(memory.find("\"rulesVersion\":3"), std::string::npos) << memory;
+    EXPECT_NE(memory.find("\"rulesVersion\":" + std::to_string(PluginCompatibility::rulesVersion)), std::string::npos)
+        << memory;
 
     // The next build leaves it out before any compile: nothing native changed, so no CMake at all.
     const std::size_t cmakeRuns = rig->cmakeRuns().size();
@@ -275,6 +341,100 @@ TEST_F(BuildPipelineEndToEnd, APluginThatDoesNotCompileIsLeftOutRememberedAndLef
               1)
         << joinedLines(secondLines);
     EXPECT_FALSE(contains(secondLines, "Torvex: rebuilding without broken_plugin"));
+}
+
+// Text with every line feed preceded by a carriage return.
+std::string withCRLF(const std::string& text) {
+    std::string result;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) result += '\r';
+        result += text[i];
+    }
+    return result;
+}
+
+TEST_F(BuildPipelineEndToEnd, ProjectsOfOtherShapesBuildWithTheirPlugin) {
+    struct Shape {
+        const char* name;
+        std::function<void(const fs::path& project)> make;  // applied on top of the shapes before it
+    };
+    const Shape shapes[] = {
+        {"created before Flutter 3.16: the platform named literally, no FLUTTER_TARGET_PLATFORM fallback",
+         [](const fs::path& project) {
+             const fs::path file = project / "windows" / "flutter" / "CMakeLists.txt";
+             std::string text = testing::readFile(file);
+             const std::string fallback = "if(NOT DEFINED FLUTTER_TARGET_PLATFORM)\n"
+                                          "  set(FLUTTER_TARGET_PLATFORM \"windows-x64\")\n"
+                                          "endif()\n";
+             const std::string platform = "${FLUTTER_TARGET_PLATFORM} $<CONFIG>";
+             ASSERT_NE(text.find(fallback), std::string::npos);
+             ASSERT_NE(text.find(platform), std::string::npos);
+             text.erase(text.find(fallback), fallback.size());
+             text.replace(text.find(platform), platform.size(), "windows-x64 $<CONFIG>");
+             testing::writeFile(file, text);
+         }},
+        {"CRLF line ends in every text file, the plugin's too", [](const fs::path& project) {
+             for (auto entry = fs::recursive_directory_iterator(project, fs::directory_options::follow_directory_symlink);
+                  entry != fs::recursive_directory_iterator(); ++entry) {
+                 if (!entry->is_regular_file()) continue;
+                 const std::string text = testing::readFile(entry->path());
+                 if (text.find('\0') == std::string::npos) testing::writeFile(entry->path(), withCRLF(text));
+             }
+         }},
+    };
+    for (const Shape& shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        shape.make(rig->project());
+        const BuildResult result = build();
+        EXPECT_FALSE(result.nativeStepSkipped);
+        testing::expectPE32PlusForX64(result.executable);
+        testing::expectPE32PlusForX64(result.outputDirectory / "hello_power_plugin.dll");
+        const auto built = lines.taken();
+        EXPECT_TRUE(linesStartingWith(built, "Torvex: ⚠ plugin").empty()) << joinedLines(built);
+    }
+}
+
+TEST_F(BuildPipelineEndToEnd, SeveralFailingPluginsAreLeftOutInOneBuildEachWithItsReason) {
+    const std::vector<TestPlugin> plugins = {
+        {"atl_plugin", "#include <atlbase.h>\n"},
+        {"winrt_plugin", "#include <winrt/Windows.Foundation.h>\n"},
+        {"lenient_plugin", "#include <string>\nvoid Lenient() { std::string& s = std::string(\"x\"); (void)s; }\n"},
+        {"own_case_plugin", "#include \"Helper.h\"\n", "", {{"helper.h", "#pragma once\n"}}},
+        {"link_plugin", "void DefinedNowhere();\nvoid Caller() { DefinedNowhere(); }\n"},
+        {"configure_plugin", "", "include(missing_helpers.cmake)\n"},
+        {"nuget_plugin", "", "# Fetches the Windows App SDK.\nexecute_process(COMMAND nuget install Microsoft.WindowsAppSDK)\n"},
+    };
+    addPlugins(*rig, temp / "pub cache", plugins);
+
+    const BuildResult result = build();
+    testing::expectPE32PlusForX64(result.executable);
+    testing::expectPE32PlusForX64(result.outputDirectory / "hello_power_plugin.dll");
+    const auto built = lines.taken();
+    // Each reason as far as it does not depend on the compiler's wording.
+    const std::map<std::string, std::string> reasons = {
+        {"atl_plugin", "its Windows code does not compile with clang yet ('atlbase.h' file not found)"},
+        {"winrt_plugin", "its Windows code does not compile with clang yet ('winrt/Windows.Foundation.h' file not found)"},
+        {"lenient_plugin", "its Windows code does not compile with clang yet (non-const lvalue reference to type "},
+        {"own_case_plugin", "its Windows code does not compile with clang yet ('Helper.h' file not found)"},
+        {"link_plugin", "its Windows code does not compile with clang yet (undefined symbol: DefinedNowhere())"},
+        {"configure_plugin", "its Windows code does not compile with clang yet (include could not find requested file:)"},
+        {"nuget_plugin", "it downloads Microsoft SDK packages with NuGet, which needs Visual Studio"},
+    };
+    for (const auto& [plugin, reason] : reasons) {
+        const auto leftOut = linesStartingWith(built, leftOutPrefix(plugin));
+        ASSERT_EQ(leftOut.size(), 1u) << plugin << "\n" << joinedLines(built);
+        EXPECT_TRUE(leftOut[0].starts_with(leftOutPrefix(plugin) + reason)) << leftOut[0];
+        EXPECT_TRUE(leftOut[0].ends_with(". Dart calls to it will throw MissingPluginException.")) << leftOut[0];
+        EXPECT_FALSE(fs::exists(result.outputDirectory / (plugin + "_plugin.dll"))) << plugin;
+    }
+    // Screening takes the NuGet plugin before any pass; the configure error is found before any
+    // compile; then one pass finds every plugin that does not compile or link.
+    const auto rebuilds = linesStartingWith(built, "Torvex: rebuilding without ");
+    ASSERT_EQ(rebuilds.size(), 2u) << joinedLines(built);
+    EXPECT_EQ(rebuilds[0], "Torvex: rebuilding without configure_plugin");
+    for (const char* plugin : {"atl_plugin", "winrt_plugin", "lenient_plugin", "own_case_plugin", "link_plugin"}) {
+        EXPECT_NE(rebuilds[1].find(plugin), std::string::npos) << rebuilds[1];
+    }
 }
 
 struct UnsavableFailure {
@@ -290,6 +450,8 @@ TEST_F(BuildPipelineEndToEnd, FailuresNoPluginExplainsAreDiagnosedWithTheLogPath
          "This project uses ATL, which Torvex does not support yet."},
         {"missing Windows header", "#include <winrt_helpers_only_msvc_has.h>", TorvexError::Kind::unsupported,
          "The Windows code needs winrt_helpers_only_msvc_has.h, which the mingw-w64 Windows headers don't include."},
+        {"own header in another letter case", "#include \"Utils.h\"", TorvexError::Kind::unsupported,
+         "The Windows code includes Utils.h, but the file is named utils.h."},
         {"plain compile error", "static_assert(false, \"broken runner\");", TorvexError::Kind::buildFailed,
          "The Windows build failed."},
     };
@@ -387,7 +549,7 @@ TEST_F(BuildPipelineEndToEnd, AnEngineChangeBuildsWithoutConfigureAndAToolchainC
     rig->changeEngineRevision("fedcba9876543210fedcba9876543210fedcba98");
     EXPECT_FALSE(build().nativeStepSkipped);
     EXPECT_EQ(runArguments(rig->cmakeRuns(), runs), (std::vector<std::string>{
-                                                        "--build " + (work / "cmake-build").string(),
+                                                        "--build " + (work / "cmake-build").string() + " -- -k 0",
                                                         "--install " + (work / "cmake-build").string(),
                                                     }));
     EXPECT_EQ(rig->server().requests(), 6);

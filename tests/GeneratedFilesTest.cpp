@@ -1,11 +1,13 @@
 #include "BuildPipeline.h"
 #include "GeneratedFiles.h"
+#include "SDKHeaderOverlay.h"
 
 #include "ProcessRunner.h"
 #include "support/ScopedVariable.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdlib>
 #include <map>
@@ -34,8 +36,6 @@ long long stamp(const fs::path& path) {
 }
 
 TEST(GeneratedFiles, FixedTexts) {
-    EXPECT_EQ(GeneratedFiles::compatHeader.size(), 292u);
-    EXPECT_EQ(lines(GeneratedFiles::compatHeader).size(), 16u);
     EXPECT_EQ(lines(GeneratedFiles::rulesOverride).size(), 3u);
     EXPECT_EQ(GeneratedFiles::defaultLibraries(),
               "-lsynchronization -lshlwapi -lshcore -lversion -lws2_32 -liphlpapi -ldwmapi -luxtheme -lcomctl32 "
@@ -50,18 +50,18 @@ TEST(GeneratedFiles, ToolchainFileQuotesPathsWithSpaces) {
     const fs::path tools = "/home/u/Library/Caches/Torvex/builds/0123/tools/";
     const std::string text = GeneratedFiles::toolchainFile(
         tools, "/home/u/Library/Application Support/Torvex/toolchain/1/llvm-mingw", tools / "msvc-compat.h",
-        tools / "fallback-include", tools / "rules-override.cmake",
+        tools / "fallback-include", tools / "sdk-headers.yaml", tools / "rules-override.cmake",
         {"/home/u/Library/Caches/Torvex/builds/0123", "/home/u/.pub-cache"});
     const auto all = lines(text);
-    ASSERT_EQ(all.size(), 32u);
+    ASSERT_EQ(all.size(), 33u);
     EXPECT_EQ(text.back(), '\n');
     const std::map<size_t, std::string> expected = {
         {6, R"(set(CMAKE_C_COMPILER "/home/u/Library/Caches/Torvex/builds/0123/tools/shim-clang"))"},
         {12, R"(set(CMAKE_AR "/home/u/Library/Application Support/Torvex/toolchain/1/llvm-mingw/bin/llvm-ar" CACHE FILEPATH ""))"},
         {15, R"(set(CMAKE_FIND_ROOT_PATH "/home/u/Library/Application Support/Torvex/toolchain/1/llvm-mingw/x86_64-w64-mingw32;/home/u/Library/Caches/Torvex/builds/0123;/home/u/.pub-cache"))"},
-        {26, R"(set(CMAKE_C_FLAGS_INIT "-idirafter \"/home/u/Library/Caches/Torvex/builds/0123/tools/fallback-include\""))"},
-        {27, R"(set(CMAKE_CXX_FLAGS_INIT "-fms-extensions -include \"/home/u/Library/Caches/Torvex/builds/0123/tools/msvc-compat.h\" -idirafter \"/home/u/Library/Caches/Torvex/builds/0123/tools/fallback-include\""))"},
-        {31, "set(CMAKE_EXE_LINKER_FLAGS_INIT \"-static " + GeneratedFiles::defaultLibraries() + "\")"},
+        {27, R"(set(CMAKE_C_FLAGS_INIT "-idirafter \"/home/u/Library/Caches/Torvex/builds/0123/tools/fallback-include\" -ivfsoverlay \"/home/u/Library/Caches/Torvex/builds/0123/tools/sdk-headers.yaml\""))"},
+        {28, R"(set(CMAKE_CXX_FLAGS_INIT "-fms-extensions -include \"/home/u/Library/Caches/Torvex/builds/0123/tools/msvc-compat.h\" -idirafter \"/home/u/Library/Caches/Torvex/builds/0123/tools/fallback-include\" -ivfsoverlay \"/home/u/Library/Caches/Torvex/builds/0123/tools/sdk-headers.yaml\""))"},
+        {32, "set(CMAKE_EXE_LINKER_FLAGS_INIT \"-static " + GeneratedFiles::defaultLibraries() + "\")"},
     };
     for (const auto& [number, line] : expected) EXPECT_EQ(all[number - 1], line) << "line " << number;
 }
@@ -99,8 +99,8 @@ TEST(GeneratedFiles, CMakeAndTheShellReadEveryValueBackAsWritten) {
     const fs::path tools = odd / "tools";
     testing::writeFile(temp / "toolchain.cmake",
                        GeneratedFiles::toolchainFile(tools, odd / "llvm-mingw", tools / "msvc-compat.h",
-                                                     tools / "fallback-include", tools / "rules-override.cmake",
-                                                     {odd, "/home/u/.pub-cache"}));
+                                                     tools / "fallback-include", tools / "sdk-headers.yaml",
+                                                     tools / "rules-override.cmake", {odd, "/home/u/.pub-cache"}));
     const auto messages = cmakeMessages(*cmake, temp.path(),
                                         "macro(add_compile_definitions)\nendmacro()\n"
                                         "include(toolchain.cmake)\n"
@@ -119,7 +119,8 @@ TEST(GeneratedFiles, CMakeAndTheShellReadEveryValueBackAsWritten) {
         {"/bin/sh", {"-c", "printf '%s\\n' " + messages[4]}, {}, std::nullopt});
     EXPECT_EQ(lines(words.standardOutput),
               (std::vector<std::string>{"-fms-extensions", "-include", (tools / "msvc-compat.h").string(), "-idirafter",
-                                        (tools / "fallback-include").string()}));
+                                        (tools / "fallback-include").string(), "-ivfsoverlay",
+                                        (tools / "sdk-headers.yaml").string()}));
 }
 
 TEST(GeneratedFiles, GeneratedConfigCarriesTheVersion) {
@@ -158,8 +159,8 @@ struct ToolsRig {
 
     std::vector<fs::path> entries() const {
         return {tools / "toolchain.cmake", tools / "rules-override.cmake", tools / "msvc-compat.h",
-                tools / "mingw-bin", tools / "fallback-include" / "shobjidl_core.h", tools / "shim-clang",
-                tools / "shim-clang++", tools / "shim-windres"};
+                tools / "mingw-bin", tools / "fallback-include" / "shobjidl_core.h", tools / "sdk-headers.yaml",
+                tools / "sdk-headers.key", tools / "shim-clang", tools / "shim-clang++", tools / "shim-windres"};
     }
 };
 
@@ -177,11 +178,13 @@ TEST(WriteToolchain, WritesEverythingOnceAndOnlyTheToolchainFileWhenTheFingerpri
     EXPECT_EQ(testing::readFile(rig.tools / "rules-override.cmake"), GeneratedFiles::rulesOverride);
     EXPECT_EQ(testing::readFile(rig.tools / "fallback-include" / "shobjidl_core.h"),
               GeneratedFiles::fallbackHeaders().at("shobjidl_core.h"));
+    EXPECT_EQ(testing::readFile(rig.tools / "sdk-headers.yaml"),
+              sdkHeaderOverlay(rig.toolchain.mingwRoot / "x86_64-w64-mingw32" / "include"));
     const auto written = lines(testing::readFile(rig.toolchainFile));
-    ASSERT_EQ(written.size(), 33u);
+    ASSERT_EQ(written.size(), 34u);
     EXPECT_EQ(written[14], "set(CMAKE_FIND_ROOT_PATH \"" + rig.toolchain.mingwRoot.string() + "/x86_64-w64-mingw32;" +
                                rig.work.string() + ";/pub cache\")");
-    EXPECT_EQ(written[32], "# " + rig.toolchain.fingerprint());
+    EXPECT_EQ(written[33], "# " + rig.toolchain.fingerprint());
 
     std::map<fs::path, long long> before;
     for (const fs::path& entry : rig.entries()) before[entry] = stamp(entry);
@@ -199,6 +202,53 @@ TEST(WriteToolchain, WritesEverythingOnceAndOnlyTheToolchainFileWhenTheFingerpri
         if (entry != rig.toolchainFile) {
             EXPECT_EQ(stamp(entry), before[entry]) << entry;
         }
+}
+
+TEST(WriteToolchain, TheHeaderOverlayIsMadeOncePerToolchainUnderTheCompilersSpellingOfTheFolder) {
+    ToolsRig rig;
+    const fs::path include = rig.toolchain.mingwRoot / "x86_64-w64-mingw32" / "include";
+    testing::writeFile(include / "windows.h", "");
+    // The compiler reaches the toolchain through another folder (a sysroot fixed when it was set up).
+    const fs::path elsewhere = rig.temp / "elsewhere";
+    fs::create_directory_symlink(rig.toolchain.mingwRoot, elsewhere);
+    const fs::path compiler = rig.toolchain.mingwBin() / "x86_64-w64-mingw32-clang";
+    const auto compilerSays = [&](const std::string& folders, int status) {
+        testing::writeScript(compiler, "printf '#include <...> search starts here:\\n" + folders +
+                                           "End of search list.\\n' >&2\nexit " + std::to_string(status) + "\n");
+    };
+    compilerSays(" /usr/lib/clang/include\\n " + (elsewhere / "x86_64-w64-mingw32" / "include").string() + "\\n", 0);
+    const fs::path overlay = rig.tools / "sdk-headers.yaml";
+    const auto rootNames = [&] {
+        const nlohmann::json parsed = nlohmann::json::parse(testing::readFile(overlay));
+        std::vector<std::string> names;
+        for (const auto& root : parsed.at("roots")) names.push_back(root.at("name"));
+        return names;
+    };
+
+    BuildPipeline::writeToolchain(rig.toolchain, rig.tools, rig.toolchainFile);
+    EXPECT_EQ(rootNames(),
+              (std::vector<std::string>{include.string(), (elsewhere / "x86_64-w64-mingw32" / "include").string()}));
+    const std::string made = testing::readFile(overlay);
+
+    // The same toolchain does not list its headers again.
+    testing::writeFile(include / "versionhelpers.h", "");
+    BuildPipeline::writeToolchain(rig.toolchain, rig.tools, rig.toolchainFile);
+    EXPECT_EQ(testing::readFile(overlay), made);
+
+    // An overlay cut short by a failed write leaves no key behind, and is made again.
+    testing::writeFile(overlay, made.substr(0, made.size() / 2));
+    fs::remove(rig.tools / "sdk-headers.key");
+    BuildPipeline::writeToolchain(rig.toolchain, rig.tools, rig.toolchainFile);
+    EXPECT_NE(testing::readFile(overlay).find("versionhelpers.h"), std::string::npos);
+    EXPECT_EQ(rootNames().size(), 2u);
+
+    // Without the compiler's answer the overlay has the folder's own spellings, and no key: the
+    // next build asks again.
+    fs::remove(rig.tools / "sdk-headers.key");
+    compilerSays("", 1);
+    BuildPipeline::writeToolchain(rig.toolchain, rig.tools, rig.toolchainFile);
+    EXPECT_EQ(rootNames(), std::vector<std::string>{include.string()});
+    EXPECT_FALSE(fs::exists(rig.tools / "sdk-headers.key"));
 }
 
 TEST(WriteToolchain, PubCacheFallsBackToTheHomeFolder) {

@@ -155,11 +155,27 @@ TEST(PluginCompatibilityTest, FailingPluginsWithTheirFirstError) {
           camera + "camera.cpp:9:10: error: no member named 'Foo' in namespace 'winrt'"},
          {{"printing", compileFailure("use of undeclared identifier 'PrintDlgEx'"), true},
           {"camera_windows", compileFailure("no member named 'Foo' in namespace 'winrt'"), true}}},
-        {"lld error of a plugin's DLL names no file of the plugin",
+        {"lld error of a plugin's DLL names no file of the plugin: the first error of its job's output",
          {"FAILED: plugins/pdfium/pdfium_plugin.dll plugins/pdfium/pdfium_plugin.lib ",
           "ld.lld: error: undefined symbol: __declspec(dllimport) FPDF_InitLibrary",
-          ">>> referenced by /w/windows/flutter/ephemeral/.plugin_symlinks/pdfium/windows/pdfium.cpp:10"},
-         {{"pdfium", compileFailure("see the build log"), true}}},
+          ">>> referenced by /w/windows/flutter/ephemeral/.plugin_symlinks/pdfium/windows/pdfium.cpp:10",
+          "ld.lld: error: undefined symbol: FPDF_DestroyLibrary"},
+         {{"pdfium", compileFailure("undefined symbol: __declspec(dllimport) FPDF_InitLibrary"), true}}},
+        {"an error in a shared header while compiling a plugin; an error in its own files wins",
+         {"FAILED: plugins/events/CMakeFiles/events_plugin.dir/events.cpp.obj ",
+          "In file included from /w/windows/flutter/ephemeral/.plugin_symlinks/events/windows/events.cpp:2:",
+          "/w/windows/flutter/ephemeral/cpp_client_wrapper/include/flutter/event_channel.h:9:5: error: invalid "
+          "operands to binary expression",
+          "[4/9] Building CXX object runner/CMakeFiles/app.dir/main.cpp.obj",
+          "/w/windows/runner/main.cpp:1:1: error: not the plugin's",
+          "FAILED: plugins/printing/CMakeFiles/printing_plugin.dir/p.cpp.obj ",
+          "/w/windows/flutter/ephemeral/cpp_client_wrapper/include/flutter/method_channel.h:3:1: error: shared",
+          printing + "p.cpp:1:1: error: own",
+          "FAILED: plugins/late/late_plugin.dll ", "ninja: build stopped: subcommand failed.",
+          "ld.lld: error: after the job's output"},
+         {{"events", compileFailure("invalid operands to binary expression"), true},
+          {"printing", compileFailure("own"), true},
+          {"late", compileFailure("see the build log"), true}}},
         {"errors outside a plugin's folder: runner, wrapper, link of the app",
          {"FAILED: runner/CMakeFiles/app.dir/main.cpp.obj ", "/w/windows/runner/main.cpp:3:1: error: unknown type name 'x'",
           "FAILED: flutter/CMakeFiles/flutter_wrapper_plugin.dir/cpp_client_wrapper/plugin_registrar.cc.obj ",
@@ -185,6 +201,10 @@ TEST(PluginCompatibilityTest, FailingPluginsWithTheirFirstError) {
           "-- Configuring incomplete, errors occurred!"},
          {{"firebase_core", compileFailure("Firebase C++ SDK not found at C:/firebase"), true},
           {"printing", compileFailure("include could not find requested file:"), true}}},
+        {"a line of CMake's standard output between a configure error and its message",
+         {"CMake Error at flutter/ephemeral/.plugin_symlinks/printing/windows/CMakeLists.txt:3 (include):",
+          "-- Detecting CXX compile features - done", "", "  include could not find requested file:"},
+         {{"printing", compileFailure("include could not find requested file:"), true}}},
         {"configure errors and warnings that are not located in a plugin's folder",
          {"CMake Error at CMakeLists.txt:3 (project):", "  No CMAKE_CXX_COMPILER could be found.",
           "CMake Warning at flutter/ephemeral/.plugin_symlinks/camera_windows/windows/CMakeLists.txt:1 (message):",
@@ -322,13 +342,13 @@ TEST_F(PluginFailureMemoryTest, RecordKeepsCompileFailuresAndLoadGivesThemBack) 
     const nlohmann::json expected = {
         {{"plugin", {{"name", "printing"}, {"reason", compileFailure("expected ';'")}, {"compileFailure", true}}},
          {"source", target("printing")},
-         {"rulesVersion", 3}},
+         {"rulesVersion", PluginCompatibility::rulesVersion}},
         {{"plugin", {{"name", "camera_windows"}, {"reason", compileFailure("see the build log")}, {"compileFailure", true}}},
          {"source", target("camera_windows")},
-         {"rulesVersion", 3}},
+         {"rulesVersion", PluginCompatibility::rulesVersion}},
         {{"plugin", {{"name", "unlinked"}, {"reason", compileFailure("x")}, {"compileFailure", true}}},
          {"source", ""},
-         {"rulesVersion", 3}},
+         {"rulesVersion", PluginCompatibility::rulesVersion}},
     };
     EXPECT_EQ(nlohmann::json::parse(bytes), expected);
     EXPECT_EQ(memory.load(), std::vector<DisabledPlugin>(disabled.begin() + 1, disabled.end()));
@@ -355,7 +375,9 @@ TEST_F(PluginFailureMemoryTest, LoadKeepsOnlyEntriesThatStillApply) {
         if (version) json["rulesVersion"] = *version;
         return json.dump();
     };
-    const auto camera = entry("camera_windows", target("camera_windows"), 3);
+    const int current = PluginCompatibility::rulesVersion;
+    const std::string currentText = std::to_string(current);
+    const auto camera = entry("camera_windows", target("camera_windows"), current);
     const DisabledPlugin loadedCamera{"camera_windows", "r camera_windows", true};
     const auto gone = DisabledPlugin{"gone", "r gone", true};
     struct Case {
@@ -365,22 +387,25 @@ TEST_F(PluginFailureMemoryTest, LoadKeepsOnlyEntriesThatStillApply) {
     };
     const Case cases[] = {
         {"no file", std::nullopt, {}},
-        {"rules version 2 or none is dropped",
-         "[" + entry("printing", target("printing"), 2) + "," + camera + "," + entry("printing", target("printing"), {}) +
-             "]",
+        {"an earlier rules version or none is dropped",
+         "[" + entry("printing", target("printing"), 2) + "," + entry("printing", target("printing"), 3) + "," + camera +
+             "," + entry("printing", target("printing"), {}) + "]",
          {loadedCamera}},
-        {"another link target is dropped", "[" + entry("printing", "/elsewhere/printing-0.9.0", 3) + "," + camera + "]",
-         {loadedCamera}},
-        {"a missing link matches only an empty source", "[" + entry("gone", "", 3) + "," + entry("gone", "/x", 3) + "]",
-         {gone}},
+        {"another link target is dropped",
+         "[" + entry("printing", "/elsewhere/printing-0.9.0", current) + "," + camera + "]", {loadedCamera}},
+        {"a missing link matches only an empty source",
+         "[" + entry("gone", "", current) + "," + entry("gone", "/x", current) + "]", {gone}},
         {"keys in any order, escaped slashes",
-         R"([{"rulesVersion":3,"source":")" + escapedSlashes(target("camera_windows")) +
+         R"([{"rulesVersion":)" + currentText + R"(,"source":")" + escapedSlashes(target("camera_windows")) +
              R"(","plugin":{"compileFailure":true,"reason":"r camera_windows","name":"camera_windows"}}])",
          {loadedCamera}},
         {"one entry without compileFailure empties the list",
-         "[" + camera + R"(,{"plugin":{"name":"printing","reason":"r"},"source":"","rulesVersion":3}])", {}},
+         "[" + camera + R"(,{"plugin":{"name":"printing","reason":"r"},"source":"","rulesVersion":)" + currentText +
+             "}]",
+         {}},
         {"a rules version of another type empties the list",
-         "[" + camera + R"(,{"plugin":{"name":"p","reason":"r","compileFailure":true},"source":"","rulesVersion":"3"}])",
+         "[" + camera + R"(,{"plugin":{"name":"p","reason":"r","compileFailure":true},"source":"","rulesVersion":")" +
+             currentText + "\"}]",
          {}},
         {"not JSON", "[" + camera, {}},
         {"not an array", camera, {}},

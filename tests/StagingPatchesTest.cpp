@@ -64,6 +64,10 @@ TEST(StagingPatchesTest, AssembleStepBecomesANoOp) {
          "COMMAND \"${FLUTTER_ROOT}/packages/flutter_tools/bin/tool_backend.bat\"\r\n\t${FLUTTER_TARGET_PLATFORM}\r\n"
          "\t$<CONFIG>\r\n",
          "COMMAND " + noOp + "\r\n"},
+        {"the layout before Flutter 3.16 names the platform literally",
+         "COMMAND ${CMAKE_COMMAND} -E env\n    \"${FLUTTER_ROOT}/packages/flutter_tools/bin/tool_backend.bat\"\n"
+         "      windows-x64 $<CONFIG>\n",
+         "COMMAND ${CMAKE_COMMAND} -E env\n    " + noOp + "\n"},
         {"only whole ${PHONY_OUTPUT} lines go, with their line ends",
          " \t${PHONY_OUTPUT}\t\r\nOUTPUT ${PHONY_OUTPUT}\n" + call + "\n${PHONY_OUTPUT}",
          "OUTPUT ${PHONY_OUTPUT}\n" + noOp + "\n${PHONY_OUTPUT}"},
@@ -80,6 +84,7 @@ TEST(StagingPatchesTest, AssembleStepThatIsMissingIsAnError) {
         "\"${FLUTTER_ROOT}/packages/flutter_tools/bin/tool_backend.sh\" ${FLUTTER_TARGET_PLATFORM} $<CONFIG>",
         "${FLUTTER_ROOT}/packages/flutter_tools/bin/tool_backend.bat ${FLUTTER_TARGET_PLATFORM} $<CONFIG>",
         "\"${FLUTTER_ROOT}/packages/flutter_tools/bin/tool_backend.bat\" ${FLUTTER_TARGET_PLATFORM}",
+        "\"${FLUTTER_ROOT}/packages/flutter_tools/bin/tool_backend.bat\" windows-arm64 $<CONFIG>",
     };
     for (const std::string& input : inputs) {
         try {
@@ -90,7 +95,8 @@ TEST(StagingPatchesTest, AssembleStepThatIsMissingIsAnError) {
             EXPECT_EQ(error.what, "This project's windows/flutter/CMakeLists.txt has an unexpected layout.");
             EXPECT_EQ(error.why, "Torvex could not find the tool_backend.bat call it replaces.");
             EXPECT_EQ(error.fix,
-                      "Regenerate it with `flutter create --platforms=windows .` (back up local changes first).");
+                      "Move windows/flutter/CMakeLists.txt aside and run `flutter create --platforms=windows .`, which "
+                      "writes only missing files; then carry your own changes over.");
         }
     }
 }

@@ -5,10 +5,12 @@
 #include "support/TestSupport.h"
 
 #include "FlutterProject.h"
+#include "Platform/Digest.h"
 #include "ProcessRunner.h"
 #include "Stager.h"
 #include "SystemSource.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <stdexcept>
@@ -19,7 +21,7 @@ namespace fs = std::filesystem;
 namespace {
 
 fs::path cmakeLog(const fs::path& root) { return root / "cmake-runs.log"; }
-fs::path engineArchives(const fs::path& root) { return root / "engine archives"; }
+fs::path engineArchives(const fs::path& root) { return root / "engine archives" / BuildRig::engineRevision(); }
 
 } // namespace
 
@@ -49,10 +51,13 @@ BuildRig::BuildRig(const fs::path& root)
 
     const fs::path archives = engineArchives(root);
     if (!fs::exists(archives / "windows-x64" / "artifacts.zip")) runScript("stand-in-engine", {archives.string()}, root / "scratch");
-    server_.serveEngine(engineRevision, archives);
+    server_.serveEngine(engineRevision(), archives);
 
-    if (!fs::exists(sdkRoot_)) makeFakeFlutterSDK(sdkRoot_, engineRevision, "", "3.47.0");
-    Stager{}.mirror(sourceDir() / "examples" / "hello", project_);
+    makeFakeFlutterSDK(sdkRoot_, engineRevision(), "", "3.47.0");
+    Stager{{"windows/flutter/ephemeral/"}, {}}.mirror(sourceDir() / "examples" / "hello", project_);
+    for (const auto& package : fs::directory_iterator(project_ / "packages")) {
+        if (fs::is_directory(package.path() / "windows")) linkPlugin(package.path().filename().string(), package.path());
+    }
 
     ::setenv("TORVEX_CC", (builtBundle() / "Contents" / "Helpers" / "torvex-cc").c_str(), 1);
     ::setenv("FLUTTER_STORAGE_BASE_URL", server_.baseURL().c_str(), 1);
@@ -61,6 +66,31 @@ BuildRig::BuildRig(const fs::path& root)
 BuildRequest BuildRig::request() const { return BuildRequest{project_, std::nullopt, sdkRoot_.string()}; }
 
 fs::path BuildRig::workFolder() const { return paths_.builds() / FlutterProject::discover(project_).hash(); }
+
+const std::string& BuildRig::engineRevision() {
+    static const std::string revision = [] {
+        const fs::path sources = sourceDir() / "tests" / "fixtures" / "engine";
+        std::vector<fs::path> files = {sourceDir() / "scripts" / "stand-in-engine"};
+        for (const auto& entry : fs::recursive_directory_iterator(sources))
+            if (entry.is_regular_file()) files.push_back(entry.path());
+        std::sort(files.begin(), files.end());
+        std::string contents;
+        for (const fs::path& file : files) {
+            contents += fs::relative(file, sourceDir()).string() + '\0' + readFile(file) + '\0';
+        }
+        return sha256Hex(contents).substr(0, 40);
+    }();
+    return revision;
+}
+
+void BuildRig::linkPlugin(const std::string& name, const fs::path& package) const {
+    const fs::path links = project_ / "windows" / "flutter" / "ephemeral" / ".plugin_symlinks";
+    fs::create_directories(links);
+    std::error_code error;
+    if (fs::read_symlink(links / name, error) == package) return;
+    fs::remove_all(links / name);
+    fs::create_directory_symlink(package, links / name);
+}
 
 std::vector<std::string> BuildRig::cmakeRuns() const {
     std::istringstream lines(readFile(cmakeLog(root_)));

@@ -15,12 +15,14 @@ namespace torvex::testing {
 // logs roots; an llvm-mingw-shaped toolchain assembled from Debian's packages under
 // support/toolchain/local (its CMake a logging wrapper around the real one); the stand-in engine's
 // three archives, served on loopback; a fake Flutter SDK of that engine revision; and a copy of
-// examples/hello, brought up to date. Sets TORVEX_CC and FLUTTER_STORAGE_BASE_URL in this process's
-// environment. Parts already present under `root` are reused, so a rig can be set up again over
-// its own folder.
+// examples/hello, brought up to date, with its plugin packages linked in as `flutter pub get` links
+// them. Sets TORVEX_CC and FLUTTER_STORAGE_BASE_URL in this process's environment. Parts already
+// present under `root` are reused, so a rig can be set up again over its own folder.
 class BuildRig {
 public:
-    static constexpr const char* engineRevision = "0123456789abcdef0123456789abcdef01234567";
+    // The stand-in engine's revision: a digest of its sources, so that a changed engine is a new
+    // revision and is downloaded again.
+    static const std::string& engineRevision();
 
     // Why a real build cannot run on this machine, or none when it can.
     static std::optional<std::string> missingTool();
@@ -38,6 +40,8 @@ public:
     std::filesystem::path workFolder() const;
     // One line per CMake run so far: "<pid> <arguments>".
     std::vector<std::string> cmakeRuns() const;
+    // Links `package` into the project as plugin `name`, as the Flutter tool does (any earlier link goes).
+    void linkPlugin(const std::string& name, const std::filesystem::path& package) const;
     // Puts an `sh` script body in CMake's place; its runs are still logged.
     void replaceCMake(const std::string& body) const;
     // Serves the engine archives under another revision and makes it the SDK's.

@@ -6,7 +6,9 @@
 
 #include "generated_plugin_registrant.h"
 
+#include <hello_power/hello_power_plugin_c_api.h>
 
 void RegisterPlugins(flutter::PluginRegistry* registry) {
-  (void)registry;
+  HelloPowerPluginCApiRegisterWithRegistrar(
+      registry->GetRegistrarForPlugin("HelloPowerPluginCApi"));
 }
