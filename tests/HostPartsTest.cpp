@@ -6,6 +6,7 @@
 #include "EventPrinter.h"
 #include "HostLock.h"
 #include "HostProcess.h"
+#include "ScreenshotFile.h"
 
 #include "TorvexError.h"
 #include "support/DecodedPNG.h"
@@ -335,4 +336,27 @@ TEST(HostProcessTest, RaisesTheDescriptorLimitAndLeavesTheSignalsToOneWaiter) {
     ::waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(signalName(SIGHUP), "SIGHUP");
+}
+
+TEST(ScreenshotFileTest, SavesUnderAFreshNameAndNeverReplacesOrFollowsAnything) {
+    const TempDir temp;
+    const fs::path folder = temp / "captures" / "new";
+    const auto taken = std::chrono::system_clock::now();
+    const fs::path first = saveScreenshot("first png", folder, taken);
+    EXPECT_EQ(first.parent_path(), folder);
+    EXPECT_TRUE(first.filename().string().starts_with("Torvex Screenshot ")) << first;
+    EXPECT_EQ(first.extension(), ".png");
+    const fs::path stem = folder / first.stem();
+
+    fs::create_symlink(temp / "elsewhere.png", stem.string() + " 2.png");  // a link is not followed
+    const fs::path third = saveScreenshot("third png", folder, taken);
+    EXPECT_EQ(third, stem.string() + " 3.png");
+    EXPECT_EQ(readFile(first), "first png");
+    EXPECT_EQ(readFile(third), "third png");
+    EXPECT_FALSE(fs::exists(temp / "elsewhere.png"));
+
+    writeFile(temp / "file", "a file where the folder must be");
+    const TorvexError error = errorOf([&] { saveScreenshot("png", temp / "file" / "shots", taken); });
+    EXPECT_EQ(error.what, "Could not save the screenshot.");
+    EXPECT_NE(error.why.find((temp / "file").string()), std::string::npos) << error.why;
 }
