@@ -37,13 +37,17 @@ ControlReader::~ControlReader() {
     ::close(wake_[0]);
 }
 
-bool ControlReader::stop(std::chrono::milliseconds patience) {
+void ControlReader::cancel() {
     if (wake_[1] >= 0) {
         ::close(wake_[1]);  // the reader's poll sees the hang-up
         wake_[1] = -1;
     }
     if (reader_.joinable()) reader_.join();
     for (auto& command : commands_) command.thread.request_stop();
+}
+
+bool ControlReader::stop(std::chrono::milliseconds patience) {
+    cancel();
     const bool ended = work_.waitUntilIdle(patience);
     for (auto& command : commands_) {
         if (!ended) command.thread.detach();

@@ -40,6 +40,9 @@ public:
     ControlReader(const ControlReader&) = delete;
     ControlReader& operator=(const ControlReader&) = delete;
 
+    // Stops reading and asks the running commands to stop, without waiting.
+    void cancel();
+
     // Stops reading, asks the running commands to stop and waits for them at most `patience`.
     // False when some still run: they are left to end with the process.
     bool stop(std::chrono::milliseconds patience);
