@@ -5,9 +5,49 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+#include <ctime>
 #include <exception>
+#include <variant>
 
 namespace torvex::host {
+
+namespace {
+
+std::string isoDate(std::chrono::system_clock::time_point date) {
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(date);
+    const auto milliseconds = std::chrono::floor<std::chrono::milliseconds>(date - seconds).count();
+    const std::time_t time = std::chrono::system_clock::to_time_t(seconds);
+    std::tm utc{};
+    ::gmtime_r(&time, &utc);
+    char text[48];
+    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(milliseconds));
+    return text;
+}
+
+} // namespace
+
+nlohmann::ordered_json statusEvent(const ServiceStatus& status) {
+    nlohmann::ordered_json event = {{"event", "status"}, {"status", status.label()}};
+    if (const auto* building = std::get_if<ServiceStatus::Building>(&status.state)) {
+        event["state"] = "building";
+        event["app"] = building->app;
+    } else if (const auto* running = std::get_if<ServiceStatus::Running>(&status.state)) {
+        event["state"] = "running";
+        event["app"] = running->app;
+        event["binaryName"] = running->binaryName;
+        event["attached"] = running->attached;
+    } else {
+        event["state"] = "idle";
+    }
+    return event;
+}
+
+nlohmann::ordered_json logEvent(const LogLine& line) {
+    return {{"event", "log"},     {"id", line.id},           {"date", isoDate(line.date)},
+            {"source", rawValue(line.source)}, {"isError", line.isError}, {"text", line.text}};
+}
 
 nlohmann::ordered_json errorJSON(const TorvexError& error) {
     return {{"kind", TorvexError::rawValue(error.kind)}, {"what", error.what}, {"why", error.why}, {"fix", error.fix}};

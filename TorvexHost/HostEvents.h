@@ -1,5 +1,7 @@
 #pragma once
 
+#include "LogLine.h"
+#include "ServiceStatus.h"
 #include "TorvexError.h"
 
 #include <nlohmann/json.hpp>
@@ -11,6 +13,12 @@
 // The lines torvex-host prints on standard output: one JSON object each, whose "event" says what
 // it reports.
 namespace torvex::host {
+
+// {"event":"status","status":<label>,"state":"building"|"running"|"idle"} with "app", and for a
+// running app "binaryName" and "attached".
+nlohmann::ordered_json statusEvent(const ServiceStatus& status);
+// {"event":"log","id":…,"date":<UTC, ISO 8601 with milliseconds>,"source":…,"isError":…,"text":…}
+nlohmann::ordered_json logEvent(const LogLine& line);
 
 // An "error" object's members: kind (the raw value), what, why and fix.
 nlohmann::ordered_json errorJSON(const TorvexError& error);

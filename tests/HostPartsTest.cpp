@@ -4,6 +4,7 @@
 #include "AppWindowCapture.h"
 #include "ControlReader.h"
 #include "EventPrinter.h"
+#include "HostEvents.h"
 #include "HostLock.h"
 #include "HostProcess.h"
 #include "ScreenshotFile.h"
@@ -359,4 +360,19 @@ TEST(ScreenshotFileTest, SavesUnderAFreshNameAndNeverReplacesOrFollowsAnything) 
     const TorvexError error = errorOf([&] { saveScreenshot("png", temp / "file" / "shots", taken); });
     EXPECT_EQ(error.what, "Could not save the screenshot.");
     EXPECT_NE(error.why.find((temp / "file").string()), std::string::npos) << error.why;
+}
+
+TEST(HostEventsTest, StatusAndLogLinesCarryEveryField) {
+    const auto json = [](const char* text) { return nlohmann::ordered_json::parse(text); };
+    EXPECT_EQ(statusEvent(ServiceStatus::running("demo", "demo_bin", false)),
+              json(R"j({"event":"status","status":"Running demo (not attached)","state":"running",)j"
+                   R"("app":"demo","binaryName":"demo_bin","attached":false})"));
+    EXPECT_EQ(statusEvent(ServiceStatus::building("")),
+              json(R"({"event":"status","status":"Building ","state":"building","app":""})"));
+    EXPECT_EQ(statusEvent(ServiceStatus::idle()), json(R"({"event":"status","status":"Idle","state":"idle"})"));
+
+    const LogLine line{7, std::chrono::system_clock::time_point(std::chrono::milliseconds(1700000000123)),
+                       LogLine::Source::build, true, "error: x"};
+    EXPECT_EQ(logEvent(line), json(R"({"event":"log","id":7,"date":"2023-11-14T22:13:20.123Z",)"
+                                   R"("source":"build","isError":true,"text":"error: x"})"));
 }
