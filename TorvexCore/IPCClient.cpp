@@ -4,9 +4,24 @@
 #include "Version.h"
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace torvex {
+
+namespace {
+
+// 0 waits for ever.
+void setReceiveTimeout(int fd, std::chrono::microseconds timeout) {
+    timeval value{};
+    value.tv_sec = static_cast<time_t>(timeout.count() / 1000000);
+    value.tv_usec = static_cast<suseconds_t>(timeout.count() % 1000000);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value);
+}
+
+constexpr std::size_t maxHelloLength = 64 * 1024;
+
+} // namespace
 
 std::string majorVersion(std::string_view version) {
     const std::size_t start = version.find_first_not_of('.');
@@ -23,11 +38,15 @@ void checkHello(const IPCMessage& hello, const std::string& cliVersion) {
                       "Install the latest Torvex and run `torvex setup --register` again.");
 }
 
-std::unique_ptr<IPCClient> IPCClient::connect(const std::filesystem::path& path) {
+std::unique_ptr<IPCClient> IPCClient::connect(const std::filesystem::path& path, std::chrono::milliseconds helloTimeout) {
     const auto fd = UnixSocket::connect(path.string());
     if (!fd) return nullptr;
     std::unique_ptr<IPCClient> client(new IPCClient(*fd, "?"));  // owns the descriptor from here on
-    const auto line = client->reader_.next();
+    // A server sends its hello at once; one that is wedged, or a stranger on the path, counts as
+    // nothing answering instead of holding the caller for ever.
+    setReceiveTimeout(*fd, helloTimeout);
+    const auto line = client->reader_.next(maxHelloLength);
+    setReceiveTimeout(*fd, std::chrono::seconds(0));
     const auto hello = line ? decodeMessage(*line) : std::nullopt;
     if (!hello || hello->type != IPCMessage::Kind::hello) return nullptr;
     client->appVersion_ = hello->version.value_or("?");

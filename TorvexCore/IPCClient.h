@@ -3,6 +3,7 @@
 #include "LineReader.h"
 #include "Messages.h"
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -16,9 +17,10 @@ namespace torvex {
 class IPCClient {
 public:
     // Connects and reads the server's hello. None when nothing usable answers (no socket, a path
-    // that is too long, no hello). Throws TorvexError "Update Torvex." when the server's protocol
-    // or major version does not fit this program's.
-    static std::unique_ptr<IPCClient> connect(const std::filesystem::path& path);
+    // that is too long, no hello within `helloTimeout`). Throws TorvexError "Update Torvex." when
+    // the server's protocol or major version does not fit this program's.
+    static std::unique_ptr<IPCClient> connect(const std::filesystem::path& path,
+                                              std::chrono::milliseconds helloTimeout = std::chrono::seconds(10));
 
     ~IPCClient();
     IPCClient(const IPCClient&) = delete;

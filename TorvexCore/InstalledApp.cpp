@@ -2,6 +2,7 @@
 
 #include "Files.h"
 #include "FlutterProject.h"
+#include "JSONText.h"
 #include "Stager.h"
 #include "TextFile.h"
 #include "TorvexError.h"
@@ -34,6 +35,14 @@ void requireNoLinkBelowDriveC(const std::string& name, const fs::path& directory
                           folder.string() + " is a symbolic link, and Torvex installs apps only into folders of its own.",
                           "Delete the link " + folder.string() + " and install again.");
     }
+}
+
+// Whatever stands at the record's place other than a file goes first, so that the write makes a
+// file of its own: it never writes through a link, nor waits for a reader of a FIFO.
+void clearRecordPlace(const fs::path& record) {
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(record, error);
+    if (fs::exists(status) && !fs::is_regular_file(status)) fs::remove(record);
 }
 
 std::optional<InstalledApp> decodedRecord(const fs::path& file) {
@@ -73,12 +82,7 @@ std::string InstalledApp::recordJSON() const {
                                : "Use a name that is valid UTF-8.");
     }
     const nlohmann::ordered_json record{{"name", name}, {"binaryName", binaryName}, {"projectRoot", projectRoot}};
-    std::string text;
-    for (const char c : record.dump()) {
-        if (c == '/') text += '\\';  // a "/" only ever stands inside a string
-        text += c;
-    }
-    return text;
+    return withEscapedSlashes(record.dump());
 }
 
 InstalledApp InstalledApp::install(const std::string& name, const fs::path& projectPath, const WineEnvironment& wine,
@@ -103,6 +107,7 @@ InstalledApp InstalledApp::install(const std::string& name, const fs::path& proj
     if (wine.dxvk) {
         for (const auto dll : WineEnvironment::dxvkDLLs) Stager::mirrorFile(*wine.dxvk / dll, folder / dll);
     }
+    clearRecordPlace(folder / recordName);
     writeFileBytes(folder / recordName, json);
     return record;
 }

@@ -46,19 +46,6 @@ size_t pieceLength(const char* bytes) {
     return continuation(cut) ? ProcessRunner::maxLineBytes : cut;
 }
 
-// What an exception says about itself.
-std::string describeCurrentException() {
-    try {
-        throw;
-    } catch (const std::exception& error) {
-        return error.what();
-    } catch (const TorvexError& error) {
-        return error.description();
-    } catch (...) {
-        return "an exception of unknown type";
-    }
-}
-
 // Turns one stream's bytes into lines for the handler. A handler that throws is logged and the
 // stream read on, so the child never blocks on a full pipe.
 class LineSplitter {

@@ -3,6 +3,7 @@
 #include "FileLock.h"
 #include "Files.h"
 #include "JSONNumber.h"
+#include "JSONText.h"
 #include "Log.h"
 #include "TextFile.h"
 #include "TorvexError.h"
@@ -298,6 +299,8 @@ TorvexConfig TorvexConfig::update(const TorvexPaths& paths, const std::function<
     writeConfig(config, configFile(paths));
     return config;
 }
+
+std::string TorvexConfig::compactJSON() const { return withEscapedSlashes(encodeConfig(*this).dump()); }
 
 Profile TorvexConfig::currentProfile() const {
     for (const auto& profile : profiles)

@@ -82,6 +82,9 @@ struct TorvexConfig {
     // at once are all kept. Answers the saved configuration; throws what save throws.
     static TorvexConfig update(const TorvexPaths& paths, const std::function<void(TorvexConfig&)>& change);
 
+    // The configuration's JSON form, compact, with every "/" escaped.
+    std::string compactJSON() const;
+
     // The profile named by currentProfileID, else the first, else the default profile.
     Profile currentProfile() const;
     // Replaces the profile with the same id in place (or appends it) and selects it.

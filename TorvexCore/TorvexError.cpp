@@ -1,5 +1,6 @@
 #include "TorvexError.h"
 
+#include <exception>
 #include <utility>
 
 namespace torvex {
@@ -17,6 +18,20 @@ std::optional<TorvexError::Kind> TorvexError::kindFromRawValue(std::int32_t raw)
     const auto value = static_cast<std::uint32_t>(raw);
     if (value < 1 || value > 5) return std::nullopt;
     return static_cast<Kind>(value);
+}
+
+std::string describeCurrentException() {
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        return error.what();
+    } catch (const TorvexError& error) {
+        return error.description();
+    } catch (const Cancelled&) {
+        return "cancelled";
+    } catch (...) {
+        return "an exception of unknown type";
+    }
 }
 
 } // namespace torvex

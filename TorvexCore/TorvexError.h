@@ -35,4 +35,8 @@ struct TorvexError {
 // Thrown when a std::stop_token ends a blocking operation.
 struct Cancelled {};
 
+// What the exception being handled says about itself: a std::exception's what(), a TorvexError's
+// description. Call only inside a catch block.
+std::string describeCurrentException();
+
 } // namespace torvex

@@ -68,9 +68,10 @@ CompileTurn& compileTurn() {
     return *turn;
 }
 
+// Links followed: a dangling link at the exe's path is no helper, and the compile replaces it.
 bool anythingAt(const fs::path& path) {
     std::error_code error;
-    return fs::exists(fs::symlink_status(path, error));
+    return fs::exists(path, error);
 }
 
 // Removes what a failed or stopped compile may have left at `exe`.

@@ -188,33 +188,41 @@ TEST(ComponentInstallerTest, FailuresInstallNothingAndKeepTheOldCopy) {
         std::function<void(InstallRig&, Component&)> arrange;
         std::string what;
         std::string why;  // exact; empty: any non-empty cause
+        std::string fix;
         std::vector<Phase> phases;
     };
     const auto failing = [](Fault fault) {
         return [fault](InstallRig& rig, Component&) { rig.server.fail("/files/tool-1.0.tar.gz", fault); };
     };
     const std::vector<Phase> downloadOnly{Phase::downloading};
+    const std::string later = "Try again later.";
+    const std::string network = "Check your internet connection. Behind a proxy, set HTTPS_PROXY to it.";
+    const std::string space = "Check free disk space and try again.";
+    const std::string outside = "Nothing was unpacked. Try again later; if it keeps happening, report it.";
     const Case cases[] = {
-        {"404", failing(Fault::notFound), "Download failed (HTTP 404).", "<url>", downloadOnly},
-        {"500", failing(Fault::serverError), "Download failed (HTTP 500).", "<url>", downloadOnly},
-        {"truncated body", failing(Fault::truncated), "A download failed.", "", downloadOnly},
-        {"stall", failing(Fault::stall), "A download failed.", "", downloadOnly},
+        {"404", failing(Fault::notFound), "Download failed (HTTP 404).", "<url>", later, downloadOnly},
+        {"500", failing(Fault::serverError), "Download failed (HTTP 500).", "<url>", later, downloadOnly},
+        {"truncated body", failing(Fault::truncated), "A download failed.", "", network, downloadOnly},
+        {"stall", failing(Fault::stall), "A download failed.", "", network, downloadOnly},
         {"one byte changed",
          [](InstallRig& rig, Component&) {  // the record keeps the original's digest
              std::string bytes = readFile(rig.archives() / "tool-1.0.tar.gz");
              bytes[bytes.size() / 2] = static_cast<char>(bytes[bytes.size() / 2] ^ 1);
              writeFile(rig.archives() / "tool-1.0.tar.gz", bytes);
          },
-         "The Tool download is damaged or was changed.", "<digests>", {Phase::downloading, Phase::verifying}},
+         "The Tool download is damaged or was changed.", "<digests>",
+         "Try again. If it keeps failing, your network may be modifying downloads (proxy or captive portal).",
+         {Phase::downloading, Phase::verifying}},
         {"no such item in the archive",
          [](InstallRig&, Component& tool) { tool.archivePath = "tool-2.0"; },
-         "Could not unpack Tool.", "Unexpected archive layout.", {Phase::downloading, Phase::verifying, Phase::installing}},
+         "Could not unpack Tool.", "Unexpected archive layout.", space,
+         {Phase::downloading, Phase::verifying, Phase::installing}},
         {"not an archive",
          [](InstallRig& rig, Component& tool) {
              writeFile(rig.archives() / "tool-1.0.tar.gz", "this is no archive");
              tool.sha256 = sha256Hex("this is no archive");
          },
-         "Could not unpack Tool.", "", {Phase::downloading, Phase::verifying, Phase::installing}},
+         "Could not unpack Tool.", "", space, {Phase::downloading, Phase::verifying, Phase::installing}},
         {"a member going up",
          [](InstallRig& rig, Component& tool) {
              writeFile(rig.sources() / "spec", "#mtree\ntool-1.0/bin/tool type=file contents=tool-1.0/bin/tool\n"
@@ -222,7 +230,7 @@ TEST(ComponentInstallerTest, FailuresInstallNothingAndKeepTheOldCopy) {
              packArchive(rig.archives() / "tool-1.0.tar.gz", rig.sources(), {"@spec"}, {"-a", "-P"});
              tool.sha256 = sha256Hex(readFile(rig.archives() / "tool-1.0.tar.gz"));
          },
-         "Could not unpack Tool.", "The archive holds a member outside its own folder: ../escaped.",
+         "Could not unpack Tool.", "The archive holds a member outside its own folder: ../escaped.", outside,
          {Phase::downloading, Phase::verifying, Phase::installing}},
         {"an absolute member",
          [](InstallRig& rig, Component& tool) {
@@ -231,7 +239,7 @@ TEST(ComponentInstallerTest, FailuresInstallNothingAndKeepTheOldCopy) {
                          {"-a", "-P", "-s", ",tool-1.0/share/README," + absolute + ","});
              tool.sha256 = sha256Hex(readFile(rig.archives() / "tool-1.0.tar.gz"));
          },
-         "Could not unpack Tool.", "The archive holds a member outside its own folder: <outside>.",
+         "Could not unpack Tool.", "The archive holds a member outside its own folder: <outside>.", outside,
          {Phase::downloading, Phase::verifying, Phase::installing}},
     };
     for (const Case& c : cases) {
@@ -257,7 +265,7 @@ TEST(ComponentInstallerTest, FailuresInstallNothingAndKeepTheOldCopy) {
         } else {
             EXPECT_EQ(error.why, why);
         }
-        EXPECT_FALSE(error.fix.empty());
+        EXPECT_EQ(error.fix, c.fix);
         EXPECT_EQ(tree(rig.paths.support / "tools"), before);
         EXPECT_FALSE(fs::exists(rig.temp / "outside"));
         EXPECT_FALSE(fs::exists(rig.temp / "Caches" / "escaped"));

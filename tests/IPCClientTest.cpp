@@ -119,6 +119,19 @@ TEST(IPCClientTest, NothingUsableAnswering) {
         fs::remove(socket);
     }
 
+    {
+        // A listener that never says hello: a wedged server, or something else on the path.
+        const fs::path socket = dir / "silent.sock";
+        const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_un address = UnixSocket::address(socket.string());
+        ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        ASSERT_EQ(::listen(listener, 4), 0);
+        const std::size_t descriptors = settled(openDescriptorCount);
+        EXPECT_EQ(IPCClient::connect(socket, std::chrono::milliseconds(200)), nullptr) << "no hello in time";
+        EXPECT_EQ(openDescriptorCount(), descriptors) << "the client's socket is closed";
+        ::close(listener);
+    }
+
     ScriptedServer mismatched(dir / "m.sock", {R"({"type":"hello","version":"9.0","protocolVersion":1})"},
                               std::vector<std::string>{});
     const std::size_t descriptors = settled(openDescriptorCount);
@@ -188,6 +201,8 @@ TEST(IPCClientTest, SendingToAServerThatLeftFails) {
     const TorvexError error = errorOf([&] { client->send(IPCRequest("ping", {}), nullptr); });
     EXPECT_EQ(error.kind, TorvexError::Kind::appNotRunning);
     EXPECT_EQ(error.what, "Lost the connection to Torvex.");
+    EXPECT_EQ(error.why, "The app closed the socket.");
+    EXPECT_EQ(error.fix, "Restart Torvex.");
 }
 
 TEST(IPCClientTest, DisconnectFromAnotherThreadEndsTheWaitAndCancelsTheRequest) {

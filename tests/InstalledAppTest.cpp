@@ -9,7 +9,12 @@
 
 #include <chrono>
 #include <functional>
+#include <future>
 #include <map>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace torvex {
 namespace {
@@ -140,6 +145,39 @@ TEST(InstalledAppTest, TheRecordIsOneCompactLineWithEverySlashEscaped) {
 
     const TorvexError error = errorOf([] { InstalledApp{"demo", "demo", "/tmp/\xff/demo"}.recordJSON(); });
     EXPECT_EQ(error.why, "Its project path /tmp/\xff/demo is not valid UTF-8.");
+}
+
+TEST(InstalledAppTest, WhateverStandsInTheRecordsPlaceIsReplacedByTheRecord) {
+    const std::vector<std::pair<const char*, std::function<void(const fs::path& record, const fs::path& outside)>>> cases = {
+        {"a FIFO", [](const fs::path& record, const fs::path&) { ASSERT_EQ(::mkfifo(record.c_str(), 0644), 0); }},
+        {"a link to a file elsewhere", [](const fs::path& record, const fs::path& outside) {
+             writeFile(outside, "keep");
+             fs::create_symlink(outside, record);
+         }},
+        {"a dangling link", [](const fs::path& record, const fs::path& outside) { fs::create_symlink(outside, record); }},
+        {"an empty folder", [](const fs::path& record, const fs::path&) { fs::create_directories(record); }},
+    };
+    for (const auto& [name, arrange] : cases) {
+        SCOPED_TRACE(name);
+        Fixture f;
+        f.build();
+        const fs::path record = f.folder() / "torvex-app.json";
+        const fs::path outside = f.temp / "elsewhere.txt";
+        fs::create_directories(f.folder());
+        arrange(record, outside);
+
+        auto installed = std::async(std::launch::async, [&] { return f.install(); });
+        if (installed.wait_for(10s) != std::future_status::ready) {
+            ADD_FAILURE() << "the install waits for a reader of the FIFO";
+            const int reader = ::open(record.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            installed.wait();
+            ::close(reader);
+        }
+        const InstalledApp app = installed.get();
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(record)));
+        EXPECT_EQ(InstalledApp::load("demo", f.wine), app);
+        EXPECT_EQ(readFile(outside), fs::exists(outside) ? "keep" : "");
+    }
 }
 
 TEST(InstalledAppTest, LoadReadsEitherSlashFormAndRefusesDamagedRecords) {

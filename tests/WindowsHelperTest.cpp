@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -87,11 +88,32 @@ TEST(WindowsHelperTest, CompilesOnceIntoTheKeyFolder) {
 }
 
 TEST(WindowsHelperTest, AnythingAtTheExePathIsTakenWithoutACompile) {
-    HelperRig rig;
-    rig.compiler.behave(writesExe);
-    writeFile(rig.exe(), "");
-    EXPECT_EQ(rig.ensure(), WindowsHelper{rig.exe()});
-    EXPECT_TRUE(rig.compiler.starts().empty());
+    const struct {
+        const char* name;
+        std::function<void(const fs::path& exe, const fs::path& elsewhere)> arrange;
+        std::size_t compiles;
+    } cases[] = {
+        {"an empty file", [](const fs::path& exe, const fs::path&) { writeFile(exe, ""); }, 0},
+        {"a folder", [](const fs::path& exe, const fs::path&) { fs::create_directories(exe); }, 0},
+        {"a link to a file", [](const fs::path& exe, const fs::path& elsewhere) {
+             writeFile(elsewhere, "MZ");
+             fs::create_directories(exe.parent_path());
+             fs::create_symlink(elsewhere, exe);
+         }, 0},
+        {"a dangling link is nothing", [](const fs::path& exe, const fs::path& elsewhere) {
+             fs::create_directories(exe.parent_path());
+             fs::create_symlink(elsewhere, exe);
+         }, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HelperRig rig;
+        rig.compiler.behave(writesExe);
+        c.arrange(rig.exe(), rig.temp / "elsewhere.exe");
+        EXPECT_EQ(rig.ensure(), WindowsHelper{rig.exe()});
+        EXPECT_EQ(rig.compiler.starts().size(), c.compiles);
+        EXPECT_TRUE(fs::exists(rig.exe()));
+    }
 }
 
 TEST(WindowsHelperTest, AFailedCompileLeavesNoExeAndTheNextOneCompilesAgain) {

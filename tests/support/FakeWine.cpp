@@ -19,7 +19,7 @@ std::string script(const fs::path& root) {
 tab=$(printf '\t')
 scenario="$root/scenario"
 
-record="program=$name${tab}cwd=$PWD"
+record="program=$name${tab}pid=$$${tab}cwd=$PWD"
 for variable in)" + variables + R"(; do
   if eval "[ -n \"\${$variable+set}\" ]"; then eval "record=\"\$record\${tab}env=$variable=\$$variable\""; fi
 done
@@ -41,16 +41,18 @@ chosen=
 if [ $# -gt 0 ]; then chosen=$(rules "$name $1"); fi
 if [ -z "$chosen" ]; then chosen=$(rules "$name"); fi
 
-code=0 systemreg=yes waiting=no sequence= counter=
+code=0 systemreg=yes waiting=no sequence= counter= repeat=1
 while IFS="$tab" read -r action value; do
   case $action in
-    stdout) printf '%s\n' "$value" ;;
+    stdout) i=0; while [ $i -lt "$repeat" ]; do printf '%s\n' "$value"; i=$((i + 1)); done ;;
     stderr) printf '%s\n' "$value" >&2 ;;
     exit) code=$value ;;
     codes) sequence=$value ;;
     counter) counter=$value ;;
     systemreg) systemreg=$value ;;
     wait) waiting=yes ;;
+    ignoreterm) trap '' TERM ;;
+    repeat) repeat=$value ;;
   esac
 done <<END
 $chosen
@@ -115,6 +117,8 @@ void FakeWine::writeScenario() const {
         const auto rule = [&](const std::string& action, const std::string& value) {
             rules += selector + "\t" + action + "\t" + value + "\n";
         };
+        if (behaviour.ignoreTerm) rule("ignoreterm", "");  // before any line it prints
+        if (behaviour.repeatStandardOutput != 1) rule("repeat", std::to_string(behaviour.repeatStandardOutput));
         for (const auto& line : behaviour.standardOutput) rule("stdout", line);
         for (const auto& line : behaviour.standardError) rule("stderr", line);
         rule("exit", std::to_string(behaviour.exitCode));
@@ -140,6 +144,8 @@ std::vector<FakeWineCall> FakeWine::calls() const {
         for (const auto& field : split(line, '\t')) {
             if (field.starts_with("program=")) {
                 call.program = field.substr(8);
+            } else if (field.starts_with("pid=")) {
+                call.pid = std::stoi(field.substr(4));
             } else if (field.starts_with("cwd=")) {
                 call.cwd = field.substr(4);
             } else if (field.starts_with("arg=")) {

@@ -12,6 +12,7 @@ namespace torvex::testing {
 struct FakeWineCall {
     std::string program;                 // "wine", "wineboot" or "wineserver"
     std::vector<std::string> arguments;  // without the program
+    int pid = 0;
     std::filesystem::path cwd;
     // The variables of FakeWine::loggedVariables that were set (also when empty), and every
     // FLUTTER_ENGINE_SWITCH_<n> from 1 up to the first one missing.
@@ -26,19 +27,22 @@ struct FakeWineCall {
 // drive_c) unless told not to; it waits until a signal ends it, if asked; it exits.
 struct FakeWineBehaviour {
     std::vector<std::string> standardOutput = {};
+    int repeatStandardOutput = 1;  // each standard-output line is written this many times
     std::vector<std::string> standardError = {};
     int exitCode = 0;
     bool createSystemReg = true;  // wineboot only
     // Sleeps until signalled: ended by the signal (status 128 + signal), else after 60 s or once
     // its FakeWine is destroyed, whichever comes first.
     bool waitForSignal = false;
+    // Ignores SIGTERM (and so do the programs it starts), so that only SIGKILL ends it.
+    bool ignoreTerm = false;
     // The exit codes of the first starts under this selector, in turn; later starts exit with
     // exitCode. Counting begins when the behaviour is set.
     std::vector<int> firstExitCodes = {};
 };
 
 // Fake `wine`, `wineboot` and `wineserver` sh scripts in <root>/bin. Every start appends one line
-// to <root>/calls.log: "program=<name>", "cwd=<folder>", "env=<NAME>=<value>" for each logged
+// to <root>/calls.log: "program=<name>", "pid=<its process id>", "cwd=<folder>", "env=<NAME>=<value>" for each logged
 // variable that is set, "arg=<argument>" for each argument, separated by tabs (arguments and
 // values must hold no tab or line feed). A line is appended in one write, so concurrent calls do
 // not mix. Without a behaviour a program exits 0 at once (and wineboot creates system.reg).

@@ -4,19 +4,6 @@
 
 namespace torvex::testing {
 
-LineHandler OutputLines::sink() const {
-    return [store = store_](const OutputLine& line) {
-        const std::lock_guard guard(store->lock);
-        store->lines.push_back(line);
-        store->added.notify_all();
-    };
-}
-
-std::vector<OutputLine> OutputLines::all() const {
-    const std::lock_guard guard(store_->lock);
-    return store_->lines;
-}
-
 std::vector<std::string> OutputLines::texts(OutputStreamKind stream) const {
     std::vector<std::string> texts;
     for (const auto& line : all()) {
@@ -26,10 +13,8 @@ std::vector<std::string> OutputLines::texts(OutputStreamKind stream) const {
 }
 
 bool OutputLines::waitFor(const std::function<bool(const OutputLine&)>& matches, std::chrono::milliseconds timeout) const {
-    std::unique_lock guard(store_->lock);
-    return store_->added.wait_for(guard, timeout, [&] {
-        return std::any_of(store_->lines.begin(), store_->lines.end(), matches);
-    });
+    return lines_.waitFor([&](const std::vector<OutputLine>& lines) { return std::any_of(lines.begin(), lines.end(), matches); },
+                          timeout);
 }
 
 bool OutputLines::waitFor(const std::string& text, std::chrono::milliseconds timeout) const {

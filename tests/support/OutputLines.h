@@ -1,12 +1,10 @@
 #pragma once
 
 #include "ProcessRunner.h"
+#include "support/Collected.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -16,9 +14,9 @@ namespace torvex::testing {
 // gone (the sink shares the store), and lets a test wait for one.
 class OutputLines {
 public:
-    LineHandler sink() const;
+    LineHandler sink() const { return lines_.sink(); }
 
-    std::vector<OutputLine> all() const;
+    std::vector<OutputLine> all() const { return lines_.all(); }
     // The texts of one stream, in order.
     std::vector<std::string> texts(OutputStreamKind stream) const;
     // Waits until a line satisfies `matches` (or `timeout` passes); answers whether one did.
@@ -27,12 +25,7 @@ public:
     bool waitFor(const std::string& text, std::chrono::milliseconds timeout) const;
 
 private:
-    struct Store {
-        mutable std::mutex lock;
-        std::condition_variable added;
-        std::vector<OutputLine> lines;
-    };
-    std::shared_ptr<Store> store_ = std::make_shared<Store>();
+    Collected<OutputLine> lines_;
 };
 
 } // namespace torvex::testing

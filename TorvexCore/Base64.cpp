@@ -1,8 +1,11 @@
 #include "Base64.h"
 
+#include <openssl/evp.h>
+
+#include <algorithm>
 #include <cstdint>
 
-namespace torvex::cli {
+namespace torvex {
 
 namespace {
 
@@ -17,6 +20,23 @@ int sextet(char c) {
 }
 
 } // namespace
+
+std::string base64Encoded(std::string_view bytes) {
+    // EVP_EncodeBlock takes an int length: whole groups of three bytes at a time.
+    constexpr std::size_t piece = 3 * (1 << 20);
+    std::string text;
+    text.reserve((bytes.size() + 2) / 3 * 4);
+    for (std::size_t start = 0; start < bytes.size(); start += piece) {
+        const std::size_t size = std::min(piece, bytes.size() - start);
+        const std::size_t at = text.size();
+        text.resize(at + (size + 2) / 3 * 4 + 1);  // and EVP_EncodeBlock's terminating zero
+        const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data() + at),
+                                            reinterpret_cast<const unsigned char*>(bytes.data() + start),
+                                            static_cast<int>(size));
+        text.resize(at + static_cast<std::size_t>(written));
+    }
+    return text;
+}
 
 std::optional<std::string> decodedBase64(std::string_view text) {
     if (text.size() % 4 != 0) return std::nullopt;
@@ -44,4 +64,4 @@ std::optional<std::string> decodedBase64(std::string_view text) {
     return bytes;
 }
 
-} // namespace torvex::cli
+} // namespace torvex

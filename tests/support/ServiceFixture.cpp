@@ -1,0 +1,86 @@
+#include "support/ServiceFixture.h"
+
+#include "IPCClient.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace torvex::testing {
+using namespace std::chrono_literals;
+
+namespace {
+
+template <class Payload>
+std::vector<Payload> payloads(const std::vector<ServiceEvent>& events) {
+    std::vector<Payload> found;
+    for (const auto& event : events) {
+        if (const auto* payload = std::get_if<Payload>(&event.payload)) found.push_back(*payload);
+    }
+    return found;
+}
+
+} // namespace
+
+std::vector<ServiceStatus> ServiceEvents::statuses() const { return payloads<ServiceStatus>(all()); }
+std::vector<LogLine> ServiceEvents::lines() const { return payloads<LogLine>(all()); }
+std::vector<TorvexConfig> ServiceEvents::configs() const { return payloads<TorvexConfig>(all()); }
+
+std::vector<std::string> ServiceEvents::notices() const {
+    std::vector<std::string> texts;
+    for (const auto& notice : payloads<ServiceEvent::Notice>(all())) texts.push_back(notice.text);
+    return texts;
+}
+
+bool ServiceEvents::waitFor(const std::function<bool(const std::vector<ServiceEvent>&)>& done,
+                            std::chrono::milliseconds timeout) const {
+    return events_.waitFor(done, timeout);
+}
+
+bool ServiceEvents::waitForLine(const std::string& text, std::chrono::milliseconds timeout) const {
+    return waitFor(
+        [&](const std::vector<ServiceEvent>& events) {
+            const auto lines = payloads<LogLine>(events);
+            return std::any_of(lines.begin(), lines.end(), [&](const LogLine& line) { return line.text == text; });
+        },
+        timeout);
+}
+
+bool ServiceEvents::waitForStatus(const ServiceStatus& status) const {
+    return waitFor([&](const std::vector<ServiceEvent>& events) {
+        const auto statuses = payloads<ServiceStatus>(events);
+        return !statuses.empty() && statuses.back() == status;
+    });
+}
+
+ServiceServer::ServiceServer(std::shared_ptr<TorvexService> service, const std::filesystem::path& socket)
+    : socket_(socket) {
+    server_ = std::make_unique<IPCServer>(
+        socket, [service = std::move(service)](const IPCRequest& request,
+                                              const std::shared_ptr<IPCConnection>& connection,
+                                              std::stop_token stop) { service->handle(request, connection, stop); });
+    server_->start();
+}
+
+ServiceServer::~ServiceServer() { server_->stop(); }
+
+ServiceAnswer ServiceServer::request(const std::string& cmd, const IPCRequest::Arguments& args) const {
+    ServiceAnswer answer;
+    const auto client = IPCClient::connect(socket_);
+    if (!client) {
+        ADD_FAILURE() << "the service does not answer on " << socket_;
+        return answer;
+    }
+    try {
+        answer.value = client->send(IPCRequest(cmd, args), [&](const IPCMessage& message) {
+            answer.lines.push_back({message.stream == "stderr" ? OutputStreamKind::standardError
+                                                               : OutputStreamKind::standardOutput,
+                                    message.text.value_or("")});
+        });
+    } catch (const TorvexError& error) {
+        answer.error = error;
+    }
+    return answer;
+}
+
+} // namespace torvex::testing

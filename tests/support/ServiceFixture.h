@@ -1,0 +1,66 @@
+#pragma once
+
+#include "IPCServer.h"
+#include "Messages.h"
+#include "TorvexService.h"
+#include "support/Collected.h"
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace torvex::testing {
+
+// Collects a service's events as its sink receives them, and lets a test wait for one.
+class ServiceEvents {
+public:
+    TorvexService::EventSink sink() const { return events_.sink(); }
+
+    std::vector<ServiceEvent> all() const { return events_.all(); }
+    std::vector<ServiceStatus> statuses() const;
+    std::vector<LogLine> lines() const;
+    std::vector<std::string> notices() const;
+    std::vector<TorvexConfig> configs() const;
+    // Waits until the events so far satisfy `done`, which must not call back into this collector;
+    // answers whether they did in time.
+    bool waitFor(const std::function<bool(const std::vector<ServiceEvent>&)>& done,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+    // Waits for a log line whose text is `text`.
+    bool waitForLine(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+    // Waits for the status to be `status` in the latest status event.
+    bool waitForStatus(const ServiceStatus& status) const;
+
+private:
+    Collected<ServiceEvent> events_;
+};
+
+// What a request came back with: its output lines, then its value or its error.
+struct ServiceAnswer {
+    std::vector<OutputLine> lines;
+    std::optional<std::string> value;
+    std::optional<TorvexError> error;
+};
+
+// The service behind the real IPCServer on `socket`, as a host serves it; stopped at the end.
+class ServiceServer {
+public:
+    ServiceServer(std::shared_ptr<TorvexService> service, const std::filesystem::path& socket);
+    ~ServiceServer();
+    ServiceServer(const ServiceServer&) = delete;
+    ServiceServer& operator=(const ServiceServer&) = delete;
+
+    const std::filesystem::path& socket() const { return socket_; }
+
+    // One request through the real IPCClient, waited for to its end.
+    ServiceAnswer request(const std::string& cmd, const IPCRequest::Arguments& args = {}) const;
+
+private:
+    std::filesystem::path socket_;
+    std::unique_ptr<IPCServer> server_;
+};
+
+} // namespace torvex::testing
