@@ -7,7 +7,7 @@
 
 #include <cstdio>
 #include <ctime>
-#include <exception>
+#include <type_traits>
 #include <variant>
 
 namespace torvex::host {
@@ -74,12 +74,26 @@ TorvexError currentError() {
         return error;
     } catch (const Cancelled&) {
         return TorvexError(TorvexError::Kind::generic, "Cancelled.", "", "");
-    } catch (const std::exception& error) {
-        return TorvexError(TorvexError::Kind::generic, "Torvex failed.", error.what(), "Check the Torvex logs.");
     } catch (...) {
-        return TorvexError(TorvexError::Kind::generic, "Torvex failed.", "An unknown error was thrown.",
+        return TorvexError(TorvexError::Kind::generic, "Torvex failed.", describeCurrentException(),
                            "Check the Torvex logs.");
     }
+}
+
+nlohmann::ordered_json configEvent(const TorvexConfig& config) {
+    return {{"event", "config"}, {"config", nlohmann::ordered_json::parse(config.compactJSON())}};
+}
+
+nlohmann::ordered_json eventJSON(const ServiceEvent& event) {
+    return std::visit(
+        [](const auto& payload) -> nlohmann::ordered_json {
+            using Payload = std::decay_t<decltype(payload)>;
+            if constexpr (std::is_same_v<Payload, ServiceStatus>) return statusEvent(payload);
+            else if constexpr (std::is_same_v<Payload, LogLine>) return logEvent(payload);
+            else if constexpr (std::is_same_v<Payload, ServiceEvent::Notice>) return noticeEvent(payload.text);
+            else return configEvent(payload);
+        },
+        event.payload);
 }
 
 } // namespace torvex::host

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "LogLine.h"
+#include "Profile.h"
+#include "ServiceEvent.h"
 #include "ServiceStatus.h"
 #include "TorvexError.h"
 
@@ -19,6 +21,11 @@ namespace torvex::host {
 nlohmann::ordered_json statusEvent(const ServiceStatus& status);
 // {"event":"log","id":…,"date":<UTC, ISO 8601 with milliseconds>,"source":…,"isError":…,"text":…}
 nlohmann::ordered_json logEvent(const LogLine& line);
+
+// {"event":"config","config":<the configuration's JSON form>}
+nlohmann::ordered_json configEvent(const TorvexConfig& config);
+// One of the events above for the service's event.
+nlohmann::ordered_json eventJSON(const ServiceEvent& event);
 
 // An "error" object's members: kind (the raw value), what, why and fix.
 nlohmann::ordered_json errorJSON(const TorvexError& error);
