@@ -3,8 +3,10 @@
 
 #include "IPCClient.h"
 #include "Messages.h"
+#include "Profile.h"
 #include "support/BuildRig.h"
 #include "support/RunningHost.h"
+#include "support/ServiceFixture.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -20,28 +22,6 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
-
-// The answer to one request, or its error's text.
-struct Answer {
-    std::optional<std::string> value;
-    std::optional<std::string> error;
-    std::vector<std::string> lines;  // the log messages' texts
-};
-
-Answer ask(const fs::path& socket, const IPCRequest& request) {
-    Answer answer;
-    const auto client = IPCClient::connect(socket);
-    if (!client) {
-        answer.error = "nothing answers on " + socket.string();
-        return answer;
-    }
-    try {
-        answer.value = client->send(request, [&](const IPCMessage& message) { answer.lines.push_back(message.text.value_or("")); });
-    } catch (const TorvexError& error) {
-        answer.error = error.description();
-    }
-    return answer;
-}
 
 class TorvexHostTest : public ::testing::Test {
 protected:
@@ -68,15 +48,16 @@ TEST_F(TorvexHostTest, ServesTheSocketPrintsItsEventsAndEndsCleanlyOnSIGTERM) {
     EXPECT_EQ((*listening)["socket"], socket.string());
     EXPECT_EQ((*listening)["pid"], host.pid());
 
-    EXPECT_EQ(ask(socket, IPCRequest("ping", {})).value, "ready");
-    EXPECT_EQ(ask(socket, IPCRequest("status", {})).value,
+    EXPECT_EQ(requestOver(socket, IPCRequest("ping", {})).value, "ready");
+    EXPECT_EQ(requestOver(socket, IPCRequest("status", {})).value,
               R"({"profile":"default","profileSummary":"1280×720 · 100 % · Light · en-US","status":"Idle"})");
-    const auto events = host.events();
-    ASSERT_GE(events.size(), 3u) << host.output();
-    EXPECT_EQ(events[0]["event"], "config");
-    EXPECT_EQ(events[1]["event"], "status");
-    EXPECT_EQ(events[1]["status"], "Idle");
-    EXPECT_EQ(events[2]["event"], "listening");
+    // The service's first events (from its own thread) and the host's own line, in either order.
+    const auto config = host.waitFor("config");
+    ASSERT_TRUE(config) << host.output();
+    EXPECT_EQ((*config)["config"]["currentProfileID"], "default");
+    const auto status = host.waitFor("status");
+    ASSERT_TRUE(status) << host.output();
+    EXPECT_EQ((*status)["status"], "Idle");
     EXPECT_EQ(readFile(temp / "t.sock.lock"), std::to_string(host.pid()) + "\n");
 
     EXPECT_EQ(host.end(SIGTERM), 0) << host.output();
@@ -94,7 +75,7 @@ TEST_F(TorvexHostTest, ASecondHostLeavesTheSocketToTheFirst) {
     ASSERT_TRUE(notice) << second.output();
     EXPECT_EQ((*notice)["text"], "Torvex is already running (pid " + std::to_string(first.pid()) + ") on " +
                                      socket.string() + ".");
-    EXPECT_EQ(ask(socket, IPCRequest("ping", {})).value, "ready") << "the first host still serves";
+    EXPECT_EQ(requestOver(socket, IPCRequest("ping", {})).value, "ready") << "the first host still serves";
 }
 
 TEST_F(TorvexHostTest, AHostKilledOutrightLeavesAStaleSocketThatTheNextHostReplaces) {
@@ -108,7 +89,7 @@ TEST_F(TorvexHostTest, AHostKilledOutrightLeavesAStaleSocketThatTheNextHostRepla
 
     RunningHost next(temp.path(), environment());
     ASSERT_TRUE(next.waitFor("listening")) << next.output();
-    EXPECT_EQ(ask(socket, IPCRequest("ping", {})).value, "ready");
+    EXPECT_EQ(requestOver(socket, IPCRequest("ping", {})).value, "ready");
     EXPECT_EQ(readFile(temp / "t.sock.lock"), std::to_string(next.pid()) + "\n");
 }
 
@@ -118,16 +99,18 @@ TEST_F(TorvexHostTest, BuildsACopyOfTheExampleAndAnswersItsOutputFolder) {
     RunningHost host(temp.path(), environment());
     ASSERT_TRUE(host.waitFor("listening")) << host.output();
 
-    const Answer answer =
-        ask(socket, IPCRequest("build", {.project = rig.project().string(), .flutterRoot = rig.sdkRoot().string()}));
-    ASSERT_EQ(answer.value, (rig.workFolder() / "out").string()) << answer.error.value_or("");
+    const auto answer = requestOver(
+        socket, IPCRequest("build", {.project = rig.project().string(), .flutterRoot = rig.sdkRoot().string()}));
+    ASSERT_EQ(answer.value, (rig.workFolder() / "out").string()) << (answer.error ? answer.error->description() : "");
+    std::vector<std::string> lines;
+    for (const auto& line : answer.lines) lines.push_back(line.text);
     EXPECT_TRUE(fs::is_regular_file(rig.workFolder() / "out" / "hello.exe"));
-    ASSERT_FALSE(answer.lines.empty());
-    EXPECT_TRUE(answer.lines.front().starts_with("Torvex: building hello")) << answer.lines.front();
-    EXPECT_TRUE(answer.lines.back().starts_with("Torvex: built ")) << answer.lines.back();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(lines.front().starts_with("Torvex: building hello")) << lines.front();
+    EXPECT_TRUE(lines.back().starts_with("Torvex: built ")) << lines.back();
 
     // The host saw the build: its status, then every line as a build log event.
-    ASSERT_TRUE(host.waitFor("log", 10s, [&](const nlohmann::json& event) { return event["text"] == answer.lines.back(); }));
+    ASSERT_TRUE(host.waitFor("log", 10s, [&](const nlohmann::json& event) { return event["text"] == lines.back(); }));
     std::vector<std::string> statuses, logged;
     for (const auto& event : host.events()) {
         if (event["event"] == "status") statuses.push_back(event["status"]);
@@ -135,7 +118,68 @@ TEST_F(TorvexHostTest, BuildsACopyOfTheExampleAndAnswersItsOutputFolder) {
     }
     EXPECT_EQ(statuses, (std::vector<std::string>{"Idle", "Building hello", "Idle"}));
     std::sort(logged.begin(), logged.end());
-    std::vector<std::string> sent = answer.lines;
-    std::sort(sent.begin(), sent.end());
-    EXPECT_EQ(logged, sent);
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(logged, lines);
+}
+
+TEST_F(TorvexHostTest, ControlCommandsReachTheServiceAndEachGetsAnAnswer) {
+    RunningHost host(temp.path(), environment(), {"--control-stdin"});
+    ASSERT_TRUE(host.waitFor("listening")) << host.output();
+    const fs::path loose = temp / "loose folder";
+    fs::create_directories(loose);
+    const struct {
+        std::string command;  // sent with "id" set to its place in this table
+        std::string answer;   // the answer's members beside "answer", "id" and "ok", or its error's what
+        bool ok = true;
+    } cases[] = {
+        {R"("command":"create-profile","name":"My Laptop")", R"({"profile":"my-laptop"})"},
+        {R"("command":"use-profile","profile":"my-laptop")", "{}"},
+        {R"("command":"update-profile","dpi":144,"theme":"dark","name":null)", "{}"},
+        {R"("command":"update-profile","theme":"Dark")", "Invalid theme.", false},
+        {R"("command":"update-profile","dpi":"144")", "Invalid dpi.", false},
+        {R"("command":"set-flutter-root","flutterRoot":"/opt/flutter")", "{}"},
+        {R"("command":"complete-onboarding")", "{}"},
+        {R"("command":"set-capture-folder","folder":")" + (temp / "shots").string() + R"(")", "{}"},
+        {R"("command":"screenshot")", "No Torvex window to capture.", false},
+        {R"("command":"stop")", "{}"},
+        {R"("command":"relaunch")", "{}"},
+        {R"("command":"open")", "Missing project.", false},
+        {R"("command":"open","project":")" + loose.string() + R"(")",
+         "No Flutter project found at " + loose.string() + ".", false},
+        {R"("command":"use-profile","profile":"nope")", "No profile named nope.", false},
+        {R"("command":"status")", "Unknown command status.", false},
+    };
+    for (std::size_t id = 0; id < std::size(cases); ++id) {
+        const auto& c = cases[id];
+        SCOPED_TRACE(c.command);
+        host.send("{" + c.command + R"(,"id":)" + std::to_string(id) + "}");
+        const auto answer = host.waitFor("", 30s, [&](const nlohmann::json& line) {
+            return line.contains("answer") && line.value("id", -1) == int(id);
+        });
+        ASSERT_TRUE(answer) << host.output();
+        EXPECT_EQ((*answer)["ok"], c.ok);
+        if (c.ok) {
+            nlohmann::json members = *answer;
+            for (const char* key : {"answer", "id", "ok"}) members.erase(key);
+            EXPECT_EQ(members, nlohmann::json::parse(c.answer));
+        } else {
+            EXPECT_EQ((*answer)["error"]["what"], c.answer);
+        }
+    }
+
+    // The changes are the service's: saved, announced and seen by the socket's clients.
+    const auto saved = TorvexConfig::load({temp / "Application Support", temp / "Caches", temp / "Logs"});
+    EXPECT_EQ(saved.currentProfileID, "my-laptop");
+    EXPECT_EQ(saved.currentProfile().dpi, 144);
+    EXPECT_EQ(saved.currentProfile().theme, Profile::Theme::dark);
+    EXPECT_EQ(saved.currentProfile().name, "My Laptop");
+    EXPECT_EQ(saved.flutterRoot, "/opt/flutter");
+    EXPECT_TRUE(saved.onboardingCompletedAt);
+    EXPECT_EQ(saved.captureFolder, (temp / "shots").string());
+    EXPECT_NE(requestOver(socket, IPCRequest("status", {})).value.value_or("").find(R"("profile":"my-laptop")"),
+              std::string::npos);
+    const auto config = host.waitFor("config", 0ms, [](const nlohmann::json& event) {
+        return event["config"]["currentProfileID"] == "my-laptop";
+    });
+    EXPECT_TRUE(config) << host.output();
 }

@@ -79,7 +79,7 @@ std::optional<nlohmann::json> RunningHost::waitFor(const std::string& name, std:
             status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         const bool ended = status_.has_value();
         for (const auto& event : events()) {
-            const bool named = event.value("event", "") == name || event.value("answer", "") == name;
+            const bool named = name.empty() || event.value("event", "") == name || event.value("answer", "") == name;
             if (named && (!matches || matches(event))) return event;
         }
         if (ended || std::chrono::steady_clock::now() > deadline) return std::nullopt;

@@ -36,8 +36,9 @@ public:
 
     // The JSON lines on its standard output so far; a line not (yet) whole JSON is left out.
     std::vector<nlohmann::json> events() const;
-    // Waits until it printed a line whose "event" (or, for an answer, "answer") is `name` and that
-    // `matches`; answers the first such line. None after `limit` or once the host ended without one.
+    // Waits until it printed a line whose "event" (or, for an answer, "answer") is `name` (any line
+    // when empty) and that `matches`; answers the first such line. None after `limit` or once the
+    // host ended without one.
     std::optional<nlohmann::json> waitFor(const std::string& name, std::chrono::milliseconds limit = std::chrono::seconds(30),
                                           const std::function<bool(const nlohmann::json&)>& matches = {}) const;
     // Everything it wrote, both streams, for failure messages.
