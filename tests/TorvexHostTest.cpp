@@ -7,6 +7,7 @@
 #include "support/BuildRig.h"
 #include "support/RunningHost.h"
 #include "support/ServiceFixture.h"
+#include "support/Spawn.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -182,4 +183,31 @@ TEST_F(TorvexHostTest, ControlCommandsReachTheServiceAndEachGetsAnAnswer) {
         return event["config"]["currentProfileID"] == "my-laptop";
     });
     EXPECT_TRUE(config) << host.output();
+}
+
+TEST_F(TorvexHostTest, AHostThatCannotServeSaysWhyAndExits1) {
+    writeFile(temp / "file", "a file where the socket's folder must be");
+    const struct {
+        std::string name;
+        fs::path socket;
+        std::string what;
+    } cases[] = {
+        {"folder", temp / "file" / "t.sock", "Could not create the folder of the Torvex socket."},
+        {"too long", temp / std::string(120, 's'), "The Torvex socket path is too long."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto variables = environment();
+        variables["TORVEX_SOCKET"] = c.socket.string();
+        RunningHost host(temp.path(), variables);
+        EXPECT_EQ(host.end(std::nullopt), 1) << host.output();
+        const auto error = host.waitFor("error", 0ms);
+        ASSERT_TRUE(error) << host.output();
+        EXPECT_EQ((*error)["what"], c.what);
+        EXPECT_FALSE((*error)["fix"].get<std::string>().empty());
+    }
+
+    const SpawnResult wrong = spawnAndWait({RunningHost::program(), {"torvex-host", "--control"}, {}, {}}, temp.path());
+    EXPECT_EQ(wrong.status, 64);
+    EXPECT_NE(wrong.err.find("usage: torvex-host [--control-stdin]"), std::string::npos) << wrong.err;
 }
