@@ -68,7 +68,10 @@ std::string usageLine(const CommandPath& path) {
     if (!command.subcommands.empty()) return usage + " <subcommand>";
     for (const auto& argument : command.arguments) {
         const bool optional = !argument.required || argument.kind == ArgumentSpec::Kind::flag;
-        usage += " " + (optional ? "[" + label(argument) + "]" : label(argument));
+        // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on `"[" + text`.
+        usage += optional ? " [" : " ";
+        usage += label(argument);
+        if (optional) usage += ']';
     }
     return usage;
 }

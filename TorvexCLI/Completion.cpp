@@ -6,6 +6,14 @@ namespace torvex::cli {
 
 namespace {
 
+// "torvex help": the words that ask for a command's help. (Appended: GCC 12 at -O3 warns falsely,
+// -Wrestrict, on `text + " help"` and `"[" + text`.)
+std::string helpWords(const CommandSpec& root) {
+    std::string words = root.name;
+    words += " help";
+    return words;
+}
+
 using Kind = ArgumentSpec::Kind;
 
 constexpr std::string_view helpAbstract = "Show subcommand help information.";
@@ -86,9 +94,10 @@ std::string bashScript(const CommandSpec& root) {
     std::string commands;
     for (const Node& node : all) {
         if (node.command == &root) continue;
-        commands += (commands.empty() ? "" : "|") + shQuoted(node.words);
+        if (!commands.empty()) commands += '|';
+        commands += shQuoted(node.words);
     }
-    commands += "|" + shQuoted(root.name + " help");
+    commands += "|" + shQuoted(helpWords(root));
     script += "            " + commands + ") command=\"$command ${COMP_WORDS[i]}\" ;;\n";
     script += "        esac\n    done\n    COMPREPLY=()\n    case \"$command\" in\n";
 
@@ -122,7 +131,7 @@ std::string bashScript(const CommandSpec& root) {
         if (positionalFiles) script += "            [[ $cur == -* ]] || " + bashMoreFiles + "\n";
         script += "            ;;\n";
     }
-    script += "        " + shQuoted(root.name + " help") + ")\n            mapfile -t COMPREPLY < <(compgen -W " +
+    script += "        " + shQuoted(helpWords(root)) + ")\n            mapfile -t COMPREPLY < <(compgen -W " +
               shQuoted(subcommandNames(root)) + " -- \"$cur\")\n            ;;\n";
     script += "    esac\n}\ncomplete -o filenames -F " + function + " " + root.name + "\n";
     return script;
@@ -145,7 +154,9 @@ std::string zshScript(const CommandSpec& root) {
         script += "\n" + functionName(node.words) + "() {\n";
         std::vector<std::string> specs;
         for (const auto& argument : command.arguments) {
-            const std::string description = "[" + zshDescription(argument.help) + "]";
+            std::string description = "[";
+            description += zshDescription(argument.help);
+            description += ']';
             const std::string action = takesFiles(argument) ? "_files" : " ";
             switch (argument.kind) {
             case Kind::flag:
@@ -196,9 +207,11 @@ std::string fishScript(const CommandSpec& root) {
     const std::vector<Node> all = nodes(root);
     std::string cases;
     for (const Node& node : all) {
-        if (node.command != &root) cases += " " + fishQuoted(node.words);
+        if (node.command == &root) continue;
+        cases += ' ';
+        cases += fishQuoted(node.words);
     }
-    cases += " " + fishQuoted(root.name + " help");
+    cases += " " + fishQuoted(helpWords(root));
     std::string script = "# fish completion for " + root.name + "\n" +
                          "# The command the words so far reach, e.g. \"" + root.name + " profile set\".\n" +
                          "function " + helper + "\n" +
@@ -236,7 +249,7 @@ std::string fishScript(const CommandSpec& root) {
         line(node.words, "-s h -l help -d " + fishQuoted("Show help information."));
     }
     for (const CommandSpec* subcommand : listedSubcommands(root))
-        line(root.name + " help", "-a " + subcommand->name + " -d " + fishQuoted(subcommand->abstract));
+        line(helpWords(root), "-a " + subcommand->name + " -d " + fishQuoted(subcommand->abstract));
     return script;
 }
 

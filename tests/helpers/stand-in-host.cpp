@@ -41,7 +41,9 @@ void record(const fs::path& file) {
     std::sort(open.begin(), open.end());
     for (const int fd : open) {
         // The listing's own descriptor is closed again by now.
-        if (fs::exists("/proc/self/fd/" + std::to_string(fd))) fds += (fds.empty() ? "" : ",") + std::to_string(fd);
+        if (!fs::exists("/proc/self/fd/" + std::to_string(fd))) continue;
+        if (!fds.empty()) fds += ',';
+        fds += std::to_string(fd);
     }
     const char* marker = std::getenv("STAND_IN_HOST_MARKER");
     const fs::path partial = file.string() + ".partial";
