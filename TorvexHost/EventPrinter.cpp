@@ -31,7 +31,8 @@ std::string droppedLine(std::size_t count) {
 
 } // namespace
 
-EventPrinter::EventPrinter(int fd) : state_(std::make_shared<State>()) {
+EventPrinter::EventPrinter(int fd, std::size_t maxQueuedBytes)
+    : maxQueuedBytes_(maxQueuedBytes), state_(std::make_shared<State>()) {
     thread_ = std::thread(run, fd, state_);
 }
 
@@ -41,7 +42,7 @@ void EventPrinter::print(const nlohmann::ordered_json& object) {
     std::string line = encodedLine(object);
     const std::lock_guard guard(state_->lock);
     if (state_->finishing) return;
-    if (state_->queuedBytes + line.size() > maxQueuedBytes) {
+    if (state_->queuedBytes + line.size() > maxQueuedBytes_) {
         ++state_->dropped;
         return;
     }

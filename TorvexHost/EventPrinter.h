@@ -16,14 +16,14 @@ namespace torvex::host {
 
 // Writes JSON objects as lines to a descriptor (standard output), in the order given, from a thread
 // of its own: print() only queues, so no caller ever waits for whoever reads the output. A reader
-// that falls behind by more than maxQueuedBytes loses the lines beyond that; once it catches up it
+// that falls behind by more than `maxQueuedBytes` loses the lines beyond that; once it catches up it
 // reads an "error" event that counts them. Lines that cannot be written (a full disk, a reader that
 // went away) are dropped; the process must ignore SIGPIPE.
 class EventPrinter {
 public:
-    static constexpr std::size_t maxQueuedBytes = 64 * 1024 * 1024;
+    static constexpr std::size_t defaultMaxQueuedBytes = 64 * 1024 * 1024;
 
-    explicit EventPrinter(int fd = STDOUT_FILENO);
+    explicit EventPrinter(int fd = STDOUT_FILENO, std::size_t maxQueuedBytes = defaultMaxQueuedBytes);
     ~EventPrinter();  // finish(5 s)
     EventPrinter(const EventPrinter&) = delete;
     EventPrinter& operator=(const EventPrinter&) = delete;
@@ -48,6 +48,7 @@ private:
 
     static void run(int fd, const std::shared_ptr<State>& state);
 
+    const std::size_t maxQueuedBytes_;
     std::shared_ptr<State> state_;
     std::thread thread_;
 };
