@@ -47,6 +47,20 @@ std::optional<FileLock> FileLock::acquire(const fs::path& file, std::stop_token 
 
 FileLock::FileLock(FileLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
 
+void FileLock::write(std::string_view text) const {
+    std::size_t written = 0;
+    if (::ftruncate(fd_, 0) == 0) {
+        while (written < text.size()) {
+            const ssize_t count = ::pwrite(fd_, text.data() + written, text.size() - written, static_cast<off_t>(written));
+            if (count < 0 && errno == EINTR) continue;
+            if (count <= 0) break;
+            written += static_cast<std::size_t>(count);
+        }
+    }
+    if (written < text.size())
+        throw fs::filesystem_error("cannot write the lock file", std::error_code(errno, std::generic_category()));
+}
+
 FileLock::~FileLock() {
     if (fd_ >= 0) (void)::close(fd_);  // closing releases the lock
 }

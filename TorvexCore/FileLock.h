@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <stop_token>
+#include <string_view>
 
 namespace torvex {
 
@@ -24,6 +25,10 @@ public:
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
     ~FileLock();
+
+    // Replaces the locked file's contents with `text` (such as the holder's pid); the lock stays
+    // held. Throws std::filesystem::filesystem_error when the file cannot be written.
+    void write(std::string_view text) const;
 
 private:
     explicit FileLock(int fd) : fd_(fd) {}

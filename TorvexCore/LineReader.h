@@ -14,15 +14,20 @@ class LineReader {
 public:
     static constexpr std::size_t chunkSize = 64 * 1024;
 
-    explicit LineReader(int fd);
+    // With a `wakeFD`, a wait for bytes also ends, as the end of the stream, once that descriptor
+    // becomes readable or is hung up: another thread's way to end a blocked reader.
+    explicit LineReader(int fd, int wakeFD = -1);
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
 
     // The next line without its newline (a carriage return before it stays). None at the end of
     // the stream or on a read error, and then an unfinished last line is lost. With `maxLength`,
-    // also none as soon as a line grows past it; at most maxLength + one chunk is kept, and the
-    // reader is spent.
+    // also none as soon as a line grows past it; at most maxLength + one chunk is kept, and
+    // overlong() tells it apart from the end. skipLine() then drops the rest of that line.
     std::optional<std::string> next(std::size_t maxLength = std::numeric_limits<std::size_t>::max());
+
+    // Whether the last next() answered none for a line longer than its maxLength.
+    bool overlong() const { return overlong_; }
 
     // Reads up to and past the next newline, keeping nothing but the bytes after it. False at the
     // end of the stream or on a read error.
@@ -33,6 +38,8 @@ private:
     bool fill();
 
     int fd_;
+    int wakeFD_;
+    bool overlong_ = false;
     std::string buffer_;
     std::size_t start_ = 0;    // first byte of the buffer not yet returned
     std::size_t scanned_ = 0;  // bytes from start_ on known to hold no newline

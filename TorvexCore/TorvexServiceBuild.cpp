@@ -55,10 +55,16 @@ std::string TorvexService::build(const std::filesystem::path& project, const std
 
 void TorvexService::open(const std::filesystem::path& project, const std::optional<std::string>& flutterRoot,
                          const LineHandler& reply, std::stop_token stop) {
+    // A caller that went away meanwhile gets no app that nobody waits for.
+    const auto throwIfStopped = [&stop] {
+        if (stop.stop_requested()) throw Cancelled{};
+    };
     build(project, std::nullopt, flutterRoot, reply, stop);
+    throwIfStopped();
     const FlutterProject discovered = FlutterProject::discover(project);
     const WineEnvironment wine = wineOf(currentConfig().currentProfile());
     const InstalledApp app = install(discovered.binaryName, project, wine);
+    throwIfStopped();
     startSession(app, AppRunner::engineSwitches(""), false, nullptr, std::move(stop));
 }
 

@@ -1,9 +1,153 @@
+// torvex-host: the headless host of the service. It stands in for the desktop application: one
+// service with the default paths, its events printed as JSON lines on standard output, screen
+// capture of the app's window, the socket server, and with --control-stdin the host's own
+// operations read from standard input. It serves until SIGINT, SIGTERM or SIGHUP.
+
+#include "AppWindowCapture.h"
+#include "ControlCommands.h"
+#include "ControlReader.h"
+#include "EventPrinter.h"
+#include "HostEvents.h"
+#include "HostLock.h"
+#include "HostProcess.h"
+#include "WorkCounter.h"
+
+#include "Environment.h"
+#include "IPCServer.h"
+#include "Messages.h"
+#include "Paths.h"
+#include "ProcessRunner.h"
+#include "TorvexService.h"
 #include "Version.h"
 
-#include <cstdio>
+#include <unistd.h>
 
-// Headless host of the service; for now it only reports the bundle's version.
-int main() {
-    std::printf("{\"event\":\"started\",\"version\":\"%s\"}\n", torvex::TorvexVersion::current().c_str());
+#include <chrono>
+#include <cstdio>
+#include <future>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+using namespace torvex;
+using namespace torvex::host;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr std::string_view usage =
+    "usage: torvex-host [--control-stdin]\n"
+    "  Serves the Torvex socket until SIGINT, SIGTERM or SIGHUP; prints its events as JSON lines.\n"
+    "  --control-stdin  also reads the host's commands from standard input, one JSON object a line\n";
+
+// How long shutdown waits for each of its steps before it moves on.
+constexpr auto sessionPatience = 15s;
+constexpr auto conversationPatience = 10s;
+constexpr auto printerPatience = 5s;
+
+// Ends the running app session (and the Wine processes of its prefix), waiting at most `patience`.
+bool stopSession(const std::shared_ptr<TorvexService>& service, std::chrono::milliseconds patience) {
+    auto stopped = std::make_shared<std::promise<void>>();
+    auto done = stopped->get_future();
+    std::thread([service, stopped] {
+        service->stop();
+        stopped->set_value();
+    }).detach();
+    return done.wait_for(patience) == std::future_status::ready;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    bool controlStdin = false;
+    for (int index = 1; index < argc; ++index) {
+        const std::string_view argument = argv[index];
+        if (argument == "--control-stdin") {
+            controlStdin = true;
+        } else if (argument == "--help" || argument == "-h") {
+            std::fputs(usage.data(), stdout);
+            return 0;
+        } else {
+            std::fprintf(stderr, "torvex-host: unknown argument '%s'\n%s", argv[index], usage.data());
+            return 64;
+        }
+    }
+
+    prepareSignals();  // before any thread exists
+    raiseOpenFileLimit();
+    const auto printer = std::make_shared<EventPrinter>();
+
+    const TorvexPaths& paths = TorvexPaths::defaultPaths();
+    const Environment environment = currentEnvironment();
+    const auto socket = IPC::socketPath(paths, environment);
+
+    std::optional<TorvexError> lockFailure;
+    const std::optional<HostLock> lock = [&]() -> std::optional<HostLock> {
+        try {
+            return HostLock::acquire(socket);
+        } catch (const TorvexError& error) {
+            lockFailure = error;
+            return std::nullopt;
+        }
+    }();
+    if (lockFailure) {
+        printer->print(errorEvent(*lockFailure));
+        return 1;
+    }
+    if (!lock) {
+        const auto holder = HostLock::holder(socket);
+        printer->print(noticeEvent("Torvex is already running" +
+                                   (holder ? " (pid " + std::to_string(*holder) + ")" : std::string()) + " on " +
+                                   socket.string() + "."));
+        return 0;
+    }
+
+    const auto service = TorvexService::create(paths);
+    service->setEventSink([printer](const ServiceEvent& event) { printer->print(eventJSON(event)); });
+    service->setCapture([environment](const std::optional<std::string>& binaryName, std::stop_token) {
+        return captureAppWindow(binaryName, environment);
+    });
+    service->setUpdateCheck([](std::stop_token) {});
+
+    const WorkCounter conversations;
+    IPCServer server(socket, [service, conversations](const IPCRequest& request,
+                                                      const std::shared_ptr<IPCConnection>& connection,
+                                                      std::stop_token stop) {
+        const auto scope = conversations.enter();
+        service->handle(request, connection, std::move(stop));
+    });
+    try {
+        server.start();
+    } catch (const TorvexError& error) {
+        printer->print(errorEvent(error));
+        return 1;
+    }
+    printer->print(listeningEvent(socket));
+
+    std::optional<ControlReader> control;
+    if (controlStdin) {
+        control.emplace(STDIN_FILENO, [service](const std::string& command, const nlohmann::json& arguments,
+                                                std::stop_token stop) {
+            return runControlCommand(service, command, arguments, std::move(stop));
+        }, printer);
+    }
+
+    const int signal = waitForShutdownSignal();
+
+    // In order: no new requests or commands, the app ended, every child ended, the conversations
+    // ended; then once more the app, in case a request that was starting one got there meanwhile.
+    server.stop();
+    if (control) control->cancel();
+    bool ended = stopSession(service, sessionPatience);
+    ProcessRunner::shared().terminateAll();
+    if (control) ended = control->stop(conversationPatience) && ended;
+    ended = conversations.waitUntilIdle(conversationPatience) && ended;
+    ended = stopSession(service, sessionPatience) && ended;
+    printer->print(stoppedEvent(signal));
+    ended = printer->finish(printerPatience) && ended;
+    // Work that outlived its patience still holds the service: end without running destructors.
+    if (!ended) ::_exit(0);
     return 0;
 }

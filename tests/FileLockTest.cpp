@@ -54,3 +54,14 @@ TEST(FileLockTest, AWaitEndsWithItsPatienceOrAStop) {
 
     EXPECT_THROW(FileLock::acquire(dir / "missing folder" / "x.lock"), fs::filesystem_error);
 }
+
+TEST(FileLockTest, TheHolderReplacesTheFilesContents) {
+    const torvex::testing::TempDir dir;
+    const fs::path file = dir / "torvex.sock.lock";
+    torvex::testing::writeFile(file, "a much longer text from an earlier holder\n");
+    const auto lock = FileLock::acquire(file);
+    ASSERT_TRUE(lock);
+    lock->write("4242\n");
+    EXPECT_EQ(torvex::testing::readFile(file), "4242\n");
+    EXPECT_FALSE(FileLock::acquire(file, {}, 0ms)) << "still held";
+}

@@ -722,5 +722,205 @@ TEST(TorvexServiceTest, ReleasingTheServiceEndsItsApp) {
     EXPECT_TRUE(eventually([&] { return !alive(app); }));
 }
 
+// Builds and open through the build seam.
+
+using Build = TorvexService::Build;
+const BuildResult builtDemo{"/builds/out", "/builds/out/demo.exe"};
+
+// A build that prints a line and runs a real `sleep` through the process runner, as the pipeline
+// runs its tools, writing the sleep's pid to `pidFile`; like the pipeline it throws Cancelled when
+// stopped.
+Build sleepingBuild(const fs::path& pidFile) {
+    return [pidFile](const BuildRequest&, const BuildPipeline::Output& output, std::stop_token stop) {
+        output("compiling");
+        const ProcessSpec sleep{"/bin/sh", {"-c", "echo $$ > " + testing::shellQuoted(pidFile.string()) + "; exec sleep 30"}, {}, {}};
+        ProcessRunner::shared().run(sleep, [](const OutputLine&) {}, stop);
+        if (stop.stop_requested()) throw Cancelled{};
+        return builtDemo;
+    };
+}
+
+// The pid a sleepingBuild wrote, once it is there (0 when it never is).
+int sleepPid(const fs::path& pidFile) {
+    int pid = 0;
+    eventually([&] { return (pid = std::atoi(readFile(pidFile).c_str())) > 0; });
+    return pid;
+}
+
+// How a client leaves a request early.
+enum class Leaving { hangUp, secondLine };
+
+// Sends `request` over a raw connection, waits for its first log line and for `ready`, then leaves
+// as `leaving` says; answers the final message's error text, if one still arrived.
+std::optional<std::string> leaveAfterFirstLine(const fs::path& socket, const IPCRequest& request, Leaving leaving,
+                                               const std::function<void()>& ready = [] {}) {
+    testing::RawClient client(socket);
+    EXPECT_TRUE(client.readMessage());  // hello
+    EXPECT_TRUE(client.write(encode(request) + "\n"));
+    const auto first = client.readMessage();
+    EXPECT_TRUE(first && first->type == IPCMessage::Kind::log);
+    ready();
+    if (leaving == Leaving::hangUp) {
+        client.hangUp();
+        return std::nullopt;
+    }
+    EXPECT_TRUE(client.write("stop\n"));
+    while (const auto message = client.readMessage()) {
+        if (message->type == IPCMessage::Kind::error) return message->what;
+        if (message->type == IPCMessage::Kind::result) return "a result";
+    }
+    return std::nullopt;
+}
+
+TEST(TorvexServiceBuildTest, AFolderOutsideAProjectShowsItsNameThenThePipelinesErrorAndTheStatusComesBack) {
+    for (const bool withSession : {false, true}) {
+        SCOPED_TRACE(withSession ? "beside a running app" : "idle");
+        ServiceRig rig;
+        ServiceStatus before = ServiceStatus::idle();
+        if (withSession) {
+            rig.fake.behave("wine cmd", {.waitForSignal = true});
+            rig.open();
+            before = ServiceStatus::running("demo", "demo", false);
+        }
+        rig.setBuild([&rig](const BuildRequest& request, const BuildPipeline::Output& output, std::stop_token stop) {
+            return BuildPipeline{rig.paths, output}.build(request, stop);
+        });
+        const fs::path loose = rig.temp / "not a project" / "loose";
+        fs::create_directories(loose);
+
+        const ServiceAnswer answer = rig.request("build", {.project = loose.string()});
+        ASSERT_TRUE(answer.error);
+        EXPECT_EQ(answer.error->what, testing::errorOf([&] { FlutterProject::discover(loose); }).what);
+        EXPECT_EQ(rig.service->currentStatus(), before);
+        rig.settleEvents();
+        const auto statuses = rig.events.statuses();
+        ASSERT_GE(statuses.size(), 2u);
+        EXPECT_EQ(statuses[statuses.size() - 2], ServiceStatus::building("loose"));
+        EXPECT_EQ(statuses.back(), before);
+    }
+}
+
+TEST(TorvexServiceBuildTest, TheRequestsFlutterRootWinsEvenEmptyAndTheProjectNamesTheBuild) {
+    ServiceRig rig;
+    testing::OutputLines roots;  // the Flutter root of each build, "(none)" when absent
+    rig.setBuild([sink = roots.sink()](const BuildRequest& request, const BuildPipeline::Output&, std::stop_token) {
+        sink({OutputStreamKind::standardOutput, request.flutterRoot.value_or("(none)")});
+        return builtDemo;
+    });
+    const std::string bundle = rig.demo().bundle.value();
+    EXPECT_EQ(rig.request("build", {.bundle = bundle}).value, "/builds/out");
+    rig.service->setFlutterRoot("/opt/flutter");
+    EXPECT_EQ(rig.request("build", {.bundle = bundle}).value, "/builds/out");
+    EXPECT_EQ(rig.request("build", {.bundle = bundle, .flutterRoot = ""}).value, "/builds/out");
+    EXPECT_EQ(rig.request("build", {.bundle = bundle, .flutterRoot = "/sdk"}).value, "/builds/out");
+    EXPECT_EQ(roots.texts(OutputStreamKind::standardOutput),
+              (std::vector<std::string>{"(none)", "/opt/flutter", "", "/sdk"}));
+    rig.settleEvents();
+    for (const auto& status : rig.events.statuses()) {
+        if (std::holds_alternative<ServiceStatus::Building>(status.state)) {
+            EXPECT_EQ(status, ServiceStatus::building("demo")) << "the binary name of the bundle's project";
+        }
+    }
+}
+
+TEST(TorvexServiceBuildTest, AClientThatLeavesMidBuildEndsTheSleepAtOnceAndASecondLineHearsCancelled) {
+    for (const Leaving leaving : {Leaving::hangUp, Leaving::secondLine}) {
+        SCOPED_TRACE(leaving == Leaving::hangUp ? "hang-up" : "second line");
+        ServiceRig rig;
+        const fs::path pidFile = rig.temp / "sleep.pid";
+        rig.setBuild(sleepingBuild(pidFile));
+        const IPCRequest request("build", {.project = rig.project.string()});
+        int pid = 0;
+        const auto error =
+            leaveAfterFirstLine(rig.server->socket(), request, leaving, [&] { pid = sleepPid(pidFile); });
+        ASSERT_GT(pid, 0);
+        const auto left = Clock::now();
+        EXPECT_TRUE(eventually([&] { return !alive(pid); }, 3s));
+        EXPECT_LT(Clock::now() - left, 1500ms) << "SIGTERM to the group, not SIGKILL 3 s later";
+        if (leaving == Leaving::secondLine) {
+            EXPECT_EQ(error, "Cancelled.");
+        }
+        EXPECT_TRUE(rig.waitForStatus(ServiceStatus::idle()));
+    }
+}
+
+TEST(TorvexServiceBuildTest, TwoBuildsAtOnceBothSucceed) {
+    ServiceRig rig;
+    std::atomic<int> building = 0;
+    rig.setBuild([&](const BuildRequest& request, const BuildPipeline::Output& output, std::stop_token) {
+        output("building " + request.projectPath.filename().string());
+        ++building;
+        EXPECT_TRUE(eventually([&] { return building == 2; })) << "the two builds overlap";
+        return builtDemo;
+    });
+    const fs::path other = rig.temp / "other";
+    writeFile(other / "pubspec.yaml", "name: other\n");
+    writeFile(other / "windows/CMakeLists.txt", "set(BINARY_NAME \"other\")\n");
+    auto first = rig.requestLater("build", {.project = rig.project.string()});
+    auto second = rig.requestLater("build", {.project = other.string()});
+    for (auto& [answer, line] : {std::pair{first, "building demo"}, std::pair{second, "building other"}}) {
+        const ServiceAnswer got = answer.get();
+        EXPECT_EQ(got.value, "/builds/out");
+        ASSERT_EQ(got.lines.size(), 1u);
+        EXPECT_EQ(got.lines[0].text, line) << "each client hears its own build";
+    }
+    EXPECT_EQ(rig.service->currentStatus(), ServiceStatus::idle());
+}
+
+TEST(TorvexServiceBuildTest, OpenWithoutWineStreamsTheBuildThenTheWineError) {
+    ServiceRig rig;
+    rig.setBuild([](const BuildRequest&, const BuildPipeline::Output& output, std::stop_token) {
+        output("compiling");
+        output("linking");
+        return builtDemo;
+    });
+    fs::remove(rig.fake.bin() / "wine");
+    const ServiceAnswer answer = rig.request("open", {.project = rig.project.string()});
+    ASSERT_EQ(answer.lines.size(), 2u);
+    EXPECT_EQ(answer.lines[0].text, "compiling");
+    EXPECT_EQ(answer.lines[1].text, "linking");
+    ASSERT_TRUE(answer.error);
+    EXPECT_EQ(answer.error->what, "Wine is not installed.");
+    EXPECT_EQ(rig.service->currentStatus(), ServiceStatus::idle());
+    EXPECT_EQ(rig.appStarts(), 0u);
+}
+
+TEST(TorvexServiceBuildTest, OpenThenStopEndsTheApp) {
+    ServiceRig rig;
+    rig.fake.behave("wine cmd", {.waitForSignal = true});
+    const int app = rig.open();
+    ASSERT_GT(app, 0);
+    EXPECT_EQ(rig.service->currentStatus(), ServiceStatus::running("demo", "demo", false));
+    const ServiceAnswer stopped = rig.request("stop");
+    EXPECT_FALSE(stopped.error);
+    EXPECT_FALSE(alive(app)) << "stop answers once the app has ended";
+    EXPECT_EQ(rig.service->currentStatus(), ServiceStatus::idle());
+}
+
+TEST(TorvexServiceBuildTest, AnOpenWhoseClientLeftStartsNoAppEvenWhenItsBuildFinished) {
+    for (const Leaving leaving : {Leaving::hangUp, Leaving::secondLine}) {
+        SCOPED_TRACE(leaving == Leaving::hangUp ? "hang-up" : "second line");
+        ServiceRig rig;
+        rig.fake.behave("wine cmd", {.waitForSignal = true});
+        std::atomic<bool> finished = false;
+        // A build that completes just as its client leaves.
+        rig.setBuild([&](const BuildRequest&, const BuildPipeline::Output& output, std::stop_token stop) {
+            output("compiling");
+            EXPECT_TRUE(eventually([&] { return stop.stop_requested(); }));
+            finished = true;
+            return builtDemo;
+        });
+        const auto error =
+            leaveAfterFirstLine(rig.server->socket(), IPCRequest("open", {.project = rig.project.string()}), leaving);
+        ASSERT_TRUE(eventually([&] { return finished.load(); }));
+        if (leaving == Leaving::secondLine) {
+            EXPECT_EQ(error, "Cancelled.");
+        }
+        EXPECT_TRUE(rig.waitForStatus(ServiceStatus::idle()));
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(rig.appStarts(), 0u);
+    }
+}
+
 } // namespace
 } // namespace torvex

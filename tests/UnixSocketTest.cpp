@@ -128,10 +128,18 @@ TEST(UnixSocketTest, BufferedLinesAreReturnedWithoutAnotherRead) {
 TEST(UnixSocketTest, LengthLimitAndSkipping) {
     {  // a line of exactly the limit passes; one byte more does not
         SocketPair pair;
-        ASSERT_TRUE(sendAll(pair.far, std::string(1000, 'a') + "\n" + std::string(1001, 'b') + "\n"));
+        ASSERT_TRUE(sendAll(pair.far, std::string(1000, 'a') + "\n" + std::string(1001, 'b') + "\nafter\n"));
+        ::shutdown(pair.far, SHUT_WR);
         LineReader reader(pair.near);
         EXPECT_EQ(reader.next(1000), std::string(1000, 'a'));
+        EXPECT_FALSE(reader.overlong());
         EXPECT_EQ(reader.next(1000), std::nullopt);
+        EXPECT_TRUE(reader.overlong());
+        // the rest of the long line is dropped and reading goes on
+        EXPECT_TRUE(reader.skipLine());
+        EXPECT_EQ(reader.next(1000), "after");
+        EXPECT_EQ(reader.next(1000), std::nullopt);
+        EXPECT_FALSE(reader.overlong()) << "the end of the stream";
     }
     {  // an endless line is refused while it still arrives, not buffered to its end
         SocketPair pair;
@@ -160,6 +168,22 @@ TEST(UnixSocketTest, LengthLimitAndSkipping) {
         EXPECT_FALSE(reader.skipLine());
         writer.join();
     }
+}
+
+TEST(UnixSocketTest, AWakeDescriptorEndsAReaderWaitingForBytes) {
+    SocketPair pair;
+    SocketPair wake;
+    ASSERT_TRUE(sendAll(pair.far, "whole\npart"));
+    LineReader reader(pair.near, wake.near);
+    EXPECT_EQ(reader.next(), "whole");
+    auto waiting = std::async(std::launch::async, [&] { return reader.next(); });
+    EXPECT_EQ(waiting.wait_for(200ms), std::future_status::timeout) << "waits for the rest of the line";
+    ASSERT_TRUE(sendAll(wake.far, "x"));
+    const bool woke = waiting.wait_for(5s) == std::future_status::ready;
+    if (!woke) ::shutdown(pair.far, SHUT_WR);  // lets the reader end all the same
+    EXPECT_TRUE(woke);
+    EXPECT_EQ(waiting.get(), std::nullopt);
+    EXPECT_FALSE(reader.overlong());
 }
 
 TEST(UnixSocketTest, WritingToAGonePeerFailsWithoutASignal) {

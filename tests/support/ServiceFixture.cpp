@@ -65,17 +65,24 @@ ServiceServer::ServiceServer(std::shared_ptr<TorvexService> service, const std::
 ServiceServer::~ServiceServer() { server_->stop(); }
 
 ServiceAnswer ServiceServer::request(const std::string& cmd, const IPCRequest::Arguments& args) const {
+    return requestOver(socket_, IPCRequest(cmd, args));
+}
+
+ServiceAnswer requestOver(const std::filesystem::path& socket, const IPCRequest& request,
+                          const std::function<void(const OutputLine&)>& onLine) {
     ServiceAnswer answer;
-    const auto client = IPCClient::connect(socket_);
+    const auto client = IPCClient::connect(socket);
     if (!client) {
-        ADD_FAILURE() << "the service does not answer on " << socket_;
+        ADD_FAILURE() << "the service does not answer on " << socket;
         return answer;
     }
     try {
-        answer.value = client->send(IPCRequest(cmd, args), [&](const IPCMessage& message) {
-            answer.lines.push_back({message.stream == "stderr" ? OutputStreamKind::standardError
-                                                               : OutputStreamKind::standardOutput,
-                                    message.text.value_or("")});
+        answer.value = client->send(request, [&](const IPCMessage& message) {
+            const OutputLine line{message.stream == "stderr" ? OutputStreamKind::standardError
+                                                             : OutputStreamKind::standardOutput,
+                                  message.text.value_or("")};
+            answer.lines.push_back(line);
+            if (onLine) onLine(line);
         });
     } catch (const TorvexError& error) {
         answer.error = error;

@@ -45,6 +45,11 @@ struct ServiceAnswer {
     std::optional<TorvexError> error;
 };
 
+// One request through the real IPCClient to whatever serves `socket`, waited for to its end;
+// `onLine` sees each output line as it arrives.
+ServiceAnswer requestOver(const std::filesystem::path& socket, const IPCRequest& request,
+                          const std::function<void(const OutputLine&)>& onLine = {});
+
 // The service behind the real IPCServer on `socket`, as a host serves it; stopped at the end.
 class ServiceServer {
 public:

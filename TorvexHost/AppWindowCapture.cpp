@@ -1,0 +1,26 @@
+#include "AppWindowCapture.h"
+
+#include "Platform/ScreenCapture.h"
+#include "TorvexError.h"
+#include "WindowCapture.h"
+
+namespace torvex::host {
+
+std::string captureAppWindow(const std::optional<std::string>& binaryName, const Environment& environment) {
+    const auto display = nonEmptyValue(environment, "DISPLAY");
+    if (!display) {
+        throw TorvexError(TorvexError::Kind::generic, "Screen capture is not available.",
+                          "The Torvex host has no X display: DISPLAY was not set when it started.",
+                          "Quit Torvex and start it again with DISPLAY naming the X display the app draws on.");
+    }
+    const std::string app = binaryName ? *binaryName : "the app";
+    const auto window = WindowCapture::find(binaryName);
+    if (!window) {
+        throw TorvexError(TorvexError::Kind::generic, "No Torvex window to capture.",
+                          "No window of " + app + " is shown on the X display " + *display + ".",
+                          "Wait until the app shows its window, then try again.");
+    }
+    return windowPNG(window->id);
+}
+
+} // namespace torvex::host

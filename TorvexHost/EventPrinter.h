@@ -1,0 +1,56 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+namespace torvex::host {
+
+// Writes JSON objects as lines to a descriptor (standard output), in the order given, from a thread
+// of its own: print() only queues, so no caller ever waits for whoever reads the output. A reader
+// that falls behind by more than `maxQueuedBytes` loses the lines beyond that; once it catches up it
+// reads an "error" event that counts them. Lines that cannot be written (a full disk, a reader that
+// went away) are dropped; the process must ignore SIGPIPE.
+class EventPrinter {
+public:
+    static constexpr std::size_t defaultMaxQueuedBytes = 64 * 1024 * 1024;
+
+    explicit EventPrinter(int fd = STDOUT_FILENO, std::size_t maxQueuedBytes = defaultMaxQueuedBytes);
+    ~EventPrinter();  // finish(5 s)
+    EventPrinter(const EventPrinter&) = delete;
+    EventPrinter& operator=(const EventPrinter&) = delete;
+
+    // Queues one line (compact; text that is not UTF-8 is repaired). Ignored once finishing.
+    void print(const nlohmann::ordered_json& object);
+
+    // Takes no more lines, writes those queued and ends the thread. False when that took longer
+    // than `patience` (a reader that stopped reading): the thread is then left to end with the process.
+    bool finish(std::chrono::milliseconds patience);
+
+private:
+    struct State {
+        std::mutex lock;
+        std::condition_variable changed;
+        std::deque<std::string> lines;
+        std::size_t queuedBytes = 0;
+        std::size_t dropped = 0;
+        bool finishing = false;
+        bool done = false;
+    };
+
+    static void run(int fd, const std::shared_ptr<State>& state);
+
+    const std::size_t maxQueuedBytes_;
+    std::shared_ptr<State> state_;
+    std::thread thread_;
+};
+
+} // namespace torvex::host
