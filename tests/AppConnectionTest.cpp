@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -274,21 +273,11 @@ TEST(AppConnectionTest, AutoLaunchFromABundleLeavesTheCallersPipesToIt) {
     ::close(pipeFDs[1]);
 
     // The pipe ends when torvex does, although the host it launched still runs.
-    std::string output;
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    bool ended = false;
-    while (!ended && std::chrono::steady_clock::now() < deadline) {
-        pollfd ready{pipeFDs[0], POLLIN, 0};
-        if (::poll(&ready, 1, 100) <= 0) continue;
-        char buffer[4096];
-        const ssize_t count = ::read(pipeFDs[0], buffer, sizeof buffer);
-        if (count <= 0) ended = true;
-        else output.append(buffer, static_cast<std::size_t>(count));
-    }
+    const auto output = readToEnd(pipeFDs[0], 20s);
     ::close(pipeFDs[0]);
-    EXPECT_EQ(exitStatusWithin(pid, ended ? std::chrono::seconds(20) : std::chrono::seconds(0)), 0) << output;
-    ASSERT_TRUE(ended) << "the pipe stayed open";
-    EXPECT_EQ(output, "");
+    EXPECT_EQ(exitStatusWithin(pid, output ? std::chrono::seconds(20) : std::chrono::seconds(0)), 0);
+    ASSERT_TRUE(output) << "the pipe stayed open";
+    EXPECT_EQ(*output, "");
 
     const auto record = hostRecord(temp / "record");
     EXPECT_EQ(::kill(std::stoi(record.at("pid")), 0), 0) << "the host ended with torvex";

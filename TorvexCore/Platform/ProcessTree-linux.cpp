@@ -75,6 +75,12 @@ std::vector<ProcessIdentity> descendantsOf(pid_t pid) {
     return found;
 }
 
+std::optional<ProcessIdentity> processIdentity(pid_t pid) {
+    const auto entry = readEntry(pid);
+    if (!entry || entry->state == 'Z') return std::nullopt;
+    return entry->identity;
+}
+
 bool isSameProcessAlive(const ProcessIdentity& process) {
     const auto entry = readEntry(process.pid);
     return entry && entry->state != 'Z' && entry->identity.startTime == process.startTime;

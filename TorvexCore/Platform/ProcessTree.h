@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace torvex {
@@ -20,6 +21,9 @@ struct ProcessIdentity {
 // Every live descendant of `pid` (its children, their children…), from one reading of the process
 // table. Processes that already left the tree (orphans adopted elsewhere) are not found.
 std::vector<ProcessIdentity> descendantsOf(pid_t pid);
+
+// The process with `pid` as the table shows it now; none when there is none or it is a zombie.
+std::optional<ProcessIdentity> processIdentity(pid_t pid);
 
 // Whether the process is still running under its pid and is the same process (not a zombie).
 bool isSameProcessAlive(const ProcessIdentity& process);

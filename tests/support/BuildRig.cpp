@@ -34,20 +34,23 @@ std::optional<std::string> BuildRig::missingTool() {
     return std::nullopt;
 }
 
-BuildRig::BuildRig(const fs::path& root)
+BuildRig::BuildRig(const fs::path& root, Tools tools)
     : root_(root),
       paths_{root / "Application Support", root / "Caches", root / "Logs"},
       project_(root / "projects" / "hello"),
       sdkRoot_(root / "flutter sdk") {
     fs::create_directories(root / "scratch");
 
-    const fs::path toolchain = paths_.toolchains() / "local";
-    if (!fs::exists(toolchain / "llvm-mingw" / "bin" / "x86_64-w64-mingw32-clang")) {
-        assembleLLVMMingw(toolchain / "llvm-mingw", toolchain / "llvm-mingw");
+    if (tools == Tools::assembled) {
+        const fs::path toolchain = paths_.toolchains() / "local";
+        if (!fs::exists(toolchain / "llvm-mingw" / "bin" / "x86_64-w64-mingw32-clang")) {
+            assembleLLVMMingw(toolchain / "llvm-mingw", toolchain / "llvm-mingw");
+        }
+        const auto cmake = ProcessRunner::which("cmake");
+        if (!cmake) throw std::runtime_error("cmake is not installed");
+        replaceCMake("exec " + shellQuoted(cmake->string()) + " \"$@\"\n");
+        ::setenv("TORVEX_CC", (builtBundle() / "Contents" / "Helpers" / "torvex-cc").c_str(), 1);
     }
-    const auto cmake = ProcessRunner::which("cmake");
-    if (!cmake) throw std::runtime_error("cmake is not installed");
-    replaceCMake("exec " + shellQuoted(cmake->string()) + " \"$@\"\n");
 
     const fs::path archives = engineArchives(root);
     if (!fs::exists(archives / "windows-x64" / "artifacts.zip")) runScript("stand-in-engine", {archives.string()}, root / "scratch");
@@ -59,7 +62,6 @@ BuildRig::BuildRig(const fs::path& root)
         if (fs::is_directory(package.path() / "windows")) linkPlugin(package.path().filename().string(), package.path());
     }
 
-    ::setenv("TORVEX_CC", (builtBundle() / "Contents" / "Helpers" / "torvex-cc").c_str(), 1);
     ::setenv("FLUTTER_STORAGE_BASE_URL", server_.baseURL().c_str(), 1);
 }
 

@@ -18,8 +18,13 @@ namespace torvex::testing {
 // examples/hello, brought up to date, with its plugin packages linked in as `flutter pub get` links
 // them. Sets TORVEX_CC and FLUTTER_STORAGE_BASE_URL in this process's environment. Parts already
 // present under `root` are reused, so a rig can be set up again over its own folder.
+//
+// Given Tools::fromSetup, the rig leaves the toolchain and TORVEX_CC out: `torvex setup` installs
+// the tools, and the service finds the compiler wrapper in its bundle.
 class BuildRig {
 public:
+    enum class Tools { assembled, fromSetup };
+
     // The stand-in engine's revision: a digest of its sources, so that a changed engine is a new
     // revision and is downloaded again.
     static const std::string& engineRevision();
@@ -27,7 +32,7 @@ public:
     // Why a real build cannot run on this machine, or none when it can.
     static std::optional<std::string> missingTool();
 
-    explicit BuildRig(const std::filesystem::path& root);
+    explicit BuildRig(const std::filesystem::path& root, Tools tools = Tools::assembled);
 
     const TorvexPaths& paths() const { return paths_; }
     const std::filesystem::path& project() const { return project_; }

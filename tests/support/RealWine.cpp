@@ -1,10 +1,9 @@
 #include "support/RealWine.h"
 
-#include <unistd.h>
+#include "support/ProcessTable.h"
 
 #include <cstdlib>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 
 namespace torvex::testing {
@@ -47,20 +46,12 @@ WineEnvironment RealWine::locate(const Environment& environment) const {
 }
 
 std::vector<pid_t> RealWine::prefixProcesses() const {
-    const std::set<std::string> prefixes{"WINEPREFIX=" + (paths_.support / "prefixes" / profileID).string(),
-                                         "WINEPREFIX=" + sharedPrefix().string()};
+    const std::set<std::string, std::less<>> prefixes{
+        "WINEPREFIX=" + (paths_.support / "prefixes" / profileID).string(), "WINEPREFIX=" + sharedPrefix().string()};
     std::vector<pid_t> found;
-    std::error_code error;
-    for (fs::directory_iterator entry("/proc", error), end; !error && entry != end; entry.increment(error)) {
-        const std::string name = entry->path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos || std::stoi(name) == ::getpid()) continue;
-        std::istringstream variables(readFile(entry->path() / "environ"));
-        for (std::string variable; std::getline(variables, variable, '\0');) {
-            if (prefixes.count(variable) != 0) {
-                found.push_back(std::stoi(name));
-                break;
-            }
-        }
+    for (const FoundProcess& process :
+         processesWithVariable([&](std::string_view entry) { return prefixes.count(entry) != 0; })) {
+        found.push_back(process.identity.pid);
     }
     return found;
 }

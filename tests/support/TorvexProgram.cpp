@@ -3,11 +3,13 @@
 #include "support/TestSupport.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <stdexcept>
 #include <thread>
 
@@ -68,6 +70,21 @@ std::optional<int> exitStatusWithin(pid_t pid, std::chrono::milliseconds limit) 
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::optional<std::string> readToEnd(int fd, std::chrono::milliseconds limit) {
+    std::string text;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, 100) <= 0) continue;
+        char buffer[4096];
+        const ssize_t count = ::read(fd, buffer, sizeof buffer);
+        if (count == 0) return text;
+        if (count < 0 && errno != EINTR) return std::nullopt;
+        if (count > 0) text.append(buffer, static_cast<std::size_t>(count));
+    }
+    return std::nullopt;
 }
 
 } // namespace torvex::testing

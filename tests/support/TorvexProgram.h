@@ -38,6 +38,9 @@ struct TorvexProgram {
 // otherwise it is killed and none is answered.
 std::optional<int> exitStatusWithin(pid_t pid, std::chrono::milliseconds limit);
 
+// Everything read from `fd` until its end of file, when that came within `limit`; none otherwise.
+std::optional<std::string> readToEnd(int fd, std::chrono::milliseconds limit);
+
 // The built torvex.
 std::filesystem::path builtTorvex();
 
