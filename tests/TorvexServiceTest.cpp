@@ -111,9 +111,10 @@ struct ServiceRig {
         build = std::move(next);
     }
     // Once every event raised so far has reached the sink.
-    void settleEvents() const {
-        service->log(LogLine::Source::torvex, "settled", false);
-        ASSERT_TRUE(events.waitForLine("settled"));
+    void settleEvents() {
+        const std::string mark = "settled " + std::to_string(++settled);
+        service->log(LogLine::Source::torvex, mark, false);
+        ASSERT_TRUE(events.waitForLine(mark));
     }
     Arguments demo() const { return {.bundle = (project / "build/flutter_assets").string(), .appName = "demo"}; }
     void install() const { ASSERT_FALSE(request("install", demo()).error); }
@@ -180,6 +181,7 @@ struct ServiceRig {
     ServiceEvents events;
     std::optional<ServiceServer> server;
     std::vector<std::shared_future<ServiceAnswer>> pending;
+    int settled = 0;  // marks written by settleEvents()
 };
 
 TEST(TorvexServiceTest, EveryWordReadsItsArgumentsFirstAndAnswersAsItsRowSays) {

@@ -85,7 +85,7 @@ TEST_F(TorvexServiceWine, AnAttachedRunStreamsTheAppsLinesAndCodeAndAThemeChange
     auto running = std::async(std::launch::async, [&] {
         return server->request("run", {.appName = "service-app", .engineOptions = "--quit-after-ms=120000"});
     });
-    ASSERT_TRUE(events.waitForLine("window=open", 90s)) << shown();
+    ASSERT_TRUE(events.waitForLine("window=open", 90s, 2)) << shown();  // the second app's window
     ASSERT_FALSE(server->request("profile-set", {.theme = "dark"}).error);
     EXPECT_TRUE(events.waitForLine("setting=ImmersiveColorSet AppsUseLightTheme=0", 30s)) << shown();
     EXPECT_TRUE(events.waitForLine("colorization=changed")) << shown();

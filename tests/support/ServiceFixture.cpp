@@ -37,11 +37,12 @@ bool ServiceEvents::waitFor(const std::function<bool(const std::vector<ServiceEv
     return events_.waitFor(done, timeout);
 }
 
-bool ServiceEvents::waitForLine(const std::string& text, std::chrono::milliseconds timeout) const {
+bool ServiceEvents::waitForLine(const std::string& text, std::chrono::milliseconds timeout, std::size_t times) const {
     return waitFor(
         [&](const std::vector<ServiceEvent>& events) {
             const auto lines = payloads<LogLine>(events);
-            return std::any_of(lines.begin(), lines.end(), [&](const LogLine& line) { return line.text == text; });
+            const auto seen = std::count_if(lines.begin(), lines.end(), [&](const LogLine& line) { return line.text == text; });
+            return static_cast<std::size_t>(seen) >= times;
         },
         timeout);
 }

@@ -29,8 +29,9 @@ public:
     // answers whether they did in time.
     bool waitFor(const std::function<bool(const std::vector<ServiceEvent>&)>& done,
                  std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
-    // Waits for a log line whose text is `text`.
-    bool waitForLine(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+    // Waits for `times` log lines whose text is `text`.
+    bool waitForLine(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(20),
+                     std::size_t times = 1) const;
     // Waits for the status to be `status` in the latest status event.
     bool waitForStatus(const ServiceStatus& status) const;
 
