@@ -504,10 +504,16 @@ TEST(TorvexServiceTest, ProfileChangesRestartTheAppOrReachItLive) {
         const ServiceAnswer answer = rig.request("profile-set", c.change);
         ASSERT_FALSE(answer.error) << answer.error->what;
         if (c.restart) {
-            ASSERT_TRUE(eventually([&] { return rig.helperCommands() == c.helper; })) << rig.helperCommands().size();
+            // The old app ends before the new one starts: wait for the whole restart.
+            const ServiceStatus running = ServiceStatus::running("demo", "demo", false);
+            EXPECT_TRUE(eventually([&] {
+                return rig.helperCommands() == c.helper && rig.appStarts() == 1 && rig.runningApps().size() == 1 &&
+                       rig.service->currentStatus() == running;
+            }));
+            EXPECT_EQ(rig.helperCommands(), c.helper);
             EXPECT_EQ(rig.appStarts(), 1u);
             EXPECT_EQ(rig.runningApps().size(), 1u);
-            EXPECT_EQ(rig.service->currentStatus(), ServiceStatus::running("demo", "demo", false));
+            EXPECT_EQ(rig.service->currentStatus(), running);
         } else {
             EXPECT_EQ(rig.helperCommands(), c.helper);
             EXPECT_EQ(rig.appStarts(), 0u);

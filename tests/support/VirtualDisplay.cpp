@@ -21,7 +21,8 @@ std::optional<VirtualDisplay> VirtualDisplay::start(int depth) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
 
-    // Xvfb writes the display number it took to descriptor 3 once it accepts clients.
+    // Xvfb writes the display number it took to descriptor 3 once it accepts clients. -noreset: by
+    // default it resets when its last client leaves, and a client connecting meanwhile is refused.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
@@ -30,7 +31,8 @@ std::optional<VirtualDisplay> VirtualDisplay::start(int depth) {
     posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
     std::string screen = "1920x1080x" + std::to_string(depth);
     char* argv[] = {const_cast<char*>("Xvfb"), const_cast<char*>("-displayfd"), const_cast<char*>("3"),
-                    const_cast<char*>("-nolisten"), const_cast<char*>("tcp"), const_cast<char*>("-screen"),
+                    const_cast<char*>("-noreset"), const_cast<char*>("-nolisten"), const_cast<char*>("tcp"),
+                    const_cast<char*>("-screen"),
                     const_cast<char*>("0"), screen.data(), nullptr};
     pid_t pid = -1;
     const int started = posix_spawn(&pid, "/usr/bin/Xvfb", &actions, nullptr, argv, environ);
