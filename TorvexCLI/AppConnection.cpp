@@ -1,6 +1,7 @@
 #include "AppConnection.h"
 
 #include "ExitStatus.h"
+#include "Files.h"
 #include "FlutterSDK.h"
 #include "Output.h"
 #include "Platform/ApplicationLauncher.h"
@@ -9,6 +10,12 @@
 #include "TorvexError.h"
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <sstream>
 
 #include <system_error>
 #include <thread>
@@ -20,7 +27,9 @@ AppConnection AppConnection::current() {
     const TorvexPaths& paths = TorvexPaths::defaultPaths();
     const fs::path log = paths.logs / "torvex-host.log";
     return AppConnection{paths, currentEnvironment(), executablePath(), 100, std::chrono::milliseconds(100),
-                         [log](const fs::path& bundle) { launchApplication(bundle, log); }};
+                         [log](const fs::path& bundle) {
+                             return std::optional<LaunchedHost>(LaunchedHost{launchApplication(bundle, log), log});
+                         }};
 }
 
 std::optional<fs::path> appBundle(const Environment& environment, const std::optional<fs::path>& executable) {
@@ -39,6 +48,51 @@ namespace {
 // "10 s", "0.25 s"
 std::string seconds(std::chrono::milliseconds duration) { return fmt::format("{:g} s", duration.count() / 1000.0); }
 
+// The launched host's wait status once it has ended (it is reaped then); none while it runs, or
+// when it is no child of this process.
+std::optional<int> endedStatus(pid_t pid) {
+    int status = 0;
+    pid_t ended = 0;
+    do {
+        ended = ::waitpid(pid, &status, WNOHANG);
+    } while (ended < 0 && errno == EINTR);
+    if (ended != pid) return std::nullopt;
+    return status;
+}
+
+// The last "error" event in the host's output with a text what; none when there is none.
+std::optional<TorvexError> lastErrorEvent(const fs::path& log) {
+    constexpr std::size_t limit = 1024 * 1024;  // a host that failed at its start printed little
+    const auto bytes = readRegularFile(log);
+    if (!bytes || bytes->size() > limit) return std::nullopt;
+    std::optional<TorvexError> found;
+    std::istringstream lines(*bytes);
+    for (std::string line; std::getline(lines, line);) {
+        const auto event = nlohmann::json::parse(line, nullptr, false);
+        if (!event.is_object() || event.value("event", nlohmann::json()) != "error") continue;
+        const auto text = [&event](const char* name) {
+            const auto value = event.find(name);
+            return value != event.end() && value->is_string() ? value->get<std::string>() : std::string();
+        };
+        if (text("what").empty()) continue;
+        found = TorvexError(TorvexError::Kind::appNotRunning, text("what"), text("why"), text("fix"));
+    }
+    return found;
+}
+
+// Why a host that ended with `status` before it answered did not serve.
+TorvexError hostFailure(const LaunchedHost& host, int status) {
+    if (const auto error = lastErrorEvent(host.log)) {
+        const std::string why = error->why.empty() ? error->what : error->what + " " + error->why;
+        return TorvexError(TorvexError::Kind::appNotRunning, "Torvex did not start.", why,
+                           error->fix.empty() ? "See " + host.log.string() + "." : error->fix);
+    }
+    const std::string ending = WIFSIGNALED(status) ? "was ended by signal " + std::to_string(WTERMSIG(status))
+                                                   : "exited with status " + std::to_string(WEXITSTATUS(status));
+    return TorvexError(TorvexError::Kind::appNotRunning, "Torvex did not start.", "torvex-host " + ending + ".",
+                       "See " + host.log.string() + ".");
+}
+
 } // namespace
 
 std::unique_ptr<IPCClient> connectToApp(const AppConnection& connection) {
@@ -49,8 +103,9 @@ std::unique_ptr<IPCClient> connectToApp(const AppConnection& connection) {
                           "This torvex CLI is not inside Torvex.app, so it can't start it.",
                           "Open Torvex, or use the torvex inside Torvex.app/Contents/MacOS.");
     }
+    std::optional<LaunchedHost> host;
     try {
-        connection.launch(*bundle);
+        host = connection.launch(*bundle);
     } catch (const std::system_error& error) {
         if (dynamic_cast<const fs::filesystem_error*>(&error) != nullptr) throw;
         throw TorvexError(TorvexError::Kind::appNotRunning, "Torvex did not start.",
@@ -60,6 +115,13 @@ std::unique_ptr<IPCClient> connectToApp(const AppConnection& connection) {
     }
     for (int attempt = 0; attempt < connection.launchTries; ++attempt) {
         if (auto client = IPCClient::connect(connection.socketPath())) return client;
+        if (host) {
+            if (const auto status = endedStatus(host->pid)) {
+                // Status 0: it found another host serving the socket, which is then waited for.
+                if (!WIFEXITED(*status) || WEXITSTATUS(*status) != 0) throw hostFailure(*host, *status);
+                host.reset();
+            }
+        }
         std::this_thread::sleep_for(connection.launchInterval);
     }
     throw TorvexError(TorvexError::Kind::appNotRunning, "Torvex did not start.",

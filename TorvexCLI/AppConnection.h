@@ -12,7 +12,15 @@
 #include <optional>
 #include <string>
 
+#include <sys/types.h>
+
 namespace torvex::cli {
+
+// A host that a launch started: its process (a child of this one) and the file with its output.
+struct LaunchedHost {
+    pid_t pid;
+    std::filesystem::path log;
+};
 
 // How torvex reaches the service in the desktop application, launching it when nothing answers.
 struct AppConnection {
@@ -22,8 +30,8 @@ struct AppConnection {
     // After a launch: this many tries to connect, each failed one followed by this long a pause.
     int launchTries = 100;
     std::chrono::milliseconds launchInterval{100};
-    // Starts the application bundle without waiting for it.
-    std::function<void(const std::filesystem::path& bundle)> launch;
+    // Starts the application bundle without waiting for it; answers the host it started, when known.
+    std::function<std::optional<LaunchedHost>(const std::filesystem::path& bundle)> launch;
 
     // This process's: the default paths, its environment and executable, and launchApplication
     // with the host's output in logs/"torvex-host.log".
@@ -39,7 +47,8 @@ std::optional<std::filesystem::path> appBundle(const Environment& environment,
 
 // A client past the hello. When nothing answers, launches the bundle and tries again
 // `launchTries` times. Throws appNotRunning when there is no bundle or it never answers (or its
-// host cannot be started), and the client's "Update Torvex." when the versions do not fit.
+// host cannot be started, or ends with a failure before it answers: then with the last error the
+// host printed), and the client's "Update Torvex." when the versions do not fit.
 std::unique_ptr<IPCClient> connectToApp(const AppConnection& connection);
 
 // `arguments` with flutterRoot set to the Flutter SDK of the caller (none when it has none).

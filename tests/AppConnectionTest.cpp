@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +27,8 @@ using namespace torvex::testing;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
+extern char** environ;
+
 namespace {
 
 // A connection inside `temp` whose launches are counted and do what `onLaunch` says.
@@ -37,9 +40,10 @@ AppConnection connectionIn(const TempDir& temp, std::shared_ptr<std::atomic<int>
                          temp / "Torvex.app" / "Contents" / "MacOS" / "torvex",
                          5,
                          10ms,
-                         [launches, onLaunch](const fs::path& bundle) {
+                         [launches, onLaunch](const fs::path& bundle) -> std::optional<LaunchedHost> {
                              ++*launches;
                              if (onLaunch) onLaunch(bundle);
+                             return std::nullopt;
                          }};
 }
 
@@ -164,6 +168,56 @@ TEST(AppConnectionTest, NoBundleOrNoAnswerIsAppNotRunning) {
     EXPECT_EQ(unstartable.kind, TorvexError::Kind::appNotRunning);
     EXPECT_EQ(unstartable.what, "Torvex did not start.");
     EXPECT_EQ(unstartable.why, "Could not start /x/torvex-host: No such file or directory.");
+}
+
+TEST(AppConnectionTest, AHostThatEndsBeforeItAnswersIsReportedAtOnce) {
+    struct Case {
+        const char* name;
+        const char* script;  // the host: a shell script with its output in the log
+        const char* why;     // "" for the usual wait of every try
+        const char* fix;     // "<log>" stands for "See <the log>."
+    };
+    const Case cases[] = {
+        {"its last error",
+         R"(echo '{"event":"error","kind":1,"what":"Old.","why":"","fix":""}'
+            echo '{"event":"config"}'
+            echo '{"event":"error","kind":1,"what":"The Torvex socket path is too long.","why":"At most 103 bytes.","fix":"Set TORVEX_SOCKET."}'
+            exit 1)",
+         "The Torvex socket path is too long. At most 103 bytes.", "Set TORVEX_SOCKET."},
+        {"an error with no fix", R"(echo '{"event":"error","what":"Could not open the Torvex socket."}'; exit 1)",
+         "Could not open the Torvex socket.", "<log>"},
+        {"no usable error", R"(echo 'not json'; echo '{"event":"error","what":7}'; exit 2)",
+         "torvex-host exited with status 2.", "<log>"},
+        {"a signal", "kill -9 $$", "torvex-host was ended by signal 9.", "<log>"},
+        {"another host serves", "exit 0", "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir temp;
+        const fs::path log = temp / "host.log";
+        AppConnection connection = connectionIn(temp, std::make_shared<std::atomic<int>>(0));
+        const bool answersLate = std::string(c.why).empty();
+        connection.launchTries = answersLate ? 50 : 1000;  // 0.5 s, or 10 s that must not be waited for
+        connection.launch = [&](const fs::path&) -> std::optional<LaunchedHost> {
+            const std::string command = std::string("exec >'") + log.string() + "' 2>&1\n" + c.script;
+            const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+            pid_t pid = -1;
+            EXPECT_EQ(::posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+            return LaunchedHost{pid, log};
+        };
+
+        const auto started = std::chrono::steady_clock::now();
+        const TorvexError error = errorOf([&] { connectToApp(connection); });
+        EXPECT_EQ(error.kind, TorvexError::Kind::appNotRunning);
+        EXPECT_EQ(error.what, "Torvex did not start.");
+        if (answersLate) {
+            EXPECT_TRUE(error.why.starts_with("No answer on ")) << error.why;
+            continue;
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 5s) << "it waited for every try";
+        EXPECT_EQ(error.why, c.why);
+        EXPECT_EQ(error.fix, std::string(c.fix) == "<log>" ? "See " + log.string() + "." : std::string(c.fix));
+    }
 }
 
 TEST(AppConnectionTest, AHelloThatDoesNotFitIsThrownAtOnce) {
