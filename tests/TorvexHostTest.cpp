@@ -5,6 +5,7 @@
 #include "Messages.h"
 #include "Profile.h"
 #include "support/BuildRig.h"
+#include "support/Eventually.h"
 #include "support/RunningHost.h"
 #include "support/ServiceFixture.h"
 #include "support/Spawn.h"
@@ -110,13 +111,19 @@ TEST_F(TorvexHostTest, BuildsACopyOfTheExampleAndAnswersItsOutputFolder) {
     EXPECT_TRUE(lines.front().starts_with("Torvex: building hello")) << lines.front();
     EXPECT_TRUE(lines.back().starts_with("Torvex: built ")) << lines.back();
 
-    // The host saw the build: its status, then every line as a build log event.
-    ASSERT_TRUE(host.waitFor("log", 10s, [&](const nlohmann::json& event) { return event["text"] == lines.back(); }));
+    // The host saw the build: its status, then every line as a build log event, then the status
+    // restored, which may be printed after the answer came.
     std::vector<std::string> statuses, logged;
-    for (const auto& event : host.events()) {
-        if (event["event"] == "status") statuses.push_back(event["status"]);
-        if (event["event"] == "log" && event["source"] == "build") logged.push_back(event["text"]);
-    }
+    const auto collect = [&] {
+        statuses.clear();
+        logged.clear();
+        for (const auto& event : host.events()) {
+            if (event["event"] == "status") statuses.push_back(event["status"]);
+            if (event["event"] == "log" && event["source"] == "build") logged.push_back(event["text"]);
+        }
+        return statuses.size() >= 3 && logged.size() >= lines.size();
+    };
+    EXPECT_TRUE(eventually(collect, 10s)) << host.output();
     EXPECT_EQ(statuses, (std::vector<std::string>{"Idle", "Building hello", "Idle"}));
     std::sort(logged.begin(), logged.end());
     std::sort(lines.begin(), lines.end());
