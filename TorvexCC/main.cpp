@@ -2,8 +2,8 @@
 // llvm-mingw bin folder from the file "mingw-bin" beside the link, translates the MSVC-style
 // arguments and replaces itself with the matching llvm-mingw tool.
 
-#include "MSVCFlagTranslator.h"
-#include "UTF8.h"
+#include "Build/MSVCFlagTranslator.h"
+#include "Core/UTF8.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,13 +1,13 @@
 #include "AppConnection.h"
 
 #include "ExitStatus.h"
-#include "Files.h"
-#include "FlutterSDK.h"
 #include "Output.h"
 #include "Platform/ApplicationLauncher.h"
-#include "Platform/ProcessInfo.h"
 #include "SignalTrap.h"
-#include "TorvexError.h"
+#include "Build/FlutterSDK.h"
+#include "Core/Files.h"
+#include "Core/Platform/ProcessInfo.h"
+#include "Core/TorvexError.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "Environment.h"
-#include "IPCClient.h"
-#include "Messages.h"
-#include "Paths.h"
+#include "Core/Environment.h"
+#include "Core/Paths.h"
+#include "Service/IPCClient.h"
+#include "Service/Messages.h"
 
 #include <chrono>
 #include <filesystem>

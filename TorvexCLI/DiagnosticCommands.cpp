@@ -1,13 +1,13 @@
 #include "Commands.h"
-#include "Components.h"
-#include "DiagnosticReport.h"
-#include "Doctor.h"
 #include "ExitStatus.h"
-#include "FlutterSDK.h"
-#include "IPCClient.h"
-#include "Messages.h"
 #include "Output.h"
-#include "Platform/ProcessInfo.h"
+#include "Build/FlutterSDK.h"
+#include "Core/Platform/ProcessInfo.h"
+#include "Service/IPCClient.h"
+#include "Service/Messages.h"
+#include "Setup/Components.h"
+#include "Setup/DiagnosticReport.h"
+#include "Setup/Doctor.h"
 
 #include <nlohmann/json.hpp>
 

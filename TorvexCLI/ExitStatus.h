@@ -1,6 +1,6 @@
 #pragma once
 
-#include "TorvexError.h"
+#include "Core/TorvexError.h"
 
 #include <functional>
 #include <optional>

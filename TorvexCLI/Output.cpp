@@ -1,6 +1,6 @@
 #include "Output.h"
 
-#include "Files.h"
+#include "Core/Files.h"
 
 #include <string>
 #include <unistd.h>

@@ -1,10 +1,10 @@
 #include "Commands.h"
-#include "Environment.h"
 #include "ExitStatus.h"
 #include "Output.h"
-#include "Paths.h"
-#include "Toolchain.h"
-#include "WineEnvironment.h"
+#include "Build/Toolchain.h"
+#include "Core/Environment.h"
+#include "Core/Paths.h"
+#include "Runtime/WineEnvironment.h"
 
 namespace torvex::cli {
 

@@ -2,7 +2,7 @@
 #include "Commands.h"
 #include "ExitStatus.h"
 #include "Output.h"
-#include "Profile.h"
+#include "Core/Profile.h"
 
 namespace torvex::cli {
 

@@ -1,9 +1,9 @@
 #include "AppConnection.h"
-#include "Base64.h"
 #include "Commands.h"
 #include "ExitStatus.h"
 #include "Output.h"
-#include "TextFile.h"
+#include "Core/Base64.h"
+#include "Core/TextFile.h"
 
 #include <filesystem>
 

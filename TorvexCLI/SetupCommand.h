@@ -1,9 +1,9 @@
 #pragma once
 
-#include "ComponentInstaller.h"
-#include "Environment.h"
-#include "Platform/SystemFacts.h"
-#include "TorvexError.h"
+#include "Core/Environment.h"
+#include "Core/Platform/SystemFacts.h"
+#include "Core/TorvexError.h"
+#include "Setup/ComponentInstaller.h"
 
 #include <optional>
 #include <string>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "IPCClient.h"
+#include "Service/IPCClient.h"
 
 namespace torvex::cli {
 

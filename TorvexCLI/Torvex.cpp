@@ -5,7 +5,7 @@
 #include "Completion.h"
 #include "ExitStatus.h"
 #include "Output.h"
-#include "Version.h"
+#include "Core/Version.h"
 
 #include <exception>
 

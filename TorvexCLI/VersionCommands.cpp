@@ -1,13 +1,13 @@
 #include "AppConnection.h"
 #include "Commands.h"
 #include "ExitStatus.h"
-#include "Files.h"
-#include "IPCClient.h"
 #include "Output.h"
-#include "ProcessRunner.h"
-#include "Toolchain.h"
-#include "Version.h"
-#include "WineEnvironment.h"
+#include "Build/Toolchain.h"
+#include "Core/Files.h"
+#include "Core/ProcessRunner.h"
+#include "Core/Version.h"
+#include "Runtime/WineEnvironment.h"
+#include "Service/IPCClient.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,8 +1,8 @@
 #include "AppWindowCapture.h"
 
-#include "Platform/ScreenCapture.h"
-#include "TorvexError.h"
-#include "WindowCapture.h"
+#include "Core/TorvexError.h"
+#include "Runtime/Platform/ScreenCapture.h"
+#include "Runtime/WindowCapture.h"
 
 namespace torvex::host {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Environment.h"
+#include "Core/Environment.h"
 
 #include <optional>
 #include <string>

@@ -1,7 +1,7 @@
 #include "ControlCommands.h"
 
 #include "ScreenshotFile.h"
-#include "TorvexService.h"
+#include "Service/TorvexService.h"
 
 #include <chrono>
 #include <string_view>

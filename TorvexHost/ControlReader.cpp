@@ -1,8 +1,8 @@
 #include "ControlReader.h"
 
 #include "HostEvents.h"
-#include "LineReader.h"
-#include "TorvexError.h"
+#include "Core/TorvexError.h"
+#include "Service/LineReader.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,7 +1,7 @@
 #include "HostEvents.h"
 
 #include "HostProcess.h"
-#include "Version.h"
+#include "Core/Version.h"
 
 #include <unistd.h>
 

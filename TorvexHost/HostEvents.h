@@ -1,10 +1,10 @@
 #pragma once
 
-#include "LogLine.h"
-#include "Profile.h"
-#include "ServiceEvent.h"
-#include "ServiceStatus.h"
-#include "TorvexError.h"
+#include "Core/Profile.h"
+#include "Core/TorvexError.h"
+#include "Service/LogLine.h"
+#include "Service/ServiceEvent.h"
+#include "Service/ServiceStatus.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,6 +1,6 @@
 #include "HostLock.h"
 
-#include "TorvexError.h"
+#include "Core/TorvexError.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

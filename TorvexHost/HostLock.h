@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FileLock.h"
+#include "Core/FileLock.h"
 
 #include <sys/types.h>
 

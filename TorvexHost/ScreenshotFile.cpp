@@ -1,6 +1,6 @@
 #include "ScreenshotFile.h"
 
-#include "TorvexError.h"
+#include "Core/TorvexError.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -12,13 +12,13 @@
 #include "HostProcess.h"
 #include "WorkCounter.h"
 
-#include "Environment.h"
-#include "IPCServer.h"
-#include "Messages.h"
-#include "Paths.h"
-#include "ProcessRunner.h"
-#include "TorvexService.h"
-#include "Version.h"
+#include "Core/Environment.h"
+#include "Core/Paths.h"
+#include "Core/ProcessRunner.h"
+#include "Core/Version.h"
+#include "Service/IPCServer.h"
+#include "Service/Messages.h"
+#include "Service/TorvexService.h"
 
 #include <unistd.h>
 

@@ -7,9 +7,9 @@
 // Usage: CompilerWrapperBench [most pairs]   (default 400; at least 20 are run)
 
 #include "BenchSupport.h"
-#include "MSVCFlagTranslator.h"
-#include "SystemSource.h"
-#include "TorvexError.h"
+#include "Build/MSVCFlagTranslator.h"
+#include "Core/TorvexError.h"
+#include "Setup/SystemSource.h"
 
 #include <fcntl.h>
 #include <spawn.h>

@@ -6,10 +6,10 @@
 // Targets: ping median <= 0.2 ms and p99 <= 2 ms; relay ratio <= 4.
 // Usage: IPCBench [pings]   (default 10000)
 #include "BenchSupport.h"
-#include "IPCClient.h"
-#include "IPCServer.h"
-#include "LineReader.h"
-#include "UnixSocket.h"
+#include "Service/IPCClient.h"
+#include "Service/IPCServer.h"
+#include "Service/LineReader.h"
+#include "Service/UnixSocket.h"
 
 #include "support/TestSupport.h"
 

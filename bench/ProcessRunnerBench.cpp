@@ -1,6 +1,6 @@
 // Relays 200 MB of 80-byte lines from a child through ProcessRunner::run and compares the time
 // with `cat FILE | wc -l` on the same file. Target: ratio at most 2.0.
-#include "ProcessRunner.h"
+#include "Core/ProcessRunner.h"
 
 #include <atomic>
 #include <chrono>

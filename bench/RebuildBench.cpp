@@ -4,9 +4,9 @@
 // Usage: RebuildBench [rounds]   (default 20 of each)
 
 #include "BenchSupport.h"
-#include "BuildPipeline.h"
-#include "ProcessRunner.h"
-#include "TorvexError.h"
+#include "Build/BuildPipeline.h"
+#include "Core/ProcessRunner.h"
+#include "Core/TorvexError.h"
 #include "support/BuildRig.h"
 #include "support/TestSupport.h"
 

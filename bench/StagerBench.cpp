@@ -15,8 +15,8 @@
 // Works on /dev/shm when it is a tmpfs with room (disk writeback makes the full mirror's times
 // noisy), else below $TMPDIR; a TMPDIR that is set is always used.
 #include "BenchSupport.h"
-#include "Stager.h"
-#include "TorvexError.h"
+#include "Build/Stager.h"
+#include "Core/TorvexError.h"
 
 #include "support/Spawn.h"
 #include "support/TestSupport.h"

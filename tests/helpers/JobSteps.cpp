@@ -1,6 +1,6 @@
 #include "JobSteps.h"
 
-#include "TorvexError.h"
+#include "Core/TorvexError.h"
 
 #include <signal.h>
 

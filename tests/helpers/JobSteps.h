@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Environment.h"
-#include "ProcessRunner.h"
+#include "Core/Environment.h"
+#include "Core/ProcessRunner.h"
 
 #include <atomic>
 #include <chrono>

@@ -2,8 +2,8 @@
 // with the assembly `torvex setup` uses, and prints its bin folder. scripts/local-llvm-mingw runs it.
 // Usage: assemble-llvm-mingw DIR. Exits 69 when a package is missing, 64 on a bad command line.
 
-#include "SystemSource.h"
-#include "TorvexError.h"
+#include "Core/TorvexError.h"
+#include "Setup/SystemSource.h"
 
 #include <cstdio>
 #include <exception>

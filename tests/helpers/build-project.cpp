@@ -2,8 +2,8 @@
 // second build of one project from another process. Exits 0, or with the error's kind.
 // Usage: build-project STATE
 
-#include "BuildPipeline.h"
-#include "TorvexError.h"
+#include "Build/BuildPipeline.h"
+#include "Core/TorvexError.h"
 #include "support/BuildRig.h"
 
 #include <cstdio>

@@ -1,6 +1,6 @@
 // Adds COUNT profiles named "<NAME> <n>" to the configuration in SUPPORT, one locked update each.
-#include "Profile.h"
-#include "TorvexError.h"
+#include "Core/Profile.h"
+#include "Core/TorvexError.h"
 
 #include <cstdio>
 #include <cstdlib>

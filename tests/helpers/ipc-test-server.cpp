@@ -1,6 +1,6 @@
 // Serves the tests' scripted handler on a socket until its standard input ends.
 // Prints "ready" once it listens. Usage: ipc-test-server SOCKET
-#include "TorvexError.h"
+#include "Core/TorvexError.h"
 #include "support/IPCFixture.h"
 
 #include <unistd.h>

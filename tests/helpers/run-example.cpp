@@ -8,9 +8,9 @@
 
 #include "JobSteps.h"
 
-#include "CustomDeviceRegistration.h"
-#include "TorvexError.h"
-#include "UnixSocket.h"
+#include "Core/TorvexError.h"
+#include "Service/UnixSocket.h"
+#include "Setup/CustomDeviceRegistration.h"
 #include "support/BuildRig.h"
 #include "support/DecodedPNG.h"
 #include "support/Eventually.h"

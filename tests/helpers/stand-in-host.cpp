@@ -3,8 +3,8 @@
 // on standard output and one on standard error. With $STAND_IN_HOST_SERVE_AFTER_MS it then serves
 // the socket torvex uses (IPC::socketPath) after that many milliseconds, answering every request
 // with a result without value. It lives for $STAND_IN_HOST_LINGER_MS (default 0), at most 30 s.
-#include "Messages.h"
-#include "Paths.h"
+#include "Core/Paths.h"
+#include "Service/Messages.h"
 #include "support/FakeHost.h"
 
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "Version.h"
+#include "Core/Version.h"
 
 #include <cstdio>
 

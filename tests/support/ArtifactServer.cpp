@@ -3,7 +3,7 @@
 #include "support/EngineArchives.h"
 #include "support/TestSupport.h"
 
-#include "TorvexError.h"
+#include "Core/TorvexError.h"
 
 #include <httplib.h>
 

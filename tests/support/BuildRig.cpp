@@ -4,11 +4,11 @@
 #include "support/Spawn.h"
 #include "support/TestSupport.h"
 
-#include "FlutterProject.h"
-#include "Platform/Digest.h"
-#include "ProcessRunner.h"
-#include "Stager.h"
-#include "SystemSource.h"
+#include "Build/FlutterProject.h"
+#include "Build/Stager.h"
+#include "Core/Platform/Digest.h"
+#include "Core/ProcessRunner.h"
+#include "Setup/SystemSource.h"
 
 #include <algorithm>
 #include <cstdlib>

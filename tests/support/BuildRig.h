@@ -1,7 +1,7 @@
 #pragma once
 
-#include "BuildPipeline.h"
-#include "Paths.h"
+#include "Build/BuildPipeline.h"
+#include "Core/Paths.h"
 #include "support/ArtifactServer.h"
 
 #include <filesystem>

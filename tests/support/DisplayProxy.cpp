@@ -1,6 +1,6 @@
 #include "support/DisplayProxy.h"
 
-#include "Files.h"
+#include "Core/Files.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -2,7 +2,7 @@
 
 #include "support/TestSupport.h"
 
-#include "ProcessRunner.h"
+#include "Core/ProcessRunner.h"
 
 #include <algorithm>
 #include <stdexcept>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FlutterSDK.h"
+#include "Build/FlutterSDK.h"
 
 #include <filesystem>
 #include <string>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "IPCServer.h"
-#include "Messages.h"
-#include "ProcessRunner.h"
-#include "TorvexError.h"
+#include "Core/ProcessRunner.h"
+#include "Core/TorvexError.h"
+#include "Service/IPCServer.h"
+#include "Service/Messages.h"
 
 #include <condition_variable>
 #include <filesystem>

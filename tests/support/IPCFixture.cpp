@@ -1,6 +1,6 @@
 #include "support/IPCFixture.h"
 
-#include "UnixSocket.h"
+#include "Service/UnixSocket.h"
 
 #include <poll.h>
 #include <sys/socket.h>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "IPCServer.h"
-#include "Messages.h"
+#include "Service/IPCServer.h"
+#include "Service/Messages.h"
 #include "support/TestSupport.h"
 
 #include <chrono>

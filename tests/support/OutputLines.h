@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ProcessRunner.h"
+#include "Core/ProcessRunner.h"
 #include "support/Collected.h"
 
 #include <chrono>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Platform/ProcessTree.h"
+#include "Core/Platform/ProcessTree.h"
 
 #include <filesystem>
 #include <functional>

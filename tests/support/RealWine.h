@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Environment.h"
-#include "Paths.h"
-#include "WineEnvironment.h"
+#include "Core/Environment.h"
+#include "Core/Paths.h"
+#include "Runtime/WineEnvironment.h"
 #include "support/TestSupport.h"
 #include "support/VirtualDisplay.h"
 #include "support/WindowsProgram.h"
@@ -20,8 +20,8 @@ namespace torvex::testing {
 // One Wine prefix serves a whole ctest run, since wineboot takes ~8 s and ~0.7 GB: the test
 // RealWinePrefix.Create makes it and RealWinePrefix.Remove deletes it (the ctest fixture
 // "real-wine"), and the tests that use it hold the resource lock "real-wine", so they take turns.
-// Declare such a test file with torvex_real_wine_test() in tests/CMakeLists.txt and give each test
-// app names of its own. Run on its own, a test makes the prefix on first use and leaves it.
+// Declare such a test file with torvex_real_wine_test() in its folder's CMakeLists.txt and give
+// each test app names of its own. Run on its own, a test makes the prefix on first use and leaves it.
 //
 // A RealWine is one test's share of it: a folder of the test's own whose support root holds its
 // own "wine" and "dxvk" folders and "prefixes/<profileID>", a link to the shared prefix; DISPLAY is

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "WineEnvironment.h"
+#include "Runtime/WineEnvironment.h"
 #include "support/RealWine.h"
 #include "support/TestApp.h"
 

@@ -1,6 +1,6 @@
 #include "support/ServiceFixture.h"
 
-#include "IPCClient.h"
+#include "Service/IPCClient.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "IPCServer.h"
-#include "Messages.h"
-#include "TorvexService.h"
+#include "Service/IPCServer.h"
+#include "Service/Messages.h"
+#include "Service/TorvexService.h"
 #include "support/Collected.h"
 
 #include <chrono>

@@ -4,8 +4,8 @@
 #include "support/TestSupport.h"
 #include "support/WindowsProgram.h"
 
-#include "FlutterProject.h"
-#include "ProcessRunner.h"
+#include "Build/FlutterProject.h"
+#include "Core/ProcessRunner.h"
 
 #include <sstream>
 #include <stdexcept>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Paths.h"
+#include "Core/Paths.h"
 
 #include <filesystem>
 #include <map>

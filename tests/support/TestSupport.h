@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Platform/SystemFacts.h"
-#include "TorvexError.h"
+#include "Core/Platform/SystemFacts.h"
+#include "Core/TorvexError.h"
 
 #include <chrono>
 #include <filesystem>

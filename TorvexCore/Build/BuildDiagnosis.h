@@ -1,0 +1,51 @@
+#pragma once
+
+#include "Core/TorvexError.h"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace torvex {
+
+// What the output of a failed native build says went wrong, in terms a user can act on.
+struct BuildDiagnosis {
+    enum class Case {
+        unsupportedFeature,  // a missing header of an MSVC-only library: feature, plugin, header
+        missingHeader,       // any other missing header: header, plugin
+        missingLibrary,      // the linker found no import library: library
+        diskFull,            // a tool could not write: "No space left on device"
+        unknown,
+    };
+
+    Case kind = Case::unknown;
+    std::string feature;
+    std::optional<std::string> plugin;  // set when the including file lies in a plugin's sources
+    std::string header;                 // as written in the include
+    std::string library;                // the name after "-l"
+    // missingHeader: the header as it is named on disk when only its letter case differs from the
+    // include, found beside the including file or in one of the SDK's include folders.
+    std::optional<std::string> headerOnDisk;
+
+    bool operator==(const BuildDiagnosis&) const = default;
+
+    // The earliest line that reports a missing header or library, or a full disk, decides. A missing
+    // header is looked for beside the including file and in `sdkIncludeFolders` whatever its letter case.
+    static BuildDiagnosis diagnose(const std::vector<std::string>& lines,
+                                   const std::vector<std::filesystem::path>& sdkIncludeFolders = {});
+
+    // The plain explanation; every fix ends with "Full output: " and the log's path.
+    TorvexError error(const std::filesystem::path& logFile) const;
+
+    // The path component after ".plugin_symlinks", if any.
+    static std::optional<std::string> pluginName(std::string_view path);
+    // The MSVC-only library a header belongs to, judged by its path's prefix.
+    static std::optional<std::string> msvcOnlyFeature(std::string_view header);
+    // `header` (a relative path) as it is named below `folder` when that differs from it in
+    // letter case only; none when there is no such file or it is named exactly so.
+    static std::optional<std::string> nameWithOtherCase(const std::filesystem::path& folder, std::string_view header);
+};
+
+} // namespace torvex

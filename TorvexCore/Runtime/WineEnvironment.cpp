@@ -1,0 +1,221 @@
+#include "WineEnvironment.h"
+
+#include "Core/Files.h"
+#include "Core/ProcessRunner.h"
+#include "Core/TextFile.h"
+#include "Core/TorvexError.h"
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <vector>
+
+namespace torvex {
+namespace fs = std::filesystem;
+namespace {
+
+// The names in `folder`, sorted by code point; none when it cannot be listed.
+std::optional<std::vector<std::string>> sortedNames(const fs::path& folder) {
+    std::error_code error;
+    fs::directory_iterator entries(folder, error);
+    std::vector<std::string> names;
+    for (fs::directory_iterator end; !error && entries != end; entries.increment(error)) {
+        names.push_back(entries->path().filename().string());
+    }
+    if (error) return std::nullopt;
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The bin folder of the first ".app" bundle of each version folder, greatest version first: the
+// first whose wine is executable.
+std::optional<fs::path> bundledWine(const fs::path& root) {
+    const auto versions = sortedNames(root).value_or(std::vector<std::string>{});
+    for (auto version = versions.rbegin(); version != versions.rend(); ++version) {
+        const auto names = sortedNames(root / *version);
+        if (!names) continue;
+        const auto bundle = std::find_if(names->begin(), names->end(),
+                                         [](const std::string& name) { return name.ends_with(".app"); });
+        if (bundle == names->end()) continue;
+        const fs::path bin = root / *version / *bundle / "Contents" / "Resources" / "wine" / "bin";
+        if (isExecutableFile(bin / "wine")) return bin;
+    }
+    return std::nullopt;
+}
+
+// The x64 folder of the greatest DXVK version when it holds every DLL; earlier versions are not tried.
+std::optional<fs::path> installedDXVK(const fs::path& root) {
+    const auto versions = sortedNames(root).value_or(std::vector<std::string>{});
+    if (versions.empty()) return std::nullopt;
+    const fs::path x64 = root / versions.back() / "x64";
+    for (const auto dll : WineEnvironment::dxvkDLLs) {
+        std::error_code error;
+        if (!fs::is_regular_file(x64 / dll, error)) return std::nullopt;
+    }
+    return x64;
+}
+
+} // namespace
+
+std::string unusableNameProblem(std::string_view value) {
+    if (value.empty()) return "is empty";
+    if (value == "." || value == "..") return "is \"" + std::string(value) + "\"";
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const auto c = static_cast<unsigned char>(value[i]);
+        const bool c1Control = c == 0xC2 && i + 1 < value.size() &&
+                               static_cast<unsigned char>(value[i + 1]) >= 0x80 &&
+                               static_cast<unsigned char>(value[i + 1]) <= 0x9F;
+        if (c < 0x20 || c == 0x7F || c1Control) {
+            const unsigned code = c1Control ? static_cast<unsigned char>(value[i + 1]) : c;
+            return fmt::format("holds a control character (U+{:04X})", code);
+        }
+        if (std::string_view("/\\&|<>^%\"").find(static_cast<char>(c)) != std::string_view::npos) {
+            return fmt::format("holds '{}'", static_cast<char>(c));
+        }
+    }
+    return "";
+}
+
+namespace {
+
+// The program's result once it has ended; throws Cancelled when a stop request ended it (or came first).
+ProcessResult runWineProgram(const WineEnvironment& wine, const fs::path& program, std::vector<std::string> arguments,
+                             const std::stop_token& stop) {
+    if (stop.stop_requested()) throw Cancelled{};
+    const ProcessResult result =
+        ProcessRunner::shared().capture(ProcessSpec{program, std::move(arguments), wine.environment(), std::nullopt}, stop);
+    if (stop.stop_requested()) throw Cancelled{};
+    return result;
+}
+
+void waitForServer(const WineEnvironment& wine, const std::stop_token& stop) {
+    runWineProgram(wine, wine.wineserver(), {"-w"}, stop);
+}
+
+// The last piece of `text` between line feeds that is not empty (white space counts as text).
+std::optional<std::string> lastNonEmptyLine(const std::string& text) {
+    std::size_t end = text.size();
+    while (end > 0) {
+        const std::size_t feed = text.rfind('\n', end - 1);
+        const std::size_t start = feed == std::string::npos ? 0 : feed + 1;
+        if (end > start) return text.substr(start, end - start);
+        if (feed == std::string::npos) break;
+        end = feed;
+    }
+    return std::nullopt;
+}
+
+void writeRegistryValue(const WineEnvironment& wine, const std::string& key, const std::string& name,
+                        const std::string& data, const std::stop_token& stop) {
+    runWineProgram(wine, wine.wine(), {"reg", "add", key, "/v", name, "/t", "REG_DWORD", "/d", data, "/f"}, stop);
+}
+
+} // namespace
+
+void requireUsableName(std::string_view value, NameRole role) {
+    const std::string problem = unusableNameProblem(value);
+    if (problem.empty()) return;
+    const bool app = role == NameRole::appName;
+    const std::string shown =
+        nlohmann::json(std::string(value)).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    throw TorvexError(
+        TorvexError::Kind::usage, shown + (app ? " is not a usable app name." : " is not a usable profile id."),
+        "It " + problem + (app ? "; an app name" : "; a profile id") +
+            " becomes a folder name and part of a Windows command line.",
+        app ? "Use the app's package name, as pubspec.yaml gives it."
+            : "Create a profile with `torvex profile create` and use it, or give this one an id of letters, digits "
+              "and \"-\" in config.json.");
+}
+
+WineEnvironment WineEnvironment::locate(const TorvexPaths& paths, const std::string& profile,
+                                        const Environment& environment) {
+    requireUsableName(profile, NameRole::profileID);
+    const fs::path root = paths.support / "wine";
+    std::optional<fs::path> bin;
+    if (const auto given = environment.find("TORVEX_WINE_BIN"); given != environment.end()) {
+        bin = given->second.empty() ? fs::current_path() : fs::absolute(given->second);
+    } else {
+        bin = bundledWine(root);
+    }
+    if (!bin || !isExecutableFile(*bin / "wine")) {
+        throw TorvexError(TorvexError::Kind::generic, "Wine is not installed.",
+                          "No Wine build found in " + root.string() + ".", "Run `torvex setup` to install it.");
+    }
+
+    std::optional<fs::path> dxvk = installedDXVK(paths.support / "dxvk");
+    if (const auto d3d = environment.find("TORVEX_D3D"); d3d != environment.end() && d3d->second == "wined3d") {
+        dxvk.reset();
+    }
+    return WineEnvironment{*bin, paths.support / "prefixes" / profile, dxvk};
+}
+
+Environment WineEnvironment::environment(const Environment& extra) const {
+    return environment(extra, currentEnvironment());
+}
+
+Environment WineEnvironment::environment(const Environment& extra, const Environment& processEnvironment) const {
+    const auto debug = processEnvironment.find("WINEDEBUG");
+    Environment result{
+        {"WINEPREFIX", prefix.string()},
+        {"WINEDEBUG", debug != processEnvironment.end() ? debug->second : "-all"},
+        {"WINEDLLOVERRIDES", dxvk ? "mscoree,mshtml=;d3d11,d3d10core=n,b" : "mscoree,mshtml="},
+        {"DXVK_LOG_LEVEL", "none"},
+        {"MVK_CONFIG_LOG_LEVEL", "1"},
+    };
+    for (const auto& [name, value] : extra) result[name] = value;
+    return result;
+}
+
+std::string WineEnvironment::windowsPath(const fs::path& fileUnderDriveC) const {
+    const std::string file = fileUnderDriveC.string();
+    const std::size_t driveLength = driveC().string().size();
+    std::string path = file.size() > driveLength ? file.substr(driveLength) : "";
+    std::replace(path.begin(), path.end(), '/', '\\');
+    if (!path.starts_with('\\')) path.insert(path.begin(), '\\');
+    return "C:" + path;
+}
+
+bool WineEnvironment::isInitialized() const {
+    std::error_code error;
+    return fs::exists(prefix / "system.reg", error);
+}
+
+void WineEnvironment::ensurePrefix(const std::function<void(const std::string&)>& progress, std::stop_token stop) const {
+    if (isInitialized()) return;
+    if (progress) progress("Creating the Windows environment (first run only)\u2026");
+    fs::create_directories(prefix);
+    const ProcessResult boot = runWineProgram(*this, wineboot(), {"--init"}, stop);
+    waitForServer(*this, stop);
+    if (boot.exitCode == 0 && isInitialized()) return;
+    throw TorvexError(TorvexError::Kind::generic, "Could not create the Windows environment.",
+                      lastNonEmptyLine(boot.standardError).value_or("wineboot failed."),
+                      "Delete the folder " + prefix.string() + " and try again; it is recreated on first run.");
+}
+
+void WineEnvironment::killAll(std::stop_token stop) const {
+    runWineProgram(*this, wineserver(), {"-k"}, stop);
+    waitForServer(*this, stop);
+}
+
+void WineEnvironment::applyDPI(std::int64_t dpi, std::stop_token stop) const {
+    const std::string text = std::to_string(dpi);
+    const fs::path marker = prefix / "torvex-dpi";
+    std::error_code error;
+    if (fs::is_regular_file(marker, error)) {
+        if (const auto current = readUTF8File(marker); current && *current == text) return;
+    }
+    writeRegistryValue(*this, "HKCU\\Control Panel\\Desktop", "LogPixels", text, stop);
+    killAll(stop);  // the next Wine start reads the new value
+    writeFileAtomically(marker, text);
+}
+
+void WineEnvironment::applyTheme(Profile::Theme theme, std::stop_token stop) const {
+    const std::string data = theme == Profile::Theme::light ? "1" : "0";
+    for (const char* name : {"AppsUseLightTheme", "SystemUsesLightTheme"}) {
+        writeRegistryValue(*this, "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Themes\\Personalize", name,
+                           data, stop);
+    }
+}
+
+} // namespace torvex

@@ -1,0 +1,88 @@
+#include "IPCClient.h"
+
+#include "UnixSocket.h"
+#include "Core/Version.h"
+
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace torvex {
+
+namespace {
+
+// 0 waits for ever.
+void setReceiveTimeout(int fd, std::chrono::microseconds timeout) {
+    timeval value{};
+    value.tv_sec = static_cast<time_t>(timeout.count() / 1000000);
+    value.tv_usec = static_cast<suseconds_t>(timeout.count() % 1000000);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &value, sizeof value);
+}
+
+constexpr std::size_t maxHelloLength = 64 * 1024;
+
+} // namespace
+
+std::string majorVersion(std::string_view version) {
+    const std::size_t start = version.find_first_not_of('.');
+    if (start == std::string_view::npos) return "";
+    const std::size_t end = version.find('.', start);
+    return std::string(version.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+}
+
+void checkHello(const IPCMessage& hello, const std::string& cliVersion) {
+    const std::string appVersion = hello.version.value_or("?");
+    if (hello.protocolVersion == IPC::protocolVersion && majorVersion(appVersion) == majorVersion(cliVersion)) return;
+    throw TorvexError(TorvexError::Kind::generic, "Update Torvex.",
+                      "The torvex CLI (" + cliVersion + ") and the Torvex app (" + appVersion + ") don't match.",
+                      "Install the latest Torvex and run `torvex setup --register` again.");
+}
+
+std::unique_ptr<IPCClient> IPCClient::connect(const std::filesystem::path& path, std::chrono::milliseconds helloTimeout) {
+    const auto fd = UnixSocket::connect(path.string());
+    if (!fd) return nullptr;
+    std::unique_ptr<IPCClient> client(new IPCClient(*fd, "?"));  // owns the descriptor from here on
+    // A server sends its hello at once; one that is wedged, or a stranger on the path, counts as
+    // nothing answering instead of holding the caller for ever.
+    setReceiveTimeout(*fd, helloTimeout);
+    const auto line = client->reader_.next(maxHelloLength);
+    setReceiveTimeout(*fd, std::chrono::seconds(0));
+    const auto hello = line ? decodeMessage(*line) : std::nullopt;
+    if (!hello || hello->type != IPCMessage::Kind::hello) return nullptr;
+    client->appVersion_ = hello->version.value_or("?");
+    checkHello(*hello, TorvexVersion::current());
+    return client;
+}
+
+IPCClient::IPCClient(int fd, std::string appVersion) : fd_(fd), reader_(fd), appVersion_(std::move(appVersion)) {}
+
+IPCClient::~IPCClient() { ::close(fd_); }
+
+std::optional<std::string> IPCClient::send(const IPCRequest& request,
+                                           const std::function<void(const IPCMessage&)>& onLog) {
+    if (!UnixSocket::writeLine(fd_, encode(request)))
+        throw TorvexError(TorvexError::Kind::appNotRunning, "Lost the connection to Torvex.", "The app closed the socket.",
+                          "Restart Torvex.");
+    while (const auto line = reader_.next()) {
+        const auto message = decodeMessage(*line);
+        if (!message) continue;
+        switch (message->type) {
+        case IPCMessage::Kind::hello:
+            break;
+        case IPCMessage::Kind::log:
+        case IPCMessage::Kind::progress:
+            if (onLog) onLog(*message);
+            break;
+        case IPCMessage::Kind::result:
+            return message->value;
+        case IPCMessage::Kind::error:
+            throw *message->torvexError();
+        }
+    }
+    throw TorvexError(TorvexError::Kind::appNotRunning, "Torvex stopped before finishing.", "The connection closed.",
+                      "Check the Torvex logs and try again.");
+}
+
+void IPCClient::disconnect() const { ::shutdown(fd_, SHUT_RDWR); }
+
+} // namespace torvex

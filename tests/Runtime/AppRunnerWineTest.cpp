@@ -1,0 +1,204 @@
+// The app runner, the Windows helper and the window capture under Debian's real Wine (label `wine`).
+#include "Runtime/AppRunner.h"
+#include "Build/BuildPipeline.h"
+#include "Core/TextPattern.h"
+#include "Runtime/InstalledApp.h"
+#include "Runtime/Platform/ScreenCapture.h"
+#include "Runtime/WindowCapture.h"
+#include "Runtime/WindowsHelper.h"
+#include "support/BuildRig.h"
+#include "support/DecodedPNG.h"
+#include "support/Eventually.h"
+#include "support/OutputLines.h"
+#include "support/RealWineTest.h"
+#include "support/TestApp.h"
+#include "support/TestSupport.h"
+#include "support/WindowsProgram.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <future>
+#include <thread>
+
+namespace torvex {
+namespace {
+namespace fs = std::filesystem;
+using testing::OutputLines;
+using testing::RealWine;
+namespace TestApp = testing::TestApp;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const TextPattern vmServiceLine(R"(^The Dart VM service is listening on http://127\.0\.0\.1:\d+/[^/\s]+=/$)");
+
+bool isVMServiceLine(const OutputLine& line) { return vmServiceLine.firstMatch(line.text).has_value(); }
+
+// AppRunner::run on a thread of its own; stopped (and awaited) at the end of the scope.
+class RunningApp {
+public:
+    RunningApp(const AppRunner& runner, const InstalledApp& app, const std::vector<std::string>& switches,
+               const OutputLines& lines)
+        : result_(std::async(std::launch::async, [=, stop = stop_.get_token()] {
+              return runner.run(app, switches, lines.sink(), stop);
+          })) {}
+    ~RunningApp() { stop_.request_stop(); }
+
+    void cancel() { stop_.request_stop(); }
+    // The run's exit code once it has ended, or none after `timeout`; rethrows its error.
+    std::optional<std::int32_t> exitCode(std::chrono::seconds timeout) {
+        if (result_.wait_for(timeout) != std::future_status::ready) return std::nullopt;
+        return result_.get();
+    }
+
+private:
+    std::stop_source stop_;
+    std::future<std::int32_t> result_;  // its destructor waits for the run
+};
+
+class AppRunnerWine : public testing::RealWineTest {
+protected:
+    void SetUp() override {
+        RealWineTest::SetUp();
+        if (IsSkipped()) return;
+        helper = WindowsHelper::ensure(real->paths(), Toolchain{"local", TestApp::mingwRoot(work()), {}, {}, {}});
+        // A space in the folder's name: `cmd /c` must take the whole path as the program.
+        app = InstalledApp::install("runner app", TestApp::buildProject(real->folder() / "project", real->paths(), work()),
+                                    wine, real->paths());
+    }
+
+    AppRunner runner(bool withHelper = true) const {
+        return AppRunner{wine, profile, withHelper ? std::optional(helper) : std::nullopt};
+    }
+    // The stdout texts so far, for failure messages.
+    std::string shown() const {
+        std::string text;
+        for (const auto& line : lines.all()) text += std::string(streamName(line.stream)) + ": " + line.text + "\n";
+        return text;
+    }
+
+    WindowsHelper helper;
+    InstalledApp app;
+    Profile profile{"wine-tests", "Wine tests", 96, 900, 600, Profile::Theme::light, "de-DE"};
+    OutputLines lines;
+};
+
+TEST_F(AppRunnerWine, LinesArriveInOrderAndTheExitCodeComesBack) {
+    const std::int32_t code = runner().run(app, {"quit-after-ms=1500", "exit-code=7"}, lines.sink());
+    EXPECT_EQ(code, 7) << shown();
+
+    const auto out = lines.texts(OutputStreamKind::standardOutput);
+    const auto position = [&](const std::function<bool(const std::string&)>& matches) {
+        return std::find_if(out.begin(), out.end(), matches) - out.begin();
+    };
+    const auto at = [&](const std::string& text) { return position([&](const std::string& line) { return line == text; }); };
+    const auto vm = position([](const std::string& line) { return isVMServiceLine({OutputStreamKind::standardOutput, line}); });
+    const std::vector<std::ptrdiff_t> order = {
+        at("locale=de-DE"), at("logpixelsx=96"), at("AppsUseLightTheme=1"), at("d3d11=system"),
+        at("FLUTTER_ENGINE_SWITCH_1=quit-after-ms=1500"), vm, at("window=open"), at("window=closed")};
+    EXPECT_LT(order.back(), static_cast<std::ptrdiff_t>(out.size())) << shown();
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()) &&
+                std::adjacent_find(order.begin(), order.end()) == order.end())
+        << shown();
+    EXPECT_EQ(out.back(), "window=closed") << shown();
+}
+
+TEST_F(AppRunnerWine, TheHelperAnswersWithItsExitCodes) {
+    testing::expectPE32PlusForX64(helper.executable);
+    const struct {
+        std::vector<std::string> arguments;
+        std::int32_t code;
+    } beforeTheWindow[] = {
+        {{"resize", "1280", "720"}, 2},
+        {{"theme"}, 0},
+        {{}, 1},
+        {{"resize", "1280"}, 1},
+        {{"size", "1280", "720"}, 1},
+    }, withTheWindow[] = {
+        {{"resize", "0", "720"}, 3},
+        {{"resize", "abc", "720"}, 3},
+        {{"resize", "1280", "-5"}, 3},
+        {{"resize", "800", "500"}, 0},
+        {{"theme", "extra"}, 0},
+    };
+    for (const auto& c : beforeTheWindow) EXPECT_EQ(helper.run(c.arguments, wine), c.code) << c.arguments.size();
+
+    RunningApp running(runner(false), app, {"quit-after-ms=120000"}, lines);
+    ASSERT_TRUE(lines.waitFor("window=open", 60s)) << shown();
+    for (const auto& c : withTheWindow) {
+        EXPECT_EQ(helper.run(c.arguments, wine), c.code) << (c.arguments.size() > 1 ? c.arguments[1] : "");
+    }
+    EXPECT_TRUE(lines.waitFor("size=800x500", 10s)) << shown();
+}
+
+TEST_F(AppRunnerWine, TheWindowTakesTheProfileSizeIsCapturedAndHearsATheme) {
+    RunningApp running(runner(), app, {"quit-after-ms=120000"}, lines);
+    ASSERT_TRUE(lines.waitFor("size=900x600", 60s)) << shown();
+
+    const auto window = WindowCapture::find(std::string("test_app"));
+    ASSERT_TRUE(window) << shown();
+    EXPECT_TRUE(window->isOnScreen);
+    const auto width = static_cast<std::uint32_t>(window->bounds.width);
+    const auto height = static_cast<std::uint32_t>(window->bounds.height);
+    // Wine's X window is the client area.
+    EXPECT_TRUE(lines.waitFor("client=" + std::to_string(width) + "x" + std::to_string(height), 10s)) << shown();
+
+    // Every pixel in its quadrant's colour, once the app has painted its new size.
+    std::optional<testing::DecodedPNG> png;
+    std::size_t wrong = 0;
+    const auto deadline = Clock::now() + 15s;
+    do {
+        png = testing::decodePNG(windowPNG(window->id));
+        ASSERT_TRUE(png);
+        ASSERT_EQ(png->width, width);
+        ASSERT_EQ(png->height, height);
+        wrong = 0;
+        for (std::uint32_t y = 0; y < height; ++y) {
+            for (std::uint32_t x = 0; x < width; ++x) {
+                const auto& colour = TestApp::quadrantColours[(y >= height / 2 ? 2 : 0) + (x >= width / 2 ? 1 : 0)];
+                const testing::RGB expected{colour[0], colour[1], colour[2]};
+                if (png->at(x, y) != expected) ++wrong;
+            }
+        }
+        if (wrong != 0) std::this_thread::sleep_for(200ms);
+    } while (wrong != 0 && Clock::now() < deadline);
+    EXPECT_EQ(wrong, 0u);
+
+    // What the service does when the profile's theme changes while the app runs.
+    wine.applyTheme(Profile::Theme::dark);
+    EXPECT_EQ(helper.run({"theme"}, wine), 0);
+    EXPECT_TRUE(lines.waitFor("setting=ImmersiveColorSet AppsUseLightTheme=0", 10s)) << shown();
+    EXPECT_TRUE(lines.waitFor("colorization=changed", 10s)) << shown();
+}
+
+TEST_F(AppRunnerWine, CancellingEndsTheAppAndEveryWineProcessOfThePrefix) {
+    RunningApp running(runner(), app, {"quit-after-ms=120000"}, lines);
+    ASSERT_TRUE(lines.waitFor("window=open", 60s)) << shown();
+    EXPECT_FALSE(real->prefixProcesses().empty());
+
+    running.cancel();
+    EXPECT_EQ(running.exitCode(60s), 143) << shown();
+    EXPECT_FALSE(lines.waitFor("window=closed", 0ms));
+    EXPECT_TRUE(testing::eventually([&] { return real->prefixProcesses().empty(); }, 5s))
+        << real->prefixProcesses().size() << " Wine processes of the prefix are left";
+}
+
+TEST_F(AppRunnerWine, TheExampleAppBuiltByThePipelineRunsAndPrintsItsDartVMServiceLine) {
+    if (auto why = testing::BuildRig::missingTool()) GTEST_SKIP() << *why;
+    testing::BuildRig rig(real->folder() / "example");
+    try {
+        BuildPipeline{rig.paths(), [](const std::string&) {}}.build(rig.request());
+    } catch (const TorvexError& error) {
+        FAIL() << error.description();
+    }
+    const InstalledApp example = InstalledApp::install("example-app", rig.project(), wine, rig.paths());
+
+    RunningApp running(runner(false), example, AppRunner::engineSwitches(""), lines);
+    EXPECT_TRUE(lines.waitFor(isVMServiceLine, 90s)) << shown();
+    running.cancel();
+    EXPECT_TRUE(running.exitCode(60s)) << shown();
+}
+
+} // namespace
+} // namespace torvex

@@ -1,0 +1,233 @@
+#include "Runtime/WineEnvironment.h"
+
+#include "Core/TorvexError.h"
+#include "support/FakeWine.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace torvex {
+namespace {
+namespace fs = std::filesystem;
+using testing::FakeWine;
+using testing::FakeWineBehaviour;
+using testing::TempDir;
+using testing::errorOf;
+using testing::readFile;
+using testing::writeFile;
+using Calls = std::vector<std::vector<std::string>>;
+using namespace std::chrono_literals;
+
+const std::vector<std::string> bootCall = {"wineboot", "--init"};
+const std::vector<std::string> waitCall = {"wineserver", "-w"};
+const std::vector<std::string> killCall = {"wineserver", "-k"};
+
+std::vector<std::string> dpiCall(const std::string& dpi) {
+    return {"wine", "reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t", "REG_DWORD", "/d", dpi, "/f"};
+}
+
+std::vector<std::string> themeCall(const std::string& name, const std::string& data) {
+    return {"wine", "reg", "add", "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Themes\\Personalize",
+            "/v", name, "/t", "REG_DWORD", "/d", data, "/f"};
+}
+
+// Progress lines, as a caller on another thread would collect them.
+struct Progress {
+    std::mutex lock;
+    std::vector<std::string> lines;
+    std::function<void(const std::string&)> sink() {
+        return [this](const std::string& line) {
+            const std::lock_guard guard(lock);
+            lines.push_back(line);
+        };
+    }
+};
+
+struct Fixture {
+    TempDir temp;
+    FakeWine fake{temp / "fake wine"};
+    WineEnvironment wine{fake.bin(), temp / "support/prefixes/default", std::nullopt};
+    Fixture() { fs::create_directories(wine.prefix); }
+    fs::path marker() const { return wine.prefix / "torvex-dpi"; }
+    void initialised() const { writeFile(wine.prefix / "system.reg", "WINE REGISTRY Version 2\n"); }
+};
+
+TEST(WineEnvironmentPrefixTest, RunsTheProgramsOfEachOperationInOrder) {
+    struct Case {
+        const char* name;
+        std::function<void(Fixture&)> arrange;
+        std::function<void(const WineEnvironment&, Progress&)> operation;
+        Calls calls;
+        std::optional<std::string> marker;  // none: no marker file
+        std::size_t progressLines = 0;
+    };
+    const auto ensure = [](const WineEnvironment& wine, Progress& progress) { wine.ensurePrefix(progress.sink()); };
+    const auto dpi = [](std::int64_t value) { return [value](const WineEnvironment& wine, Progress&) { wine.applyDPI(value); }; };
+    const std::vector<Case> cases = {
+        {"a new prefix is made and booted, then the server awaited", [](Fixture& f) { fs::remove(f.wine.prefix); },
+         ensure, {bootCall, waitCall}, std::nullopt, 1},
+        {"an empty prefix folder is booted", [](Fixture&) {}, ensure, {bootCall, waitCall}, std::nullopt, 1},
+        {"an initialised prefix starts nothing", [](Fixture& f) { f.initialised(); }, ensure, {}, std::nullopt, 0},
+        {"DPI 144 on a new prefix: registry, stop, wait, marker", [](Fixture&) {}, dpi(144),
+         {dpiCall("144"), killCall, waitCall}, "144"},
+        {"a marker of the same DPI starts nothing", [](Fixture& f) { writeFile(f.marker(), "96"); }, dpi(96), {}, "96"},
+        {"a marker with a line end is written again, without it",
+         [](Fixture& f) { writeFile(f.marker(), "96\n"); }, dpi(96), {dpiCall("96"), killCall, waitCall}, "96"},
+        {"a marker of another DPI", [](Fixture& f) { writeFile(f.marker(), "96"); }, dpi(120),
+         {dpiCall("120"), killCall, waitCall}, "120"},
+        {"a failing registry write is ignored",
+         [](Fixture& f) { f.fake.behave("wine reg", {.standardError = {"reg: access denied"}, .exitCode = 1}); },
+         dpi(192), {dpiCall("192"), killCall, waitCall}, "192"},
+        {"a dark theme: both values 0, apps first", [](Fixture&) {},
+         [](const WineEnvironment& wine, Progress&) { wine.applyTheme(Profile::Theme::dark); },
+         {themeCall("AppsUseLightTheme", "0"), themeCall("SystemUsesLightTheme", "0")}, std::nullopt},
+        {"a light theme: both values 1, every time", [](Fixture&) {},
+         [](const WineEnvironment& wine, Progress&) { wine.applyTheme(Profile::Theme::light); wine.applyTheme(Profile::Theme::light); },
+         {themeCall("AppsUseLightTheme", "1"), themeCall("SystemUsesLightTheme", "1"),
+          themeCall("AppsUseLightTheme", "1"), themeCall("SystemUsesLightTheme", "1")}, std::nullopt},
+        {"killAll stops the server and waits for it, whatever their codes",
+         [](Fixture& f) { f.fake.behave("wineserver", {.exitCode = 1}); },
+         [](const WineEnvironment& wine, Progress&) { wine.killAll(); }, {killCall, waitCall}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture f;
+        c.arrange(f);
+        Progress progress;
+        c.operation(f.wine, progress);
+        EXPECT_EQ(f.fake.argvs(), c.calls);
+        EXPECT_EQ(fs::exists(f.marker()) ? std::optional(readFile(f.marker())) : std::nullopt, c.marker);
+        EXPECT_EQ(progress.lines.size(), c.progressLines);
+    }
+}
+
+TEST(WineEnvironmentPrefixTest, EveryProgramGetsTheWineEnvironmentAndTheCallersFolder) {
+    Fixture f;
+    f.wine.dxvk = f.temp / "dxvk/2.4/x64";
+    Progress progress;
+    f.wine.ensurePrefix(progress.sink());
+    f.wine.applyTheme(Profile::Theme::light);
+    EXPECT_EQ(progress.lines, std::vector<std::string>{"Creating the Windows environment (first run only)\u2026"});
+    EXPECT_TRUE(f.wine.isInitialized());
+    const auto calls = f.fake.calls();
+    ASSERT_EQ(calls.size(), 4u);
+    for (const auto& call : calls) {
+        SCOPED_TRACE(call.program);
+        EXPECT_EQ(call.cwd, fs::current_path());
+        EXPECT_EQ(call.environment.at("WINEPREFIX"), f.wine.prefix.string());
+        EXPECT_EQ(call.environment.at("WINEDLLOVERRIDES"), "mscoree,mshtml=;d3d11,d3d10core=n,b");
+        EXPECT_EQ(call.environment.at("DXVK_LOG_LEVEL"), "none");
+    }
+}
+
+TEST(WineEnvironmentPrefixTest, APrefixThatWinebootDidNotMakeIsAnErrorWithItsLastMessage) {
+    struct Case {
+        const char* name;
+        FakeWineBehaviour boot;
+        std::string why;
+    };
+    const std::vector<Case> cases = {
+        {"exit 0 without system.reg", {.standardError = {"wine: created the configuration directory", "wine: no display", ""},
+                                       .createSystemReg = false}, "wine: no display"},
+        {"failure with nothing on standard error", {.exitCode = 1, .createSystemReg = false}, "wineboot failed."},
+        {"blank lines after the last message; spaces are a message",
+         {.standardError = {"err: something", "   ", "", ""}, .exitCode = 3, .createSystemReg = false}, "   "},
+        {"failure even though system.reg was made", {.standardError = {"fixme"}, .exitCode = 1}, "fixme"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture f;
+        f.fake.behave("wineboot", c.boot);
+        Progress progress;
+        const TorvexError error = errorOf([&] { f.wine.ensurePrefix(progress.sink()); });
+        EXPECT_EQ(error.kind, TorvexError::Kind::generic);
+        EXPECT_EQ(error.what, "Could not create the Windows environment.");
+        EXPECT_EQ(error.why, c.why);
+        EXPECT_EQ(error.fix, "Delete the folder " + f.wine.prefix.string() + " and try again; it is recreated on first run.");
+        EXPECT_EQ(f.fake.argvs(), (Calls{bootCall, waitCall}));
+        EXPECT_TRUE(fs::is_directory(f.wine.prefix));  // left as it is
+
+        if (c.boot.createSystemReg) continue;
+        // The next call boots again.
+        f.fake.clearCalls();
+        f.fake.behave("wineboot", {});
+        f.wine.ensurePrefix(progress.sink());
+        EXPECT_EQ(f.fake.argvs(), (Calls{bootCall, waitCall}));
+        EXPECT_EQ(progress.lines.size(), 2u);
+    }
+}
+
+TEST(WineEnvironmentPrefixTest, AProgramThatCannotStartStopsTheOperationThere) {
+    struct Case {
+        const char* name;
+        const char* missing;
+        std::function<void(const WineEnvironment&)> operation;
+        Calls calls;
+    };
+    const auto ensure = [](const WineEnvironment& wine) { wine.ensurePrefix({}); };
+    const auto dpi = [](const WineEnvironment& wine) { wine.applyDPI(144); };
+    const std::vector<Case> cases = {
+        {"ensurePrefix without wineboot", "wineboot", ensure, {}},
+        {"ensurePrefix without wineserver", "wineserver", ensure, {bootCall}},
+        {"applyDPI without wine", "wine", dpi, {}},
+        {"applyDPI without wineserver", "wineserver", dpi, {dpiCall("144")}},
+        {"applyTheme without wine", "wine", [](const WineEnvironment& wine) { wine.applyTheme(Profile::Theme::dark); }, {}},
+        {"killAll without wineserver", "wineserver", [](const WineEnvironment& wine) { wine.killAll(); }, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture f;
+        fs::remove(f.fake.bin() / c.missing);
+        const TorvexError error = errorOf([&] { c.operation(f.wine); });
+        EXPECT_EQ(error.what, "Could not start " + (f.fake.bin() / c.missing).string() + ".");
+        EXPECT_EQ(f.fake.argvs(), c.calls);
+        EXPECT_FALSE(fs::exists(f.marker()));
+    }
+}
+
+TEST(WineEnvironmentPrefixTest, FileSystemFailuresPassThroughUnchanged) {
+    {
+        SCOPED_TRACE("a file where the prefixes folder must be");
+        Fixture f;
+        fs::remove_all(f.wine.prefix.parent_path());
+        writeFile(f.wine.prefix.parent_path(), "not a folder");
+        EXPECT_THROW(f.wine.ensurePrefix({}), fs::filesystem_error);
+        EXPECT_EQ(f.fake.argvs(), Calls{});
+    }
+    {
+        SCOPED_TRACE("a folder in the marker's place: the value is written and the server stopped first");
+        Fixture f;
+        fs::create_directories(f.marker());
+        EXPECT_THROW(f.wine.applyDPI(144), fs::filesystem_error);
+        EXPECT_EQ(f.fake.argvs(), (Calls{dpiCall("144"), killCall, waitCall}));
+    }
+}
+
+TEST(WineEnvironmentPrefixTest, AStopRequestEndsTheRunningProgramAndTheOperation) {
+    Fixture f;
+    f.fake.behave("wineboot", {.waitForSignal = true});
+    std::stop_source stop;
+    std::jthread stopper([&] {
+        for (int i = 0; i < 3000 && f.fake.calls().empty(); ++i) std::this_thread::sleep_for(10ms);
+        stop.request_stop();
+    });
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_THROW(f.wine.ensurePrefix({}, stop.get_token()), Cancelled);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
+    EXPECT_EQ(f.fake.argvs(), Calls{bootCall});
+
+    // Stopped before it starts, nothing starts.
+    f.fake.clearCalls();
+    EXPECT_THROW(f.wine.applyDPI(96, stop.get_token()), Cancelled);
+    EXPECT_THROW(f.wine.applyTheme(Profile::Theme::dark, stop.get_token()), Cancelled);
+    EXPECT_EQ(f.fake.argvs(), Calls{});
+    EXPECT_FALSE(fs::exists(f.marker()));
+}
+
+} // namespace
+} // namespace torvex
