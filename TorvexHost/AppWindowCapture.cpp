@@ -4,7 +4,18 @@
 #include "Runtime/Platform/ScreenCapture.h"
 #include "Runtime/WindowCapture.h"
 
+#include <chrono>
+#include <thread>
+
 namespace torvex::host {
+
+namespace {
+
+// How long a window that Wine has made but not shown yet (as just after the app starts) is
+// waited for before the capture says it is not shown.
+constexpr auto showPatience = std::chrono::seconds(2);
+
+} // namespace
 
 std::string captureAppWindow(const std::optional<std::string>& binaryName, const Environment& environment) {
     const auto display = nonEmptyValue(environment, "DISPLAY");
@@ -14,7 +25,12 @@ std::string captureAppWindow(const std::optional<std::string>& binaryName, const
                           "Quit Torvex and start it again with DISPLAY naming the X display the app draws on.");
     }
     const std::string app = binaryName ? *binaryName : "the app";
-    const auto window = WindowCapture::find(binaryName);
+    auto window = WindowCapture::find(binaryName);
+    for (const auto end = std::chrono::steady_clock::now() + showPatience;
+         window && !window->isOnScreen && std::chrono::steady_clock::now() < end;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        window = WindowCapture::find(binaryName);
+    }
     if (!window) {
         throw TorvexError(TorvexError::Kind::generic, "No Torvex window to capture.",
                           "No window of " + app + " is shown on the X display " + *display + ".",

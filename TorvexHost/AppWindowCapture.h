@@ -8,8 +8,9 @@
 namespace torvex::host {
 
 // The PNG image of the running app's window on the X display that `environment`'s DISPLAY names:
-// the Wine window titled `binaryName`, else the largest Wine window. Throws a TorvexError (what,
-// why, fix) when no display is set, when no such window is shown, or when its pixels cannot be read.
+// the Wine window titled `binaryName`, else the largest Wine window; one that is made but not yet
+// shown is waited for a moment. Throws a TorvexError (what, why, fix) when no display is set, when
+// no such window is shown, or when its pixels cannot be read.
 std::string captureAppWindow(const std::optional<std::string>& binaryName, const Environment& environment);
 
 } // namespace torvex::host

@@ -298,13 +298,16 @@ TEST(AppWindowCaptureTest, TakesTheAppsWindowElseTheLargestAndExplainsWhatIsMiss
         EXPECT_EQ(error.why, "No window of hello is shown on the X display " + display->name() + ".");
     }
 
+    // "late" is made at once but shown only after a while, as an app's window just after its start.
     const TestWindows windows(TestWindows::wineProgram(), display->name(),
-                              {"x=10,y=10,w=900,h=700,title=other", "x=20,y=20,w=640,h=480,title=hello"});
+                              {"x=10,y=10,w=900,h=700,title=other", "x=20,y=20,w=640,h=480,title=hello",
+                               "x=30,y=30,w=320,h=240,title=late,mapafter=600"});
     struct Case {
         std::optional<std::string> binaryName;
         std::uint32_t width, height;
     };
-    for (const Case& c : {Case{"hello", 640, 480}, Case{"missing", 900, 700}, Case{std::nullopt, 900, 700}}) {
+    for (const Case& c : {Case{"late", 320, 240}, Case{"hello", 640, 480}, Case{"missing", 900, 700},
+                          Case{std::nullopt, 900, 700}}) {
         const auto png = decodePNG(captureAppWindow(c.binaryName, environment));
         ASSERT_TRUE(png) << c.binaryName.value_or("none");
         EXPECT_EQ(png->width, c.width) << c.binaryName.value_or("none");

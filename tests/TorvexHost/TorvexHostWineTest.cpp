@@ -18,6 +18,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -93,6 +94,11 @@ TEST_F(TorvexHostWine, TheExampleIsBuiltInstalledRunAttachedCapturedAndStopped) 
             streamed.push_back(line.text);
         });
     });
+    // A failed assertion below still ends the attached run, so that waiting for it ends too.
+    struct StopOnExit {
+        std::function<void()> stop;
+        ~StopOnExit() { stop(); }
+    } const stopOnExit{[this] { (void)request("stop"); }};
     const auto saw = [&](const std::string& start) {
         const std::lock_guard guard(lock);
         return std::any_of(streamed.begin(), streamed.end(), [&](const std::string& line) {

@@ -10,6 +10,7 @@
 //   ctext          WM_NAME as compound text, from UTF-8
 //   badtitle=1     _NET_WM_NAME that is not UTF-8     type     normal, dialog, utility, unknown
 //   override=1     override-redirect                  map=0    left unmapped
+//   mapafter=MS    mapped MS milliseconds after "ready", as a window that the app shows late
 //   pid            self (default), none, or a number for _NET_WM_PID
 // Every window shows four quadrants: red top left, green top right, blue bottom left, white
 // bottom right. --stacking sets the root's _NET_CLIENT_LIST_STACKING (bottom first) to the
@@ -20,12 +21,14 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <X11/Xatom.h>
@@ -35,6 +38,10 @@
 namespace {
 
 using Spec = std::map<std::string, std::string>;
+using Clock = std::chrono::steady_clock;
+
+// Windows made unmapped that are mapped later, with the delay after "ready".
+std::vector<std::pair<Window, std::chrono::milliseconds>> mappedLater;
 
 Spec parse(const std::string& text) {
     Spec spec;
@@ -135,7 +142,11 @@ Window openWindow(Display* display, const Spec& spec) {
         XChangeProperty(display, window, XInternAtom(display, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
                         reinterpret_cast<unsigned char*>(&value), 1);
     }
-    if (number(spec, "map", 1) != 0) XMapWindow(display, window);
+    if (spec.count("mapafter")) {
+        mappedLater.emplace_back(window, std::chrono::milliseconds(number(spec, "mapafter", 0)));
+    } else if (number(spec, "map", 1) != 0) {
+        XMapWindow(display, window);
+    }
     return window;
 }
 
@@ -188,11 +199,25 @@ int main(int argc, char** argv) {
     std::printf("ready\n");
     std::fflush(stdout);
 
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    const auto ready = Clock::now();
+    const auto end = ready + std::chrono::seconds(60);
     pollfd watched[2] = {{STDIN_FILENO, POLLIN, 0}, {ConnectionNumber(display), POLLIN, 0}};
-    while (std::chrono::steady_clock::now() < end) {
+    while (Clock::now() < end) {
         if (churning) churn(display);
-        if (::poll(watched, 2, churning ? 0 : 1000) > 0) {
+        int timeout = churning ? 0 : 1000;
+        for (auto later = mappedLater.begin(); later != mappedLater.end();) {
+            const auto due = ready + later->second;
+            if (Clock::now() >= due) {
+                XMapWindow(display, later->first);
+                XFlush(display);
+                later = mappedLater.erase(later);
+                continue;
+            }
+            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count() + 1;
+            timeout = std::min(timeout, int(wait));
+            ++later;
+        }
+        if (::poll(watched, 2, timeout) > 0) {
             char byte;
             if ((watched[0].revents != 0 && ::read(STDIN_FILENO, &byte, 1) <= 0) || (watched[1].revents & (POLLHUP | POLLERR))) break;
             while (XPending(display) > 0) {
