@@ -235,6 +235,12 @@ TEST(EngineArtifacts, HostileArchivesAreRefusedAndNothingLandsOutsideTheCache) {
             testing::packArchive(archive, sources, {"cpp_client_wrapper"}, {"--format", "zip", "-P", "-s", ",^," + to + ","});
         };
     };
+    // `first`, then enough steps up to reach the root from the test's folder.
+    const auto climb = [](const std::string& first, const std::string& up) {
+        std::string path = first;
+        for (int step = 0; step < 16; ++step) path += up;
+        return path;
+    };
     const Case cases[] = {
         // Without the refusal, the next archive's cpp_client_wrapper/ members would be written through it.
         {"a link member", 0,
@@ -253,8 +259,12 @@ TEST(EngineArtifacts, HostileArchivesAreRefusedAndNothingLandsOutsideTheCache) {
              testing::packArchive(archive, sources.parent_path(), {"@link/link.zip", "@members.zip"}, {"--format", "zip"});
          },
          notPlain},
-        {"members that climb out with ../", 1, renamed("../../../../../../../../../../../../../../../../"),
-         "Its member \"../../"},
+        {"members that climb out with ../", 1, renamed(climb("", "../")), "Its member \"../../"},
+        {"members that climb out after their first folder", 1, renamed(climb("cpp_client_wrapper/", "../")),
+         "Its member \"cpp_client_wrapper/../../"},
+        // bsdtar's renaming writes each "\\" as one backslash.
+        {"members that climb out after their first folder with backslashes", 1,
+         renamed(climb(R"(cpp_client_wrapper\\)", R"(..\\)")), R"(Its member "cpp_client_wrapper\..\..\)"},
         {"members with an absolute path", 1, renamed("/"), "Its member \"/"},
         {"members that declare more than may be unpacked", 1,
          [](const fs::path& sources, const fs::path& archive, const fs::path&) {

@@ -467,23 +467,31 @@ TEST(ProcessRunnerTest, ReadersEndWithTheirStreamsOrWhenToldToStop) {
         if (const pid_t sleeper = firstPid(lines); sleeper > 0) ::kill(sleeper, SIGKILL);
 }
 
-TEST(ProcessRunnerTest, StoppingAlsoEndsDescendantsThatLeftTheGroup) {
+TEST(ProcessRunnerTest, StoppingEndsDescendantsThatLeftTheGroupAndGroupMembersThatLeftTheTree) {
     const TempDir dir;
     struct Case {
         const char* name;
-        std::string setup;  // run by the descendant before it reports ready
+        const char* start;  // starts the sleeper ({}) in the background and prints its pid
+        std::string setup;  // run by the sleeper before it reports ready
         double minSeconds, maxSeconds;
     };
+    // A descendant in a session of its own; an orphan whose parent has ended, so that only its
+    // group still ties it to the child (a background job that outlives its subshell).
+    const char* ownSession = "setsid {} & echo $!;";
+    const char* orphan = "({} & echo $!);";
     const std::vector<Case> cases = {  // seconds from the stop
-        {"own session", "", 0, 2.5},
-        {"own session, TERM ignored", "trap '' TERM;", 2.9, 8},
+        {"own session", ownSession, "", 0, 2.5},
+        {"own session, TERM ignored", ownSession, "trap '' TERM;", 2.9, 8},
+        {"orphan in the group", orphan, "", 0, 2.5},
+        {"orphan in the group, TERM ignored", orphan, "trap '' TERM;", 2.9, 8},
     };
     int count = 0;
     for (const auto& c : cases) {
         const std::string ready = (dir / ("ready" + std::to_string(++count))).string();
-        const std::string script = "setsid sh -c \"" + c.setup + " : > '" + ready +
-                                   "'; exec sleep 30\" >/dev/null 2>&1 & echo $!;"
-                                   "while [ ! -e '" + ready + "' ]; do sleep 0.02; done; echo started; sleep 30";
+        const std::string sleeper = "sh -c \"" + c.setup + " : > '" + ready + "'; exec sleep 30\" >/dev/null 2>&1";
+        std::string script = c.start;
+        script.replace(script.find("{}"), 2, sleeper);
+        script += "while [ ! -e '" + ready + "' ]; do sleep 0.02; done; echo started; sleep 30";
         std::stop_source stop;
         auto lines = std::make_shared<Lines>();
         std::chrono::steady_clock::time_point start;

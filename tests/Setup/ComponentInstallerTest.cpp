@@ -199,6 +199,15 @@ TEST(ComponentInstallerTest, FailuresInstallNothingAndKeepTheOldCopy) {
     const std::string network = "Check your internet connection. Behind a proxy, set HTTPS_PROXY to it.";
     const std::string space = "Check free disk space and try again.";
     const std::string outside = "Nothing was unpacked. Try again later; if it keeps happening, report it.";
+    // The archive holds the tool and a member named `member` (as mtree writes it: "\\\\" is one backslash).
+    const auto climbing = [](std::string member) {
+        return [member](InstallRig& rig, Component& tool) {
+            writeFile(rig.sources() / "spec", "#mtree\ntool-1.0/bin/tool type=file contents=tool-1.0/bin/tool\n" + member +
+                                                  " type=file contents=tool-1.0/share/README\n");
+            packArchive(rig.archives() / "tool-1.0.tar.gz", rig.sources(), {"@spec"}, {"-a", "-P"});
+            tool.sha256 = sha256Hex(readFile(rig.archives() / "tool-1.0.tar.gz"));
+        };
+    };
     const Case cases[] = {
         {"404", failing(Fault::notFound), "Download failed (HTTP 404).", "<url>", later, downloadOnly},
         {"500", failing(Fault::serverError), "Download failed (HTTP 500).", "<url>", later, downloadOnly},
@@ -224,14 +233,17 @@ TEST(ComponentInstallerTest, FailuresInstallNothingAndKeepTheOldCopy) {
          },
          "Could not unpack Tool.", "", space, {Phase::downloading, Phase::verifying, Phase::installing}},
         {"a member going up",
-         [](InstallRig& rig, Component& tool) {
-             writeFile(rig.sources() / "spec", "#mtree\ntool-1.0/bin/tool type=file contents=tool-1.0/bin/tool\n"
-                                               "../escaped type=file contents=tool-1.0/share/README\n");
-             packArchive(rig.archives() / "tool-1.0.tar.gz", rig.sources(), {"@spec"}, {"-a", "-P"});
-             tool.sha256 = sha256Hex(readFile(rig.archives() / "tool-1.0.tar.gz"));
-         },
+         climbing("../escaped"),
          "Could not unpack Tool.", "The archive holds a member outside its own folder: ../escaped.", outside,
          {Phase::downloading, Phase::verifying, Phase::installing}},
+        {"a member going up after its first folder",
+         climbing("tool-1.0/../../escaped"),
+         "Could not unpack Tool.", "The archive holds a member outside its own folder: tool-1.0/../../escaped.", outside,
+         {Phase::downloading, Phase::verifying, Phase::installing}},
+        {"a member going up after its first folder, with backslashes",
+         climbing(R"(tool-1.0\\..\\..\\escaped)"),  // bsdtar lists each backslash as two
+         "Could not unpack Tool.", R"(The archive holds a member outside its own folder: tool-1.0\\..\\..\\escaped.)",
+         outside, {Phase::downloading, Phase::verifying, Phase::installing}},
         {"an absolute member",
          [](InstallRig& rig, Component& tool) {
              const std::string absolute = (rig.temp / "outside").string();

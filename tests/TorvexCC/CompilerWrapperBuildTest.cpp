@@ -38,11 +38,7 @@ TEST(CompilerWrapperBuildTest, CMakeBuildsAWindowsProgramWithMSVCStyleFlagsThrou
     // Spaces, as under "Library/Application Support": every generated command must quote its paths.
     const fs::path toolchain = dir / "Application Support/toolchain";
     // Through the script, which runs the product's assembly built into this tree.
-    const SpawnResult assembled = spawnAndWait({"/bin/bash",
-                                                {"bash", (sourceDir() / "scripts/local-llvm-mingw").string(), toolchain.string()},
-                                                std::nullopt,
-                                                {{"TORVEX_BUILD_DIR", TORVEX_BUILD_DIR}}},
-                                               dir.path());
+    const SpawnResult assembled = scriptRun("local-llvm-mingw", {toolchain.string()}, dir.path());
     if (assembled.status == 69) GTEST_SKIP() << assembled.err;
     ASSERT_EQ(assembled.status, 0) << assembled.err;
     const fs::path bin = toolchain / "llvm-mingw/bin";

@@ -7,6 +7,7 @@
 #include "support/DecodedPNG.h"
 #include "support/Eventually.h"
 #include "support/RealWineTest.h"
+#include "support/StandInView.h"
 #include "support/StateProcesses.h"
 #include "support/TestSupport.h"
 #include "support/TorvexProgram.h"
@@ -163,15 +164,19 @@ TEST_F(WineEndToEndTest, TheCustomDeviceCommandsRunAsTheFlutterToolRunsThem) {
         EXPECT_NE(environment.find(std::string(variable) + '\0'), std::string::npos) << variable;
     }
 
+    // A picture of the app's window, once it has painted the engine's view.
     std::optional<DecodedPNG> png;
+    std::optional<std::string> mismatch;
     SpawnResult screenshot;
     eventually([&] {
         screenshot = run("screenshot");
         const auto bytes = decodedBase64(screenshot.out);
-        return screenshot.status == 0 && bytes && (png = decodePNG(*bytes));
+        png = screenshot.status == 0 && bytes ? decodePNG(*bytes) : std::nullopt;
+        mismatch = png ? standInViewMismatch(*png) : std::nullopt;
+        return png && !mismatch;
     }, 60s);
     ASSERT_TRUE(png) << screenshot.out.substr(0, 200) << screenshot.err << hostLog();
-    EXPECT_GT(png->width, 0u);
+    EXPECT_FALSE(mismatch) << *mismatch;
 
     // The Flutter tool ends the run command with SIGTERM when `flutter run` quits.
     ASSERT_EQ(::kill(pid, SIGTERM), 0);

@@ -143,6 +143,7 @@ TEST_F(TorvexHostTest, ControlCommandsReachTheServiceAndEachGetsAnAnswer) {
         {R"("command":"create-profile","name":"My Laptop")", R"({"profile":"my-laptop"})"},
         {R"("command":"use-profile","profile":"my-laptop")", "{}"},
         {R"("command":"update-profile","dpi":144,"theme":"dark","name":null)", "{}"},
+        {R"("command":"update-profile","width":1920,"height":1080)", "{}"},
         {R"("command":"update-profile","theme":"Dark")", "Invalid theme.", false},
         {R"("command":"update-profile","dpi":"144")", "Invalid dpi.", false},
         {R"("command":"set-flutter-root","flutterRoot":"/opt/flutter")", "{}"},
@@ -178,9 +179,9 @@ TEST_F(TorvexHostTest, ControlCommandsReachTheServiceAndEachGetsAnAnswer) {
     // The changes are the service's: saved, announced and seen by the socket's clients.
     const auto saved = TorvexConfig::load({temp / "Application Support", temp / "Caches", temp / "Logs"});
     EXPECT_EQ(saved.currentProfileID, "my-laptop");
-    EXPECT_EQ(saved.currentProfile().dpi, 144);
-    EXPECT_EQ(saved.currentProfile().theme, Profile::Theme::dark);
-    EXPECT_EQ(saved.currentProfile().name, "My Laptop");
+    // Each update changed exactly its own fields of the current profile, and no other profile.
+    const Profile laptop{"my-laptop", "My Laptop", 144, 1920, 1080, Profile::Theme::dark, Profile::defaultProfile().locale};
+    EXPECT_EQ(saved.profiles, (std::vector<Profile>{Profile::defaultProfile(), laptop}));
     EXPECT_EQ(saved.flutterRoot, "/opt/flutter");
     EXPECT_TRUE(saved.onboardingCompletedAt);
     EXPECT_EQ(saved.captureFolder, (temp / "shots").string());

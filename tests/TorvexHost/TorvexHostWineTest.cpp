@@ -11,6 +11,7 @@
 #include "support/RealWine.h"
 #include "support/RunningHost.h"
 #include "support/ServiceFixture.h"
+#include "support/StandInView.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -113,28 +114,33 @@ TEST_F(TorvexHostWine, TheExampleIsBuiltInstalledRunAttachedCapturedAndStopped) 
     EXPECT_NE(status.find(R"("app":"host-hello","attached":true)"), std::string::npos) << status;
     EXPECT_NE(status.find(R"("status":"Running host-hello")"), std::string::npos) << status;
 
-    // The screenshot is the app window's picture, at its size (taken again while the window
-    // still settles into the profile's size).
+    // The screenshot is the app window's picture, at its size, showing the engine's view (taken
+    // again while the window still settles into the profile's size and paints).
     ASSERT_TRUE(eventually([] { return WindowCapture::find("hello").has_value(); }, 60s)) << logged();
-    bool matched = false;
-    for (int attempt = 0; attempt < 20 && !matched; ++attempt) {
+    bool sized = false;
+    std::optional<std::string> mismatch = "no picture";
+    for (int attempt = 0; attempt < 20 && !(sized && !mismatch); ++attempt) {
         const auto before = WindowCapture::find("hello");
         const ServiceAnswer shot = request("screenshot");
         ASSERT_TRUE(shot.value) << shot.error->description();
         const auto png = decodePNG(decodedBase64(*shot.value).value_or(""));
         ASSERT_TRUE(png) << "the answer is a PNG";
         const auto after = WindowCapture::find("hello");
-        matched = before && before == after && png->width == std::uint32_t(before->bounds.width) &&
-                  png->height == std::uint32_t(before->bounds.height);
-        if (!matched) std::this_thread::sleep_for(500ms);
+        sized = before && before == after && png->width == std::uint32_t(before->bounds.width) &&
+                png->height == std::uint32_t(before->bounds.height);
+        mismatch = standInViewMismatch(*png);
+        if (!sized || mismatch) std::this_thread::sleep_for(500ms);
     }
-    EXPECT_TRUE(matched) << "the PNG has the window's size";
+    EXPECT_TRUE(sized) << "the PNG has the window's size";
+    EXPECT_FALSE(mismatch) << *mismatch;
     // The host's own screenshot goes into the capture folder.
     host->send(R"({"command":"screenshot","id":"shot"})");
     const auto saved = host->waitFor("screenshot", 30s);
     ASSERT_TRUE(saved && saved->value("ok", false)) << host->output();
     EXPECT_EQ(fs::path((*saved)["file"]).parent_path(), real->folder() / "home" / "Desktop");
-    EXPECT_TRUE(decodePNG(readFile((*saved)["file"].get<std::string>())));
+    const auto savedPNG = decodePNG(readFile((*saved)["file"].get<std::string>()));
+    ASSERT_TRUE(savedPNG);
+    EXPECT_EQ(standInViewMismatch(*savedPNG), std::nullopt);
 
     const ServiceAnswer stopped = request("stop");
     EXPECT_FALSE(stopped.error);

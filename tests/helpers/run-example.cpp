@@ -15,6 +15,7 @@
 #include "support/DecodedPNG.h"
 #include "support/Eventually.h"
 #include "support/OutputLines.h"
+#include "support/StandInView.h"
 #include "support/StateProcesses.h"
 #include "support/TestSupport.h"
 #include "support/TorvexProgram.h"
@@ -61,12 +62,11 @@ fs::path socketPath(const fs::path& state, std::optional<testing::TempDir>& shor
     return shortFolder->path() / "torvex.sock";
 }
 
-// The variables a user of the stand-ins would have, and none that would send torvex elsewhere.
+// The variables a user of the stand-ins would have, and none that would send torvex elsewhere
+// (the caller's TORVEX_* variables are gone already).
 Environment jobEnvironment(const testing::BuildRig& rig, const fs::path& state, const fs::path& socket,
                            const std::string& display) {
-    for (const char* name : {"TORVEX_APP", "TORVEX_CC", "TORVEX_WINE_BIN", "TORVEX_D3D", "FLUTTER_CUSTOM_DEVICES"}) {
-        ::unsetenv(name);
-    }
+    ::unsetenv("FLUTTER_CUSTOM_DEVICES");
     fs::create_directories(state / "home");
     const char* path = std::getenv("PATH");
     return {
@@ -170,6 +170,8 @@ private:
     std::jthread thread_;  // last: its end (a stop request, then the join) comes first
 };
 
+// Waits until a screenshot shows the stand-in engine's view over the whole window: a frame taken
+// before the window painted is black, and any such PNG decodes.
 void screenshot(const TorvexRuns& torvex, const fs::path& state, const Interruption& interruption) {
     const fs::path file = state / (std::string(appName) + ".png");
     step("torvex screenshot --output " + file.string());
@@ -179,18 +181,21 @@ void screenshot(const TorvexRuns& torvex, const fs::path& state, const Interrupt
         fs::remove(file);
         const auto outcome = torvex.run(arguments, state, 60s, false);
         const auto png = outcome.status == 0 ? testing::decodePNG(testing::readFile(file)) : std::nullopt;
-        if (png) {
+        const auto mismatch = png ? testing::standInViewMismatch(*png) : std::nullopt;
+        if (png && !mismatch) {
             show("  ✓ " + file.string() + ": a PNG of " + std::to_string(png->width) + "×" + std::to_string(png->height) +
-                 " pixels");
+                 " pixels, showing the stand-in engine's view");
             return;
         }
         if (std::chrono::steady_clock::now() > deadline) {
             for (const OutputLine& line : outcome.lines) show("  " + line.text, line.stream == OutputStreamKind::standardError);
-            fail("`torvex screenshot` gave no PNG of the app's window within 60 s.",
-                 outcome.status == 0 ? "The file is no PNG." : "It exited with status " + std::to_string(outcome.status) + ".",
-                 "See its output above, and the host's log.");
+            fail("`torvex screenshot` gave no picture of the app's view within 60 s.",
+                 outcome.status != 0 ? "It exited with status " + std::to_string(outcome.status) + "."
+                 : !png              ? "The file is no PNG."
+                                     : "The last picture is not the stand-in engine's view: " + *mismatch + ".",
+                 "See its output above, the last picture in " + file.string() + ", and the host's log.");
         }
-        std::this_thread::sleep_for(1s);  // the window may not be shown yet
+        std::this_thread::sleep_for(500ms);  // the window may not be shown or painted yet
         interruption.check();
     }
 }
@@ -241,6 +246,23 @@ void stopHost(const testing::StateProcesses& processes) {
     show("  ✓ The host stopped, and nothing it started is left running");
 }
 
+// How to go on by hand with the job's state: the variables that point torvex at it.
+void showGoingOnByHand(const TorvexRuns& torvex, const fs::path& state, bool socketInState) {
+    std::string exports = "  export";
+    for (const char* name : {"TORVEX_SUPPORT_DIR", "TORVEX_CACHES_DIR", "TORVEX_LOGS_DIR", "TORVEX_SOCKET"}) {
+        if (std::string_view(name) == "TORVEX_SOCKET" && !socketInState) continue;
+        exports += std::string(" ") + name + "=" + testing::shellQuoted(torvex.environment().at(name));
+    }
+    show("\nTo go on by hand with this state (torvex starts its host again when it needs one):\n" + exports);
+    if (!socketInState) {
+        show("  export TORVEX_SOCKET=<a socket path of yours>   (the state folder " + state.string() +
+             " is too deep for one)");
+    }
+    const std::string program = testing::shellQuoted(testing::builtTorvex().string());
+    show("  " + program + " status\n  " + program + " run --app-name " + appName +
+         "   (with DISPLAY naming an X display)");
+}
+
 int runJob(const fs::path& state) {
     const auto started = std::chrono::steady_clock::now();
     const Interruption interruption;
@@ -248,15 +270,15 @@ int runJob(const fs::path& state) {
          ": a copy of examples/hello, a stand-in Flutter SDK, the stand-in engine on a loopback port");
     testing::BuildRig rig(state, testing::BuildRig::Tools::fromSetup);
     interruption.check();
-    const auto display = testing::VirtualDisplay::start();
-    if (!display) fail("Could not start a virtual X server.", "Xvfb failed.", "Install it with `apt-get install xvfb`.");
     std::optional<testing::TempDir> shortFolder;
     const fs::path socket = socketPath(state, shortFolder);
+    const testing::StateProcesses processes(socket, rig.paths().support, state / "scratch");
+    endEarlierRun(processes);  // before the job starts anything of its own
+    const auto display = testing::VirtualDisplay::start();
+    if (!display) fail("Could not start a virtual X server.", "Xvfb failed.", "Install it with `apt-get install xvfb`.");
     show("Display " + display->name() + ", engine at " + rig.server().baseURL() + ", socket " + socket.string());
 
     const TorvexRuns torvex(testing::builtTorvex(), jobEnvironment(rig, state, socket, display->name()), interruption);
-    const testing::StateProcesses processes(socket, rig.paths().support, state / "scratch");
-    endEarlierRun(processes);
 
     setUp(torvex, state);
     buildAndInstall(torvex, rig.project());
@@ -271,6 +293,7 @@ int runJob(const fs::path& state) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
     show("\nThe main job is done in " + std::to_string(seconds.count()) +
          " s: torvex set up, built, installed, ran, captured and stopped examples/hello.");
+    showGoingOnByHand(torvex, state, !shortFolder);
     return 0;
 }
 
@@ -290,6 +313,7 @@ int main(int argc, char** argv) {
                              "  Fix: Run `bash scripts/bootstrap` as root.\n", missing->c_str());
         return 69;
     }
+    forgetTorvexVariables();  // the job runs the same whatever the caller exported
     try {
         fs::create_directories(state);
         return runJob(state);

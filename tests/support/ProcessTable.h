@@ -20,6 +20,17 @@ struct FoundProcess {
     std::string description() const;
 };
 
+// Whether the executable is one of Torvex's programs (torvex, torvex-host, torvex-cc), or one of
+// Wine's (wine, wine64-preloader, wineserver…).
+bool isTorvexProgram(const std::filesystem::path& executable);
+bool isWineProgram(const std::filesystem::path& executable);
+
+// The executable of a running process; empty when it cannot be read (it has ended, or it is not ours).
+std::filesystem::path executableOf(pid_t pid);
+
+// This process's parent, its parent's parent… up to the first process.
+std::vector<pid_t> ancestorsOfThisProcess();
+
 // Every running process but this one whose environment (as it was started) holds a "NAME=value"
 // entry for which `matches` holds. Zombies show no environment and are never found.
 std::vector<FoundProcess> processesWithVariable(const std::function<bool(std::string_view entry)>& matches);

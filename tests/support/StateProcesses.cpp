@@ -4,6 +4,7 @@
 #include "support/WindowsProgram.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -11,6 +12,24 @@
 namespace torvex::testing {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+
+namespace {
+
+// Whether a process that names the state is one that Torvex started: one of Torvex's or Wine's
+// programs, or a process in a session that a torvex-host or Wine program leads (what the host
+// runs) or whose leader has ended (what a killed host left). A user's shells and programs, which
+// may have the state's variables exported, and whatever started this process, are never among them.
+bool startedByTorvex(const FoundProcess& process, const std::vector<pid_t>& ancestors) {
+    if (std::find(ancestors.begin(), ancestors.end(), process.identity.pid) != ancestors.end()) return false;
+    if (isTorvexProgram(process.executable) || isWineProgram(process.executable)) return true;
+    const pid_t session = ::getsid(process.identity.pid);
+    if (session <= 0) return false;  // it has ended
+    const fs::path leader = executableOf(session);
+    if (leader.empty()) return !fs::exists("/proc/" + std::to_string(session));
+    return isTorvexProgram(leader) || isWineProgram(leader);
+}
+
+} // namespace
 
 StateProcesses::StateProcesses(fs::path socket, fs::path support, fs::path scratch)
     : socket_(std::move(socket)), prefixes_(std::move(support) / "prefixes"), scratch_(std::move(scratch)) {}
@@ -26,8 +45,11 @@ StateProcesses::~StateProcesses() {
 std::vector<FoundProcess> StateProcesses::all() const {
     const std::string socket = "TORVEX_SOCKET=" + socket_.string();
     const std::string prefixes = "WINEPREFIX=" + prefixes_.string() + "/";
-    return processesWithVariable(
+    std::vector<FoundProcess> found = processesWithVariable(
         [&](std::string_view entry) { return entry == socket || entry.starts_with(prefixes); });
+    const std::vector<pid_t> ancestors = ancestorsOfThisProcess();
+    std::erase_if(found, [&](const FoundProcess& process) { return !startedByTorvex(process, ancestors); });
+    return found;
 }
 
 std::vector<FoundProcess> StateProcesses::hosts() const {

@@ -12,7 +12,10 @@ namespace torvex::testing {
 // that a torvex launched from its bundle (in a session of its own, so no child of the caller's),
 // what the host started, and the Wine processes of the state's prefixes. They are known by their
 // environment: TORVEX_SOCKET names the state's socket, or WINEPREFIX lies below
-// <support>/prefixes. Its end ends them all by pid, whatever happened before.
+// <support>/prefixes. Of those, only Torvex's and Wine's programs and what runs in their sessions
+// count: a user's shell with the state's variables exported, the caller's own helpers (its X
+// server) and its ancestors are never touched. Its end ends them all by pid, whatever happened
+// before.
 //
 //   StateProcesses processes(socket, paths.support, scratch);
 //   ... torvex build (launches the host) ...

@@ -68,10 +68,14 @@ std::string versionEntry(const std::string& version) {
     return "<key>CFBundleShortVersionString</key><string>" + version + "</string>";
 }
 
-void runScript(const std::string& name, const std::vector<std::string>& arguments, const fs::path& scratch) {
+SpawnResult scriptRun(const std::string& name, const std::vector<std::string>& arguments, const fs::path& scratch) {
     std::vector<std::string> argv = {"bash", (sourceDir() / "scripts" / name).string()};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    const SpawnResult result = spawnAndWait({"/bin/bash", argv, std::nullopt, {}}, scratch);
+    return spawnAndWait({"/bin/bash", argv, std::nullopt, {{"TORVEX_BUILD_DIR", TORVEX_BUILD_DIR}}}, scratch);
+}
+
+void runScript(const std::string& name, const std::vector<std::string>& arguments, const fs::path& scratch) {
+    const SpawnResult result = scriptRun(name, arguments, scratch);
     if (result.status != 0) throw std::runtime_error(name + " failed:\n" + result.out + result.err);
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/Spawn.h"
+
 #include "Core/Platform/SystemFacts.h"
 #include "Core/TorvexError.h"
 
@@ -42,8 +44,12 @@ void writeInfoPlist(const std::filesystem::path& app, const std::string& entries
 // The entry that gives a bundle its version.
 std::string versionEntry(const std::string& version);
 
-// Runs scripts/<name> with bash; throws with its output when it fails. Its output goes through
+// Runs scripts/<name> with bash and TORVEX_BUILD_DIR naming this build tree, whatever the caller
+// exported, so that a script finds the helpers built beside the test. Its output goes through
 // files in `scratch`.
+SpawnResult scriptRun(const std::string& name, const std::vector<std::string>& arguments,
+                      const std::filesystem::path& scratch);
+// The same; throws with its output when it fails.
 void runScript(const std::string& name, const std::vector<std::string>& arguments, const std::filesystem::path& scratch);
 
 // A FIFO made at `path`. A reader that blocks on it gets end of file after `patience` (a watchdog
