@@ -3,14 +3,11 @@
 #include "Core/TorvexError.h"
 
 #include <signal.h>
-#include <unistd.h>
 
 #include <condition_variable>
 #include <cstdio>
 #include <memory>
 #include <mutex>
-#include <string_view>
-#include <vector>
 
 namespace torvex::job {
 namespace fs = std::filesystem;
@@ -46,15 +43,6 @@ Interruption::~Interruption() {
 
 void Interruption::check() const {
     if (source_.stop_requested()) throw Cancelled{};
-}
-
-void forgetTorvexVariables() {
-    std::vector<std::string> names;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string_view text(*entry);
-        if (text.starts_with("TORVEX_")) names.emplace_back(text.substr(0, text.find('=')));
-    }
-    for (const std::string& name : names) ::unsetenv(name.c_str());
 }
 
 void show(const std::string& line, bool error) {

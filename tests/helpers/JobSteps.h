@@ -31,10 +31,6 @@ private:
     std::jthread watcher_;
 };
 
-// Removes every TORVEX_* variable from this process's environment, so that neither the job nor
-// anything it starts sees the caller's.
-void forgetTorvexVariables();
-
 // Shows one line on standard output (or error), whole, from any thread.
 void show(const std::string& line, bool error = false);
 

@@ -313,7 +313,7 @@ int main(int argc, char** argv) {
                              "  Fix: Run `bash scripts/bootstrap` as root.\n", missing->c_str());
         return 69;
     }
-    forgetTorvexVariables();  // the job runs the same whatever the caller exported
+    testing::forgetTorvexVariables();  // the job runs the same whatever the caller exported
     try {
         fs::create_directories(state);
         return runJob(state);

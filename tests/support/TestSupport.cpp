@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
 #include <fcntl.h>
@@ -77,6 +78,16 @@ SpawnResult scriptRun(const std::string& name, const std::vector<std::string>& a
 void runScript(const std::string& name, const std::vector<std::string>& arguments, const fs::path& scratch) {
     const SpawnResult result = scriptRun(name, arguments, scratch);
     if (result.status != 0) throw std::runtime_error(name + " failed:\n" + result.out + result.err);
+}
+
+void forgetTorvexVariables(std::initializer_list<std::string_view> keep) {
+    std::vector<std::string> names;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view text(*entry);
+        const std::string_view name = text.substr(0, text.find('='));
+        if (name.starts_with("TORVEX_") && std::find(keep.begin(), keep.end(), name) == keep.end()) names.emplace_back(name);
+    }
+    for (const std::string& name : names) ::unsetenv(name.c_str());
 }
 
 Fifo::Fifo(const fs::path& path, std::chrono::milliseconds patience) {

@@ -8,7 +8,9 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -51,6 +53,10 @@ SpawnResult scriptRun(const std::string& name, const std::vector<std::string>& a
                       const std::filesystem::path& scratch);
 // The same; throws with its output when it fails.
 void runScript(const std::string& name, const std::vector<std::string>& arguments, const std::filesystem::path& scratch);
+
+// Removes every TORVEX_* variable but those in `keep` from this process's environment, so that
+// neither it nor what it starts sees the caller's.
+void forgetTorvexVariables(std::initializer_list<std::string_view> keep = {});
 
 // A FIFO made at `path`. A reader that blocks on it gets end of file after `patience` (a watchdog
 // opens and closes its writing end), so that a test of code that must never block on it ends.
