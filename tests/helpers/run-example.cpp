@@ -83,11 +83,12 @@ Environment jobEnvironment(const testing::BuildRig& rig, const fs::path& state, 
     };
 }
 
-// Ends what an interrupted earlier run of the job left in this state.
+// Ends what an interrupted earlier run of the job, or a by-hand torvex, left running in this state.
 void endEarlierRun(const testing::StateProcesses& processes) {
     const auto left = processes.all();
     if (left.empty()) return;
-    show("Ending " + std::to_string(left.size()) + " process(es) an earlier run left in this state");
+    show("Ending " + std::to_string(left.size()) +
+         " process(es) still running in this state, from an earlier run or by hand");
     processes.stopHosts(20s);
     processes.endLeftovers(5s);
 }
@@ -272,10 +273,12 @@ int runJob(const fs::path& state) {
     interruption.check();
     std::optional<testing::TempDir> shortFolder;
     const fs::path socket = socketPath(state, shortFolder);
+    std::optional<testing::VirtualDisplay> display;  // ends after what `processes` ends, which may still use it
     const testing::StateProcesses processes(socket, rig.paths().support, state / "scratch");
     endEarlierRun(processes);  // before the job starts anything of its own
-    const auto display = testing::VirtualDisplay::start();
-    if (!display) fail("Could not start a virtual X server.", "Xvfb failed.", "Install it with `apt-get install xvfb`.");
+    auto xvfb = testing::VirtualDisplay::start();
+    if (!xvfb) fail("Could not start a virtual X server.", "Xvfb failed.", "Install it with `apt-get install xvfb`.");
+    display.emplace(std::move(*xvfb));
     show("Display " + display->name() + ", engine at " + rig.server().baseURL() + ", socket " + socket.string());
 
     const TorvexRuns torvex(testing::builtTorvex(), jobEnvironment(rig, state, socket, display->name()), interruption);
