@@ -173,13 +173,16 @@ void keepDamagedFile(const fs::path& file) {
     Log::process().notice(fmt::format("kept the undecodable configuration as {}", target.string()));
 }
 
-// Whether `name` is "<file name>." and six letters or digits: an atomic write's temporary file.
+// Whether `name` is "<file name>." and six letters or digits, as an atomic write's temporary file
+// is named. Six lower-case letters are taken for a word ("config.json.backup"), a user's own file.
 bool isTemporaryOf(const std::string& name, const std::string& file) {
     constexpr std::size_t randomPart = 6;
     if (name.size() != file.size() + 1 + randomPart || !name.starts_with(file + ".")) return false;
-    return std::all_of(name.end() - randomPart, name.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-    });
+    const auto random = std::string_view(name).substr(name.size() - randomPart);
+    const auto isLower = [](char c) { return c >= 'a' && c <= 'z'; };
+    const auto isOther = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); };
+    return std::all_of(random.begin(), random.end(), [&](char c) { return isLower(c) || isOther(c); }) &&
+           std::any_of(random.begin(), random.end(), isOther);
 }
 
 // Removes the temporary files of saves that a crash cut short. Every save writes its temporary

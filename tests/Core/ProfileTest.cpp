@@ -221,7 +221,8 @@ TEST(ProfileTest, SavingRemovesTheTemporaryFilesOfSavesThatACrashCutShort) {
         bool removed;
     } cases[] = {
         {"config.json.Q1w2E3", [](const fs::path& p) { writeFile(p, "{\"profiles\":"); }, true},
-        {"config.json.zzzzzz", [](const fs::path& p) { writeFile(p, ""); }, true},
+        {"config.json.zzzzz9", [](const fs::path& p) { writeFile(p, ""); }, true},
+        {"config.json.backup", [](const fs::path& p) { writeFile(p, "mine"); }, false},
         {"config.json.Q1w2E", [](const fs::path& p) { writeFile(p, "mine"); }, false},
         {"config.json.Q1w2E3x", [](const fs::path& p) { writeFile(p, "mine"); }, false},
         {"config.json.Q1-2E3", [](const fs::path& p) { writeFile(p, "mine"); }, false},
