@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -90,19 +89,6 @@ Fifo::Fifo(const fs::path& path, std::chrono::milliseconds patience) {
             wake.wait_for(guard, stop, std::chrono::milliseconds(20), [] { return false; });
         }
     });
-}
-
-int exitStatusOfRun(const std::function<void()>& body) {
-    try {
-        body();
-        return 0;
-    } catch (const TorvexError& error) {
-        std::fprintf(stderr, "error: %s\n", error.description().c_str());
-        return TorvexError::rawValue(error.kind);
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "error: %s\n", error.what());
-        return 1;
-    }
 }
 
 TorvexError errorOf(const std::function<void()>& body) {

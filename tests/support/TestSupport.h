@@ -59,10 +59,6 @@ private:
     std::jthread watchdog_;
 };
 
-// For a helper program's main: runs `body`, and when it throws writes "error: " and the error to
-// standard error. Answers the exit status: 0, the TorvexError's kind, or 1.
-int exitStatusOfRun(const std::function<void()>& body);
-
 // The TorvexError that `body` throws; a test failure (and an empty error) when it throws none.
 TorvexError errorOf(const std::function<void()>& body);
 
