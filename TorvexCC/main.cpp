@@ -150,7 +150,7 @@ bool fileOrFolderExists(const std::string& path) {
             writeToStandardError("torvex-cc: dropping unknown MSVC flag " + flag + "\n");
         }
         translated = std::move(result.arguments);
-        if (SDKLibraryLinks::links(translated)) {
+        if (SDKLibraryLinks::isLinkCommand(translated)) {
             SDKLibraryLinks::Prepared link = SDKLibraryLinks::prepareLink(
                 translated, toolsDir / "sdk-libraries", SDKLibraryLinks::sdkLibraryFolder(bin));
             for (const std::string& problem : link.problems) writeToStandardError("torvex-cc: " + problem + "\n");

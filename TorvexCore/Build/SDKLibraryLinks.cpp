@@ -331,7 +331,7 @@ std::optional<std::string> archiveName(std::string_view name, bool directive) {
     return archive;
 }
 
-bool links(const std::vector<std::string>& arguments) {
+bool isLinkCommand(const std::vector<std::string>& arguments) {
     static const std::set<std::string_view> compileOnly = {"-c", "-S", "-E", "-fsyntax-only", "-M", "-MM"};
     return std::none_of(arguments.begin(), arguments.end(),
                         [](const std::string& argument) { return compileOnly.contains(argument); });

@@ -31,7 +31,7 @@ std::vector<std::string> directiveLibraries(const ReadAt& read);
 std::optional<std::string> archiveName(std::string_view name, bool directive);
 
 // Whether clang, given these arguments, links (it does not stop after compiling or preprocessing).
-bool links(const std::vector<std::string>& arguments);
+bool isLinkCommand(const std::vector<std::string>& arguments);
 
 struct Prepared {
     std::vector<std::string> arguments;  // the link's, with -L<link folder> appended when it is needed

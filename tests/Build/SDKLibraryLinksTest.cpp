@@ -134,10 +134,10 @@ TEST(SDKLibraryLinksTest, ArchiveNamesAreTheFilesLldLooksFor) {
 }
 
 TEST(SDKLibraryLinksTest, OnlyALinkIsPrepared) {
-    EXPECT_TRUE(SDKLibraryLinks::links({"main.obj", "-o", "app.exe", "-lGdi32"}));
-    EXPECT_TRUE(SDKLibraryLinks::links({}));
+    EXPECT_TRUE(SDKLibraryLinks::isLinkCommand({"main.obj", "-o", "app.exe", "-lGdi32"}));
+    EXPECT_TRUE(SDKLibraryLinks::isLinkCommand({}));
     for (const char* stop : {"-c", "-S", "-E", "-fsyntax-only", "-M", "-MM"}) {
-        EXPECT_FALSE(SDKLibraryLinks::links({"-lGdi32", stop, "main.cpp"})) << stop;
+        EXPECT_FALSE(SDKLibraryLinks::isLinkCommand({"-lGdi32", stop, "main.cpp"})) << stop;
     }
 }
 
