@@ -34,7 +34,7 @@ std::string coffObject(const std::vector<Section>& sections, bool big = false) {
     std::string header;
     if (big) {
         header = le(0, 2) + le(0xffff, 2) + le(2, 2) + le(0x8664, 2) + le(0, 4) +
-                 std::string("\xc7\xa1\xba\xd1\xee\xba\xa9\x4b\xaf\x20\xfa\xf6\x6a\xa4\xdc\xb8", 16) + le(0, 16) +
+                 std::string("\xc7\xa1\xba\xd1\xee\xba\xa9\x4b\xaf\x20\xfa\xf6\x6a\xa4\xdc\xb8", 16) + std::string(16, '\0') +
                  le(sections.size(), 4) + le(0, 4) + le(0, 4);
     } else {
         header = le(0x8664, 2) + le(sections.size(), 2) + le(0, 4) + le(0, 4) + le(0, 4) + le(0, 2) + le(0, 2);
