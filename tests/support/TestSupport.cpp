@@ -43,7 +43,13 @@ void writeFile(const fs::path& file, const std::string& bytes) {
 
 std::string readFile(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    try {
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    } catch (const std::ios_base::failure&) {
+        // A read that fails throws from the stream buffer: a folder, or a /proc file of a process
+        // that ended meanwhile (ESRCH).
+        return "";
+    }
 }
 
 void writeScript(const fs::path& file, const std::string& body) {
