@@ -14,7 +14,7 @@ namespace torvex::cli {
 const CommandSpec& rootCommand() {
     static const CommandSpec* root = new CommandSpec{
         "torvex",
-        "Test your Flutter apps on Windows, right on your Mac.",
+        "Test your Flutter apps on Windows, right on Linux.",
         "",
         true,
         {},

@@ -3,6 +3,7 @@
 #include "SerialQueue.h"
 #include "SessionTask.h"
 #include "Build/Toolchain.h"
+#include "Core/HostReplacement.h"
 #include "Core/JSONText.h"
 #include "Core/Log.h"
 #include "Core/SystemInfo.h"
@@ -10,6 +11,8 @@
 #include <nlohmann/json.hpp>
 
 #include <utility>
+
+#include <unistd.h>
 
 namespace torvex {
 
@@ -135,7 +138,8 @@ std::string TorvexService::screenshotPNG(std::stop_token stop) {
             throw TorvexError(TorvexError::Kind::generic, "No Torvex window to capture.",
                               "No app is running in the simulator.", "Start the app first.");
         if (!capture_)
-            throw TorvexError(TorvexError::Kind::generic, "Screen capture is not available.", "", "Restart Torvex.");
+            throw TorvexError(TorvexError::Kind::generic, "Screen capture is not available.", "",
+                              hostReplacementFix(::getpid()));
         binaryName = session_->app.binaryName;
         capture = capture_;
     }

@@ -220,7 +220,7 @@ TEST(DiagnosticReportTest, TheSummaryListsVersionsSetupAndEveryCheck) {
                        "\n"
                        "Setup checks:\n"
                        "  \u2713 Operating system: Linux 6.1.0\n"
-                       "  \u2713 CPU: x86_64 (no Rosetta needed)\n"
+                       "  \u2713 CPU: x86_64 (Wine runs Windows x64 apps natively)\n"
                        "  \u2713 Disk space: 78.47 GB free\n"
                        "  \u2713 Flutter SDK: Flutter 3.47.0 at ~/flutter\n"
                        "  \u2717 Flutter custom devices: Disabled\n"
@@ -235,7 +235,7 @@ TEST(DiagnosticReportTest, TheSummaryListsVersionsSetupAndEveryCheck) {
                        "      \u2192 " + packages + "ninja-build).\n"
                        "  \u2717 Wine: Not installed\n"
                        "      \u2192 " + packages + "wine, wine64).\n"
-                       "  \u00B7 DXVK (Direct3D 11 \u2192 Metal): Not available on this system (optional)\n"
+                       "  \u00B7 DXVK (Direct3D 11 \u2192 Vulkan): Not available on this system (optional)\n"
                        "  \u2713 Torvex app: running\n"
                        "  ! Note: no fix here\n");
 
