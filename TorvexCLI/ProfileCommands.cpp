@@ -3,6 +3,7 @@
 #include "ExitStatus.h"
 #include "Output.h"
 #include "Core/Profile.h"
+#include "Core/VisibleText.h"
 
 namespace torvex::cli {
 
@@ -26,7 +27,8 @@ CommandSpec listCommand() {
                 const TorvexConfig config = TorvexConfig::load(TorvexPaths::defaultPaths());
                 for (const Profile& profile : config.profiles) {
                     const std::string mark = profile.id == config.currentProfileID ? "*" : " ";
-                    Output::out(mark + " " + profile.id + "  " + profile.name + "  (" + profile.summary() + ")");
+                    Output::out(mark + " " + visibleText(profile.id) + "  " + visibleText(profile.name) + "  (" +
+                                visibleText(profile.summary()) + ")");
                 }
             }};
 }

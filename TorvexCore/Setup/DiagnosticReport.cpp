@@ -168,10 +168,12 @@ std::vector<std::string> homeSpellings(const fs::path& home) {
     std::error_code error;
     const fs::path resolved = fs::canonical(home, error);
     if (!error) spellings.push_back(resolved.string());
-    std::sort(spellings.begin(), spellings.end(),
-              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
-    spellings.erase(std::unique(spellings.begin(), spellings.end()), spellings.end());
-    return spellings;
+    std::stable_sort(spellings.begin(), spellings.end(),
+                     [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    std::vector<std::string> distinct;
+    for (auto& spelling : spellings)
+        if (std::find(distinct.begin(), distinct.end(), spelling) == distinct.end()) distinct.push_back(std::move(spelling));
+    return distinct;
 }
 
 std::string shareable(std::string_view text, const std::vector<std::string>& homes) {

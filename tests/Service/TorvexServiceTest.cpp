@@ -681,6 +681,21 @@ TEST(TorvexServiceTest, AFailedSaveKeepsTheChangeInMemoryAndSendsNoEvent) {
     EXPECT_EQ(rig.events.configs().size(), 1u);  // the sink's first
 }
 
+TEST(TorvexServiceTest, AProfileNameWhoseIDCannotNameAFolderIsRefusedAtCreation) {
+    ServiceRig rig;
+    ASSERT_EQ(rig.request("profile-create", {.name = std::string(255, 'a')}).value, std::string(255, 'a'));
+    const TorvexConfig before = rig.service->currentConfig();
+
+    const auto error = rig.request("profile-create", {.name = "\x1B[31m" + std::string(100'000, 'b')}).error.value();
+    EXPECT_EQ(error.kind, TorvexError::Kind::usage);
+    EXPECT_EQ(error.what, "The profile name \u201C\\u001B[31m" + std::string(30, 'b') + "\u2026\u201D is too long.");
+    EXPECT_EQ(error.why, "Its id would be 100003 bytes long; an id names the folder of the profile's Windows environment, "
+                         "which holds at most 255.");
+    EXPECT_EQ(error.fix, "Give the profile a shorter name.");
+    EXPECT_EQ(rig.service->currentConfig(), before);
+    EXPECT_EQ(TorvexConfig::load(rig.paths), before);
+}
+
 TEST(TorvexServiceTest, EachSinkStartsFromTheConfigurationAndStatusAndAThrowingOneHarmsNothing) {
     ServiceRig rig;
     ServiceEvents second;

@@ -300,6 +300,35 @@ TEST(TorvexTest, ExitStatusesOfTheCommandLine) {
     EXPECT_TRUE(rig.host.requests().empty());
 }
 
+TEST(TorvexTest, OutputThatCannotBeWrittenFailsWithOneLine) {
+    TempDir temp;
+    const TorvexProgram torvex(temp.path());
+    for (const std::string redirect : {">/dev/full", ">&-"}) {
+        for (const std::string command : {"status", "profile list", "--version", "help"}) {
+            SCOPED_TRACE(command + " " + redirect);
+            const SpawnResult result = spawnAndWait(
+                {"/bin/sh", {"sh", "-c", "exec \"$0\" " + command + " " + redirect, torvex.program.string()}, std::nullopt,
+                 torvex.environment},
+                temp.path());
+            EXPECT_EQ(result.status, 1);
+            EXPECT_EQ(result.err, std::string("error: could not write to standard output: ") +
+                                      (redirect == ">&-" ? "Bad file descriptor" : "No space left on device") + ".\n");
+        }
+    }
+}
+
+TEST(TorvexTest, AFileSystemErrorIsSaidAsWhatWhyAndFix) {
+    TempDir temp;
+    TorvexProgram torvex(temp.path());
+    writeFile(torvex.logs(), "a file where the logs folder goes");
+    const SpawnResult result = torvex.run({"report"});
+    EXPECT_EQ(result.status, 1);
+    const std::string folder = (torvex.logs() / "Reports").string();
+    EXPECT_TRUE(result.err.starts_with("Error: Could not create directories.\n  Why: " + folder)) << result.err;
+    EXPECT_NE(result.err.find(": Not a directory.\n  Fix: Check " + folder), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("filesystem error"), std::string::npos) << result.err;
+}
+
 TEST(TorvexTest, ProfileListReadsTheFileWithoutTheService) {
     TempDir temp;
     TorvexProgram torvex(temp.path());
@@ -319,6 +348,14 @@ TEST(TorvexTest, ProfileListReadsTheFileWithoutTheService) {
     config.currentProfileID = "gone";
     config.save(TorvexPaths{torvex.support(), temp / "caches", torvex.logs()});
     EXPECT_EQ(torvex.run({"profile", "list"}).out.find('*'), std::string::npos);
+
+    // Names that would move the cursor, ring or turn the text around are shown escaped.
+    config.profiles = {Profile{"x\x1B", "\x1B[2J\a Büro \u202Egnp.exe\u200B\U0001D173", 96, 1280, 720,
+                               Profile::Theme::light, "de-DE\r"}};
+    config.save(TorvexPaths{torvex.support(), temp / "caches", torvex.logs()});
+    EXPECT_EQ(torvex.run({"profile", "list"}).out,
+              "  x\\u001B  \\u001B[2J\\u0007 Büro \\u202Egnp.exe\\u200B\\U0001D173  "
+              "(1280\u00D7720 \u00B7 100 % \u00B7 Light \u00B7 de-DE\\u000D)\n");
 }
 
 TEST(TorvexTest, ARequestInterruptedBySignalEndsCleanly) {
@@ -452,6 +489,20 @@ TEST(TorvexTest, DoctorPrintsEveryCheckAndFailsWhenOneFailed) {
     EXPECT_NE(verbose.out.find("\n\u00B7 Torvex host: running (0.1.0)\n\nSome checks failed."), std::string::npos)
         << verbose.out;
     EXPECT_TRUE(rig.host.requests().empty());
+
+    // In a working folder that was deleted, only the project's check is left out.
+    const fs::path gone = rig.temp / "gone";
+    fs::create_directories(gone);
+    const SpawnResult deleted =
+        spawnAndWait({"/bin/sh",
+                      {"sh", "-c", "cd \"$1\" && rmdir \"$1\" && exec \"$2\" doctor --verbose", "sh", gone.string(),
+                       rig.torvex.program.string()},
+                      std::nullopt,
+                      rig.torvex.environment},
+                     rig.temp.path());
+    EXPECT_EQ(deleted.status, 1) << deleted.err;
+    EXPECT_EQ(deleted.err, "");
+    EXPECT_EQ(deleted.out, verbose.out);
 }
 
 TEST(TorvexTest, ReportSaysWhereItIsAndWhereToSendIt) {
