@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <functional>
@@ -171,7 +173,9 @@ TEST(AppRunnerTest, PreparesRunsTheAppAndEndsEveryWineProcessInThisOrder) {
 }
 
 TEST(AppRunnerTest, WithoutAnXDisplayOneLineSaysSoBeforeTheAppStarts) {
-    const std::string noDisplay = "Torvex: no X display (DISPLAY is not set); the app's window cannot open.";
+    const std::string noDisplay = "Torvex: no X display (DISPLAY is not set); the app's window cannot open. End this "
+                                  "Torvex host with `kill " + std::to_string(::getpid()) +
+                                  "`; the next `torvex` command starts a new one with that command's DISPLAY.";
     const struct {
         std::optional<std::string> display, wayland;
         bool warned;

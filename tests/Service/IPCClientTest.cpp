@@ -201,8 +201,9 @@ TEST(IPCClientTest, SendingToAServerThatLeftFails) {
     const TorvexError error = errorOf([&] { client->send(IPCRequest("ping", {}), nullptr); });
     EXPECT_EQ(error.kind, TorvexError::Kind::appNotRunning);
     EXPECT_EQ(error.what, "Lost the connection to Torvex.");
-    EXPECT_EQ(error.why, "The app closed the socket.");
-    EXPECT_EQ(error.fix, "Restart Torvex.");
+    EXPECT_EQ(error.why, "The Torvex host closed the socket.");
+    EXPECT_EQ(error.fix, "End the Torvex host with `kill <pid>` (`pgrep -a torvex-host` shows it); the next `torvex` "
+                         "command starts a new one.");
 }
 
 TEST(IPCClientTest, DisconnectFromAnotherThreadEndsTheWaitAndCancelsTheRequest) {

@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <future>
@@ -622,7 +624,8 @@ TEST(TorvexServiceTest, AScreenshotIsTheCaptureClosuresPNGInBase64) {
     rig.open();
     const auto noCapture = rig.request("screenshot").error.value();
     EXPECT_EQ(noCapture.what, "Screen capture is not available.");
-    EXPECT_EQ(noCapture.fix, "Restart Torvex.");
+    EXPECT_EQ(noCapture.fix, "End this Torvex host with `kill " + std::to_string(::getpid()) +
+                                 "`; the next `torvex` command starts a new one.");
 
     std::string png("\x89PNG\r\n\x1a\n", 8);
     for (int byte = 0; byte < 256; ++byte) png += static_cast<char>(byte);
