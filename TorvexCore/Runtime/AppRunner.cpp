@@ -103,9 +103,13 @@ std::int32_t AppRunner::run(const InstalledApp& app, const std::vector<std::stri
         throw;
     }
 
+    Environment environment = appEnvironment(engineSwitches);
+    const AppLocale locale = AppLocale::forProfile(profile, wine.prefix / "torvex-locales", locales);
+    for (const auto& [name, value] : locale.variables) environment[name] = value;
+    if (locale.notice) sendStandardError(onLine, *locale.notice);
     const ProcessSpec spec{wine.wine(),
                            {"cmd", "/c", wine.windowsPath(executable)},
-                           wine.environment(appEnvironment(engineSwitches)),
+                           wine.environment(environment),
                            executable.parent_path()};
 
     // The window-size task has a stop source of its own: the caller's stop does not end it, the
