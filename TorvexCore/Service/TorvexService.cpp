@@ -7,6 +7,7 @@
 #include "Core/JSONText.h"
 #include "Core/Log.h"
 #include "Core/SystemInfo.h"
+#include "Runtime/AppLocale.h"
 
 #include <nlohmann/json.hpp>
 
@@ -34,6 +35,7 @@ TorvexService::Dependencies completed(const TorvexPaths& paths, TorvexService::D
     }
     if (!dependencies.environment) dependencies.environment = currentEnvironment();
     if (!dependencies.now) dependencies.now = [] { return std::chrono::system_clock::now(); };
+    if (!dependencies.hasLocale) dependencies.hasLocale = LocaleSystem::hasSystemLocale;
     return dependencies;
 }
 

@@ -58,7 +58,8 @@ std::shared_ptr<SessionTask> TorvexService::startSession(const InstalledApp& app
     this->stop();
     const Profile profile = currentConfig().currentProfile();
     const WineEnvironment wine = wineOf(profile);
-    const AppRunner runner{wine, profile, windowsHelper(stop)};
+    AppRunner runner{wine, profile, windowsHelper(stop)};
+    runner.locales.has = dependencies_.hasLocale;
     const auto appLog = std::make_shared<FileLog>(paths_.logs / ("app-" + app.name + ".log"));
     const LineHandler onLine = sessionLineHandler(appLog, reply);
 

@@ -86,6 +86,7 @@ struct ServiceRig {
         dependencies.environment = Environment{{"TORVEX_WINE_BIN", fake.bin().string()},
                                                {"TORVEX_CC", (temp / "torvex-cc").string()}};
         dependencies.now = [] { return std::chrono::system_clock::time_point(std::chrono::seconds(1'700'000'000)); };
+        dependencies.hasLocale = [](const std::string&) { return true; };  // whatever this machine has
         service = TorvexService::create(paths, dependencies);
         service->setEventSink(events.sink());
         server.emplace(service, temp / "s.sock");

@@ -1,5 +1,6 @@
 #include "TorvexCLI/SetupCommand.h"
 
+#include "Core/ProcessRunner.h"
 #include "Core/Profile.h"
 #include "Setup/Components.h"
 #include "Setup/CustomDeviceRegistration.h"
@@ -201,6 +202,27 @@ TEST(SetupCommandTest, AFullSetupPreparesRegistersAndMarksOnce) {
     EXPECT_EQ(second.out, "\u2713 Components installed\n\u2713 Windows environment ready\n" + registered);
     EXPECT_TRUE(wine.argvs().empty());
     EXPECT_EQ(readFile(rig.configFile()), saved);
+}
+
+TEST(SetupCommandTest, SetupSaysItLinksTheSystemsPackagesAndNamesThem) {
+    for (const char* program : {"clang-14", "ld.lld-14", "llvm-windres-14", "cmake", "ninja", "wine", "wine64", "wineserver"})
+        if (!ProcessRunner::which(program, {"/usr/bin", "/usr/lib/wine"})) GTEST_SKIP() << program << " is not installed";
+    if (!fs::is_directory("/usr/lib/gcc/x86_64-w64-mingw32/12-posix")) GTEST_SKIP() << "mingw-w64 is not installed";
+    Rig rig;
+    FakeWine wine(rig.temp / "fake wine");
+    rig.torvex.environment["TORVEX_WINE_BIN"] = wine.bin().string();
+
+    const SpawnResult result = rig.torvex.run({"setup"});
+
+    EXPECT_EQ(result.status, 0) << result.err;
+    std::string expected = "Linking 4 component(s) to this system's packages (clang, lld, llvm, "
+                           "g++-mingw-w64-x86-64-posix, cmake, ninja-build, wine, wine64)\u2026\n";
+    for (const Component& component : Components::all()) {
+        if (!component.isUnavailable())
+            expected += "\u2713 " + component.name + " " + component.shownVersion().value_or("") + std::string(20, ' ') + "\n";
+    }
+    EXPECT_TRUE(result.out.starts_with(expected)) << result.out;
+    EXPECT_EQ(result.out.find("Downloading"), std::string::npos) << result.out;
 }
 
 TEST(SetupCommandTest, TheRunningServiceKeepsTheConfigurationItself) {
