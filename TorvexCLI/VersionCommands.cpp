@@ -11,10 +11,10 @@
 #include "Setup/Components.h"
 
 #include <chrono>
-#include <filesystem>
-#include <stdexcept>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 namespace torvex::cli {
