@@ -1,5 +1,6 @@
 #include "AppRunner.h"
 
+#include "Core/HostReplacement.h"
 #include "Core/Log.h"
 #include "Core/TorvexError.h"
 
@@ -7,11 +8,23 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <set>
 #include <system_error>
 #include <thread>
 
+#include <unistd.h>
+
 namespace torvex {
 namespace {
+
+// Whether `notice` has not been told yet in this process: the missing-locale advice is said once,
+// not before every start of a service that runs for days.
+bool firstTime(const std::string& notice) {
+    static auto* const told = new std::set<std::string>;
+    static auto* const lock = new std::mutex;
+    const std::lock_guard guard(*lock);
+    return told->insert(notice).second;
+}
 
 std::string_view trimmedSpacesAndTabs(std::string_view text) {
     const auto first = text.find_first_not_of(" \t");
@@ -86,7 +99,8 @@ std::int32_t AppRunner::run(const InstalledApp& app, const std::vector<std::stri
     const std::filesystem::path executable = app.executable(wine);
     requireRunnableBinaryName(app);
     if (!hasDisplay()) {
-        sendStandardError(onLine, "Torvex: no X display (DISPLAY is not set); the app's window cannot open.");
+        sendStandardError(onLine, "Torvex: no X display (DISPLAY is not set); the app's window cannot open. " +
+                                      hostReplacementFix(::getpid(), "with that command's DISPLAY"));
     }
 
     try {
@@ -99,9 +113,13 @@ std::int32_t AppRunner::run(const InstalledApp& app, const std::vector<std::stri
         throw;
     }
 
+    Environment environment = appEnvironment(engineSwitches);
+    const AppLocale locale = AppLocale::forProfile(profile, wine.prefix / "torvex-locales", locales);
+    for (const auto& [name, value] : locale.variables) environment[name] = value;
+    if (locale.notice && firstTime(*locale.notice)) sendStandardError(onLine, *locale.notice);
     const ProcessSpec spec{wine.wine(),
                            {"cmd", "/c", wine.windowsPath(executable)},
-                           wine.environment(appEnvironment(engineSwitches)),
+                           wine.environment(environment),
                            executable.parent_path()};
 
     // The window-size task has a stop source of its own: the caller's stop does not end it, the
