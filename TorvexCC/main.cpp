@@ -3,6 +3,7 @@
 // arguments and replaces itself with the matching llvm-mingw tool.
 
 #include "Build/MSVCFlagTranslator.h"
+#include "Core/StandardDescriptors.h"
 #include "Core/UTF8.h"
 
 #include <algorithm>
@@ -165,6 +166,9 @@ bool fileOrFolderExists(const std::string& path) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Before "mingw-bin" is opened, which would otherwise take the number of a closed one, and the
+    // tool inherit it as its standard output or error.
+    if (!torvex::openStandardDescriptors()) std::_Exit(2);
     try {
         run(argc, argv);
     } catch (const std::exception& error) {
