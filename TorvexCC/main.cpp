@@ -177,7 +177,7 @@ bool fileOrFolderExists(const std::string& path) {
 int main(int argc, char** argv) {
     // Before "mingw-bin" is opened, which would otherwise take the number of a closed one, and the
     // tool inherit it as its standard output or error.
-    if (!torvex::openStandardDescriptors()) std::_Exit(2);
+    if (torvex::openStandardDescriptors() < 0) std::_Exit(2);
     try {
         run(argc, argv);
     } catch (const std::exception& error) {

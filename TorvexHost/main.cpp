@@ -80,7 +80,7 @@ void announceReady(int fd) {
 
 int main(int argc, char** argv) {
     // Before anything opens a descriptor that could take the number of a closed one.
-    if (!openStandardDescriptors()) return 1;
+    if (openStandardDescriptors() < 0) return 1;
 
     bool controlStdin = false;
     int ready = -1;
