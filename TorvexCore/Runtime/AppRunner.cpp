@@ -8,6 +8,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <set>
 #include <system_error>
 #include <thread>
 
@@ -15,6 +16,15 @@
 
 namespace torvex {
 namespace {
+
+// Whether `notice` has not been told yet in this process: the missing-locale advice is said once,
+// not before every start of a service that runs for days.
+bool firstTime(const std::string& notice) {
+    static auto* const told = new std::set<std::string>;
+    static auto* const lock = new std::mutex;
+    const std::lock_guard guard(*lock);
+    return told->insert(notice).second;
+}
 
 std::string_view trimmedSpacesAndTabs(std::string_view text) {
     const auto first = text.find_first_not_of(" \t");
@@ -106,7 +116,7 @@ std::int32_t AppRunner::run(const InstalledApp& app, const std::vector<std::stri
     Environment environment = appEnvironment(engineSwitches);
     const AppLocale locale = AppLocale::forProfile(profile, wine.prefix / "torvex-locales", locales);
     for (const auto& [name, value] : locale.variables) environment[name] = value;
-    if (locale.notice) sendStandardError(onLine, *locale.notice);
+    if (locale.notice && firstTime(*locale.notice)) sendStandardError(onLine, *locale.notice);
     const ProcessSpec spec{wine.wine(),
                            {"cmd", "/c", wine.windowsPath(executable)},
                            wine.environment(environment),
