@@ -1,8 +1,10 @@
 // The edit-run cycle of a Flutter developer on the custom device, on the state that the main job
 // leaves (build/dev/tests/run-example STATE_DIR), each step a whole torvex process as the Flutter
 // tool starts it. Interleaved rounds of
-//   (a) `torvex run --app-name hello` until the app prints its Dart VM service line, then
-//       `torvex stop` (timed: it should end the app within 1 s);
+//   (a) `torvex run --app-name hello` until the app prints its Dart VM service line, then ended
+//       (timed: it should end the app within 1 s) in turn by `torvex stop`, until it returns, and
+//       as Ctrl-C ends it (SIGTERM to its group, which torvex takes as SIGINT), until no Wine
+//       process of the prefix is left;
 //   (b) a cold `wine cmd /c C:\Torvex\Apps\hello\hello.exe` in the same prefix, with the runner's
 //       environment, in the app's folder, until the same line;
 //   (c) the run flow's steps in this process, for where the time of (a) goes: the prefix steps
@@ -14,14 +16,15 @@
 // `torvex build --bundle <project>/build/flutter_assets --app-name hello` against Ninja's no-op
 // `ninja -C <work folder>/cmake-build`, and the start-up of `torvex ping` and `torvex status`
 // (the host answering) beside `/bin/true`, the cost of starting any program.
-// Targets: (a) / (b) <= 1.5, build / ninja <= 1.5 (medians), torvex stop <= 1 s, ping and status
-// <= 2 ms (median wall time). Prints the load average before and after: the machine may be shared.
+// Targets: (a) / (b) <= 1.5, build / ninja <= 1.5 (medians), torvex stop and Ctrl-C <= 1 s, ping
+// and status <= 2 ms (median wall time). Prints the load average before and after: the machine may be shared.
 // Usage: RunCycleBench STATE_DIR [rounds]   (default 9; the short steps run 15 times a round)
 // Exits 0 when every target is met, 1 when one is missed, 2 when a step fails, 64 on bad usage.
 #include "BenchSupport.h"
 #include "Build/FlutterProject.h"
 #include "Build/Toolchain.h"
 #include "Core/Environment.h"
+#include "Core/Platform/ProcessTree.h"
 #include "Core/Profile.h"
 #include "Core/ProcessRunner.h"
 #include "Core/TorvexError.h"
@@ -147,12 +150,14 @@ struct Series {
     std::vector<double> values;
     void add(double value) { values.push_back(value); }
     double median() const { return bench::median(values); }
+    double lowDecile() const { return bench::quantile(values, 0.1); }
 };
 
 void print(const Series& series, double scale, const char* unit) {
     const auto interval = bench::medianInterval(series.values);
-    std::printf("  %-44s %8.2f %s  (95 %% interval %.2f-%.2f, %zu runs)\n", series.name, interval.median * scale, unit,
-                interval.low * scale, interval.high * scale, series.values.size());
+    std::printf("  %-44s %8.2f %s  (95 %% interval %.2f-%.2f; 10 %% %.2f; %zu runs)\n", series.name,
+                interval.median * scale, unit, interval.low * scale, interval.high * scale, series.lowDecile() * scale,
+                series.values.size());
 }
 
 bool verdict(const char* name, double value, double target, const char* unit) {
@@ -202,6 +207,9 @@ int main(int argc, char** argv) {
             {"PATH", (sdk / "bin").string() + ":" + (path != nullptr ? path : "/usr/bin:/bin")},
         };
         for (const char* name : {"TORVEX_APP", "TORVEX_CC", "TORVEX_WINE_BIN", "TORVEX_D3D"}) ::unsetenv(name);
+        // This process gets the same environment as the host it launches, so that (b), (c) and (d)
+        // start Wine as the host does (its HOME is where Wine keeps its menu entries, for one).
+        for (const auto& [name, value] : torvexEnvironment) ::setenv(name.c_str(), value.c_str(), 1);
         const testing::StateProcesses processes(socket, paths.support, scratch);  // its end stops the host
         const std::string torvex = testing::builtTorvex().string();
 
@@ -219,23 +227,37 @@ int main(int argc, char** argv) {
         const ProcessSpec bare{wine.wine(), {"cmd", "/c", wine.windowsPath(exe)},
                                wine.environment(runner.appEnvironment(AppRunner::engineSwitches(""))), exe.parent_path()};
 
-        // (a): the whole `torvex run`, ended by `torvex stop`.
-        const auto torvexRun = [&](Series& run, Series& stop) {
+        // (a): the whole `torvex run`, ended by `torvex stop` or as Ctrl-C ends it.
+        const std::string prefixEntry = "WINEPREFIX=" + wine.prefix.string();
+        const auto prefixRuns = [&] {
+            return !processesWithEnvironmentEntry([&](std::string_view entry) { return entry == prefixEntry; }).empty();
+        };
+        const auto torvexRun = [&](Series& run, Series& ended, bool interrupt) {
             ServiceLineWatch watch;
             std::optional<std::int32_t> code;
+            std::stop_source interruption;
             const auto start = Clock::now();
             std::thread attached([&] {
                 code = ProcessRunner::shared().run(
-                    ProcessSpec{torvex, {"run", "--app-name", appName}, torvexEnvironment, project}, watch.sink());
+                    ProcessSpec{torvex, {"run", "--app-name", appName}, torvexEnvironment, project}, watch.sink(),
+                    interruption.get_token());
             });
             const auto seen = watch.wait(120s);
-            const Timed stopped = timedRun({torvex, "stop"}, torvexEnvironment, project);
+            const auto ending = Clock::now();
+            std::optional<Timed> stopped;
+            if (interrupt) interruption.request_stop();
+            else stopped = timedRun({torvex, "stop"}, torvexEnvironment, project);
             attached.join();
             if (!seen) fail("`torvex run` printed no Dart VM service line within 120 s (it ended with " +
                             std::to_string(code.value_or(-1)) + ")");
-            if (stopped.status != 0) failWithOutput("torvex stop", {torvex, "stop"}, torvexEnvironment, project, scratch);
+            if (stopped && stopped->status != 0)
+                failWithOutput("torvex stop", {torvex, "stop"}, torvexEnvironment, project, scratch);
+            while (interrupt && prefixRuns()) {
+                if (secondsSince(ending) > 30) fail("the prefix's Wine processes still ran 30 s after torvex run ended");
+                std::this_thread::sleep_for(5ms);
+            }
             run.add(std::chrono::duration<double>(*seen - start).count());
-            stop.add(stopped.wall);
+            ended.add(stopped ? stopped->wall : secondsSince(ending));
         };
         // (b): Wine's own start of the app.
         const auto bareRun = [&](Series& series) {
@@ -281,27 +303,30 @@ int main(int argc, char** argv) {
         wine.killAll();
         {
             Series run{"", {}}, stop{"", {}};
-            torvexRun(run, stop);
+            torvexRun(run, stop, false);
         }
 
         Series runs{"(a) torvex run, until the service line", {}}, bares{"(b) cold wine cmd /c, until the same line", {}},
-            stops{"torvex stop, until it returns", {}}, prefixSteps{"(c) prefix steps: ensurePrefix, killAll", {}},
+            stops{"torvex stop, until it returns", {}},
+            interrupts{"Ctrl-C of torvex run, until nothing runs", {}}, prefixSteps{"(c) prefix steps: ensurePrefix, killAll", {}},
             settingSteps{"(c) settings: applyDPI, applyTheme", {}}, appStarts{"(c) app start, until the line", {}},
             flows{"(d) AppRunner::run in this process", {}};
         for (int round = 0; round < rounds; ++round) {
             wine.killAll();
+            Series& ended = round % 2 == 0 ? stops : interrupts;
             if (round % 2 == 0) {
-                torvexRun(runs, stops);
+                torvexRun(runs, ended, false);
                 bareRun(bares);
             } else {
                 bareRun(bares);
-                torvexRun(runs, stops);
+                torvexRun(runs, ended, true);
             }
             steps(prefixSteps, settingSteps, appStarts);
             wine.killAll();
             flow(flows);
-            std::fprintf(stderr, "round %d of %d: run %.3f s, bare %.3f s, stop %.3f s; steps %.3f + %.3f + %.3f s; "
-                         "flow %.3f s\n", round + 1, rounds, runs.values.back(), bares.values.back(), stops.values.back(),
+            std::fprintf(stderr, "round %d of %d: run %.3f s, bare %.3f s, %s %.3f s; steps %.3f + %.3f + %.3f s; "
+                         "flow %.3f s\n", round + 1, rounds, runs.values.back(), bares.values.back(),
+                         round % 2 == 0 ? "stop" : "Ctrl-C", ended.values.back(),
                          prefixSteps.values.back(), settingSteps.values.back(), appStarts.values.back(),
                          flows.values.back());
         }
@@ -353,7 +378,7 @@ int main(int argc, char** argv) {
 
         std::printf("load average after: %s\n", loadAverage().c_str());
         std::printf("run cycle (medians):\n");
-        for (const Series* series : {&runs, &bares, &stops, &prefixSteps, &settingSteps, &appStarts, &flows})
+        for (const Series* series : {&runs, &bares, &stops, &interrupts, &prefixSteps, &settingSteps, &appStarts, &flows})
             print(*series, 1, "s");
         const double stepsTotal = prefixSteps.median() + settingSteps.median() + appStarts.median();
         std::printf("  (d) - (c): the window-size helper beside the app's start, %.3f s\n", flows.median() - stepsTotal);
@@ -365,6 +390,7 @@ int main(int argc, char** argv) {
         bool met = verdict("run: (a) / (b)", runs.median() / bares.median(), runTarget, "");
         met = verdict("no-change build: torvex build / ninja", builds.median() / ninjas.median(), buildTarget, "") && met;
         met = verdict("torvex stop", stops.median(), stopTarget, "s") && met;
+        if (!interrupts.values.empty()) met = verdict("Ctrl-C of torvex run", interrupts.median(), stopTarget, "s") && met;
         met = verdict("torvex ping", pings.median() * 1e3, startTarget, "ms") && met;
         met = verdict("torvex status", statuses.median() * 1e3, startTarget, "ms") && met;
         return met ? 0 : 1;
