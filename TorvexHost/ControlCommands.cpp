@@ -78,13 +78,13 @@ const Command commands[] = {
          return Answer::object();
      }},
     {"relaunch",
-     [](TorvexService& service, const Arguments&, std::stop_token stop) {
-         service.relaunch(std::move(stop));
+     [](TorvexService& service, const Arguments&, std::stop_token) {
+         service.relaunch();
          return Answer::object();
      }},
     {"use-profile",
-     [](TorvexService& service, const Arguments& arguments, std::stop_token stop) {
-         service.useProfile(requiredText(arguments, "profile"), std::move(stop));
+     [](TorvexService& service, const Arguments& arguments, std::stop_token) {
+         service.useProfile(requiredText(arguments, "profile"));
          return Answer::object();
      }},
     {"update-profile",

@@ -18,6 +18,7 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -172,9 +173,40 @@ void keepDamagedFile(const fs::path& file) {
     Log::process().notice(fmt::format("kept the undecodable configuration as {}", target.string()));
 }
 
+// Whether `name` is "<file name>." and six letters or digits, as an atomic write's temporary file
+// is named. Six lower-case letters are taken for a word ("config.json.backup"), a user's own file.
+bool isTemporaryOf(const std::string& name, const std::string& file) {
+    constexpr std::size_t randomPart = 6;
+    if (name.size() != file.size() + 1 + randomPart || !name.starts_with(file + ".")) return false;
+    const auto random = std::string_view(name).substr(name.size() - randomPart);
+    const auto isLower = [](char c) { return c >= 'a' && c <= 'z'; };
+    const auto isOther = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); };
+    return std::all_of(random.begin(), random.end(), [&](char c) { return isLower(c) || isOther(c); }) &&
+           std::any_of(random.begin(), random.end(), isOther);
+}
+
+// Removes the temporary files of saves that a crash cut short. Every save writes its temporary
+// file under the lock, so one found while the caller holds the lock is stale. Only regular files
+// go; a failure is logged and leaves the save unharmed.
+void removeStaleTemporaries(const fs::path& file) {
+    const std::string name = file.filename().string();
+    std::error_code error;
+    for (auto entry = fs::directory_iterator(file.parent_path(), error); !error && entry != fs::directory_iterator();
+         entry.increment(error)) {
+        if (!isTemporaryOf(entry->path().filename().string(), name)) continue;
+        std::error_code failed;
+        if (!entry->is_regular_file(failed) || entry->is_symlink(failed)) continue;
+        if (fs::remove(entry->path(), failed))
+            Log::process().notice(fmt::format("removed {}, left by a save that did not finish", entry->path().string()));
+        else if (failed)
+            Log::process().error(fmt::format("could not remove {}: {}", entry->path().string(), failed.message()));
+    }
+}
+
 // The whole configuration file replaced. The caller holds the lock.
 void writeConfig(const TorvexConfig& config, const fs::path& file) {
     const std::string bytes = encodeConfig(config).dump(2) + "\n";
+    removeStaleTemporaries(file);
     if (decodeProblem(file)) keepDamagedFile(file);
     writeFileAtomically(file, bytes);
 }

@@ -19,10 +19,25 @@ namespace {
 // A record larger than this is damaged, not read.
 constexpr off_t largestRecord = 1 << 20;
 
+std::string installAgain(const std::string& name) {
+    return "Run it from your IDE again, or run `torvex install --app-name " + name + " --bundle build/flutter_assets`.";
+}
+
 TorvexError notInstalled(const std::string& name, const fs::path& record) {
     return TorvexError(TorvexError::Kind::generic, name + " is not installed in Torvex.", record.string() + " is missing.",
-                       "Run it from your IDE again, or run `torvex install --app-name " + name +
-                           " --bundle build/flutter_assets`.");
+                       installAgain(name));
+}
+
+TorvexError unfinished(const std::string& name, const fs::path& folder) {
+    return TorvexError(TorvexError::Kind::generic, "The installation of " + name + " did not finish.",
+                       "An install into " + folder.string() +
+                           " was interrupted or failed, so the folder may hold parts of two builds.",
+                       installAgain(name));
+}
+
+bool anythingAt(const fs::path& path) {
+    std::error_code error;
+    return fs::exists(fs::symlink_status(path, error));
 }
 
 // Refuses to install through a symbolic link at the app folder or a folder between it and drive C:
@@ -37,12 +52,17 @@ void requireNoLinkBelowDriveC(const std::string& name, const fs::path& directory
     }
 }
 
-// Whatever stands at the record's place other than a file goes first, so that the write makes a
-// file of its own: it never writes through a link, nor waits for a reader of a FIFO.
-void clearRecordPlace(const fs::path& record) {
+// Whatever stands at the place other than a file goes first (the atomic write's rename cannot
+// replace a folder); a link or FIFO is replaced, never written through.
+void clearPlace(const fs::path& file) {
     std::error_code error;
-    const fs::file_status status = fs::symlink_status(record, error);
-    if (fs::exists(status) && !fs::is_regular_file(status)) fs::remove(record);
+    const fs::file_status status = fs::symlink_status(file, error);
+    if (fs::exists(status) && !fs::is_regular_file(status)) fs::remove(file);
+}
+
+void writeInPlace(const fs::path& file, const std::string& bytes) {
+    clearPlace(file);
+    writeFileAtomically(file, bytes);
 }
 
 std::optional<InstalledApp> decodedRecord(const fs::path& file) {
@@ -100,20 +120,25 @@ InstalledApp InstalledApp::install(const std::string& name, const fs::path& proj
     const std::string json = record.recordJSON();
     requireNoLinkBelowDriveC(name, folder, wine);
 
+    fs::create_directories(folder);
+    writeInPlace(folder / unfinishedName, "");
     Stager stager;
     stager.excluded.assign(WineEnvironment::dxvkDLLs.begin(), WineEnvironment::dxvkDLLs.end());
     stager.excluded.emplace_back(recordName);
+    stager.excluded.emplace_back(unfinishedName);
     stager.mirror(out, folder);
     if (wine.dxvk) {
         for (const auto dll : WineEnvironment::dxvkDLLs) Stager::mirrorFile(*wine.dxvk / dll, folder / dll);
     }
-    clearRecordPlace(folder / recordName);
-    writeFileBytes(folder / recordName, json);
+    writeInPlace(folder / recordName, json);
+    fs::remove(folder / unfinishedName);
     return record;
 }
 
 InstalledApp InstalledApp::load(const std::string& name, const WineEnvironment& wine) {
-    const fs::path file = directory(name, wine) / recordName;
+    const fs::path folder = directory(name, wine);
+    if (anythingAt(folder / unfinishedName)) throw unfinished(name, folder);
+    const fs::path file = folder / recordName;
     if (auto record = decodedRecord(file)) return *record;
     throw notInstalled(name, file);
 }
@@ -121,7 +146,10 @@ InstalledApp InstalledApp::load(const std::string& name, const WineEnvironment& 
 void InstalledApp::uninstall(const std::string& name, const WineEnvironment& wine) {
     const fs::path folder = directory(name, wine);
     std::error_code error;
-    if (!fs::exists(fs::symlink_status(folder, error))) return;
+    const fs::file_status status = fs::symlink_status(folder, error);
+    if (!fs::exists(status)) return;
+    // Without its record first, so that an uninstall cut short leaves no app that seems installed.
+    if (fs::is_directory(status)) fs::remove(folder / recordName);
     fs::remove_all(folder);
 }
 

@@ -173,10 +173,31 @@ WineEnvironment TorvexService::wineOf(const Profile& profile) const {
     return WineEnvironment::locate(paths_, profile.id, *dependencies_.environment);
 }
 
+void TorvexService::withAppFolder(const std::filesystem::path& folder, std::stop_token stop,
+                                  const std::function<void()>& work) {
+    {
+        std::unique_lock guard(lock_);
+        if (!changed_.wait(guard, stop, [&] { return !busyAppFolders_.contains(folder); })) throw Cancelled{};
+        busyAppFolders_.insert(folder);
+    }
+    struct Release {
+        TorvexService& service;
+        const std::filesystem::path& folder;
+        ~Release() {
+            const std::lock_guard guard(service.lock_);
+            service.busyAppFolders_.erase(folder);
+            service.changed_.notify_all();
+        }
+    } release{*this, folder};
+    work();
+}
+
 InstalledApp TorvexService::install(const std::string& name, const std::filesystem::path& projectPath,
-                                    const WineEnvironment& wine) {
-    const std::lock_guard guard(installing_);
-    return InstalledApp::install(name, projectPath, wine, paths_);
+                                    const WineEnvironment& wine, std::stop_token stop) {
+    InstalledApp app;
+    withAppFolder(InstalledApp::directory(name, wine), std::move(stop),
+                  [&] { app = InstalledApp::install(name, projectPath, wine, paths_); });
+    return app;
 }
 
 TorvexConfig TorvexService::changeConfig(const std::function<void(TorvexConfig&)>& change) {

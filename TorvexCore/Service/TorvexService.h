@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -90,13 +91,18 @@ public:
     // Ends the session, if any, and waits until its app has ended.
     void stop();
     // Starts the session's app again, detached, with its engine switches, under the current profile.
-    void relaunch(std::stop_token stop = {});
+    // Like every detached restart below, it is not cancelled: once the old app has ended, the new
+    // one starts, and a start that fails tells the host why (a notice and the app's log).
+    void relaunch();
 
     // Makes the profile current; a running app moves into its prefix and starts again, detached.
-    void useProfile(const std::string& id, std::stop_token stop = {});
+    void useProfile(const std::string& id);
     // Stores `profile` as the current profile; a running app of it restarts (dpi or locale changed)
-    // or takes the new theme and size live.
+    // or takes the new theme and size live (`stop` ends those live steps).
     void updateCurrentProfile(const Profile& profile, std::stop_token stop = {});
+    // The same for the current profile as `edit` changes it, in one step with the change: edits
+    // made at once, and a profile switch beside them, are all kept.
+    void editCurrentProfile(const std::function<void(Profile&)>& edit, std::stop_token stop = {});
     // A copy of the current profile under a new id made from `name`, appended; not selected.
     Profile createProfile(const std::string& name);
     void completeOnboarding(const std::optional<std::string>& flutterRoot);
@@ -131,17 +137,30 @@ private:
     void deleteProfile(const std::string& id);
 
     // Sessions.
-    std::shared_ptr<SessionTask> startSession(const InstalledApp& app, const std::vector<std::string>& engineSwitches,
-                                              bool attached, const LineHandler& reply, std::stop_token stop);
+    // Stops any session, then starts the app named by `requested` as its record in the current
+    // profile's prefix says (waiting for an install of it in progress); answers the session's task.
+    std::shared_ptr<SessionTask> startSession(const InstalledApp& requested,
+                                              const std::vector<std::string>& engineSwitches, bool attached,
+                                              const LineHandler& reply, std::stop_token stop);
     std::int32_t runAttached(const InstalledApp& app, const std::vector<std::string>& engineSwitches,
                              const LineHandler& reply, std::stop_token stop);
+    // Starts `app` detached with the engine switches of the session `ended` (already stopped),
+    // whose client, when it was attached, is told to run it again. Nothing cancels it.
+    void restart(const Session& ended, const InstalledApp& app);
+    // Runs `start`, a detached start of the app, whose failure is told to the host as a notice as
+    // well as thrown: the client that asked for it may be gone.
+    void startDetached(const std::string& binaryName, const std::function<void()>& start);
     void sessionEnded(std::uint64_t id, std::int32_t code);
     void notice(const std::string& text);
     LineHandler sessionLineHandler(const std::shared_ptr<FileLog>& appLog, const LineHandler& reply);
 
     // The Wine environment of a profile, located now.
     WineEnvironment wineOf(const Profile& profile) const;
-    InstalledApp install(const std::string& name, const std::filesystem::path& projectPath, const WineEnvironment& wine);
+    // Runs `work` while no other install, uninstall or record read of the same app folder runs;
+    // `stop` ends the wait for them with Cancelled.
+    void withAppFolder(const std::filesystem::path& folder, std::stop_token stop, const std::function<void()>& work);
+    InstalledApp install(const std::string& name, const std::filesystem::path& projectPath, const WineEnvironment& wine,
+                         std::stop_token stop = {});
     // The cached Windows helper; one build at a time, whose outcome its waiters share.
     std::optional<WindowsHelper> windowsHelper(std::stop_token stop);
 
@@ -163,7 +182,7 @@ private:
     const std::shared_ptr<SerialQueue> events_;
 
     mutable std::mutex lock_;
-    std::condition_variable_any changed_;  // startInProgress_ or helperBuilding_ changed
+    std::condition_variable_any changed_;  // startInProgress_, helperBuilding_ or busyAppFolders_ changed
     TorvexConfig config_;
     ServiceStatus status_;
     std::optional<Session> session_;
@@ -172,13 +191,13 @@ private:
     std::uint64_t nextSessionID_ = 0;
     bool startInProgress_ = false;
     bool helperBuilding_ = false;
+    std::set<std::filesystem::path> busyAppFolders_;  // see withAppFolder
     std::uint64_t helperBuilds_ = 0;
     std::shared_ptr<const EventSink> sink_;
     std::shared_ptr<const Capture> capture_;
     std::shared_ptr<const UpdateCheck> updateCheck_;
 
-    std::mutex saving_;      // one save at a time, each of the latest configuration
-    std::mutex installing_;  // one install or uninstall at a time
+    std::mutex saving_;  // one save at a time, each of the latest configuration
 };
 
 } // namespace torvex

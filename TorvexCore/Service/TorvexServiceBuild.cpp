@@ -63,7 +63,7 @@ void TorvexService::open(const std::filesystem::path& project, const std::option
     throwIfStopped();
     const FlutterProject discovered = FlutterProject::discover(project);
     const WineEnvironment wine = wineOf(currentConfig().currentProfile());
-    const InstalledApp app = install(discovered.binaryName, project, wine);
+    const InstalledApp app = install(discovered.binaryName, project, wine, stop);
     throwIfStopped();
     startSession(app, AppRunner::engineSwitches(""), false, nullptr, std::move(stop));
 }

@@ -11,7 +11,7 @@ constexpr const char* reattach = "Settings applied. Press Run again in your IDE 
 
 } // namespace
 
-void TorvexService::useProfile(const std::string& id, std::stop_token stop) {
+void TorvexService::useProfile(const std::string& id) {
     std::optional<Session> moving;
     {
         const std::lock_guard guard(lock_);
@@ -25,19 +25,23 @@ void TorvexService::useProfile(const std::string& id, std::stop_token stop) {
     if (!moving) return;
 
     // The app moves into the new profile's prefix: installed there from its project's last build.
-    const WineEnvironment wine = wineOf(currentConfig().currentProfile());
-    const InstalledApp app = install(moving->app.name, moving->app.projectRoot, wine);
-    if (moving->attached) {
-        const std::lock_guard guard(lock_);
-        send(ServiceEvent::notice(reattach));
-    }
-    startSession(app, moving->engineSwitches, false, nullptr, std::move(stop));
+    startDetached(moving->app.binaryName, [&] {
+        const WineEnvironment wine = wineOf(currentConfig().currentProfile());
+        const InstalledApp app = install(moving->app.name, moving->app.projectRoot, wine);
+        restart(*moving, app);
+    });
 }
 
 void TorvexService::updateCurrentProfile(const Profile& profile, std::stop_token stop) {
-    Profile old;
+    editCurrentProfile([&](Profile& current) { current = profile; }, std::move(stop));
+}
+
+void TorvexService::editCurrentProfile(const std::function<void(Profile&)>& edit, std::stop_token stop) {
+    Profile old, profile;
     changeConfig([&](TorvexConfig& config) {
         old = config.currentProfile();
+        profile = old;
+        edit(profile);
         config.setCurrentProfile(profile);
     });
     std::optional<Session> running;
@@ -50,11 +54,7 @@ void TorvexService::updateCurrentProfile(const Profile& profile, std::stop_token
     // The app reads its DPI and locale only when it starts.
     if (old.dpi != profile.dpi || old.locale != profile.locale) {
         this->stop();
-        if (running->attached) {
-            const std::lock_guard guard(lock_);
-            send(ServiceEvent::notice(reattach));
-        }
-        startSession(running->app, running->engineSwitches, false, nullptr, std::move(stop));
+        startDetached(running->app.binaryName, [&] { restart(*running, running->app); });
         return;
     }
 
@@ -67,6 +67,14 @@ void TorvexService::updateCurrentProfile(const Profile& profile, std::stop_token
         if (const auto helper = windowsHelper(stop))
             helper->run({"resize", std::to_string(profile.width), std::to_string(profile.height)}, wine, stop);
     }
+}
+
+void TorvexService::restart(const Session& ended, const InstalledApp& app) {
+    if (ended.attached) {
+        const std::lock_guard guard(lock_);
+        send(ServiceEvent::notice(reattach));
+    }
+    startSession(app, ended.engineSwitches, false, nullptr, {});
 }
 
 Profile TorvexService::createProfile(const std::string& name) {

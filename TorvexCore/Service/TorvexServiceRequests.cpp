@@ -95,18 +95,18 @@ TorvexService::Answer TorvexService::perform(const IPCRequest& request, const Li
              return service.build(project, bundle, flutterRoot, reply, std::move(stop));
          }},
         {"install",
-         [](TorvexService& service, const Arguments& args, const LineHandler&, std::stop_token) -> Answer {
+         [](TorvexService& service, const Arguments& args, const LineHandler&, std::stop_token stop) -> Answer {
              const std::string path = required(eitherPath(args.bundle, args.project), "project");
              const std::string name = requiredAppName(args);
-             service.install(name, path, service.wineOf(service.currentConfig().currentProfile()));
+             service.install(name, path, service.wineOf(service.currentConfig().currentProfile()), std::move(stop));
              return std::nullopt;
          }},
         {"uninstall",
-         [](TorvexService& service, const Arguments& args, const LineHandler&, std::stop_token) -> Answer {
+         [](TorvexService& service, const Arguments& args, const LineHandler&, std::stop_token stop) -> Answer {
              const std::string name = requiredAppName(args);
              const WineEnvironment wine = service.wineOf(service.currentConfig().currentProfile());
-             const std::lock_guard guard(service.installing_);
-             InstalledApp::uninstall(name, wine);
+             service.withAppFolder(InstalledApp::directory(name, wine), std::move(stop),
+                                   [&] { InstalledApp::uninstall(name, wine); });
              return std::nullopt;
          }},
         {"run",
@@ -114,7 +114,10 @@ TorvexService::Answer TorvexService::perform(const IPCRequest& request, const Li
              const std::string name = requiredAppName(args);
              const std::string options = checked(args.engineOptions, "engineOptions").value_or("");
              const WineEnvironment wine = service.wineOf(service.currentConfig().currentProfile());
-             const InstalledApp app = InstalledApp::load(name, wine);
+             // An install of the app in progress is waited for: its record is read once it is whole.
+             InstalledApp app;
+             service.withAppFolder(InstalledApp::directory(name, wine), stop,
+                                   [&] { app = InstalledApp::load(name, wine); });
              return std::to_string(
                  service.runAttached(app, AppRunner::engineSwitches(options), reply, std::move(stop)));
          }},
@@ -153,8 +156,8 @@ TorvexService::Answer TorvexService::perform(const IPCRequest& request, const Li
              return service.currentConfig().compactJSON();
          }},
         {"profile-use",
-         [](TorvexService& service, const Arguments& args, const LineHandler&, std::stop_token stop) -> Answer {
-             service.useProfile(required(args.profile, "profile"), std::move(stop));
+         [](TorvexService& service, const Arguments& args, const LineHandler&, std::stop_token) -> Answer {
+             service.useProfile(required(args.profile, "profile"));
              return std::nullopt;
          }},
         {"profile-create",
@@ -169,13 +172,15 @@ TorvexService::Answer TorvexService::perform(const IPCRequest& request, const Li
         {"profile-set",
          [](TorvexService& service, const Arguments& args, const LineHandler&, std::stop_token stop) -> Answer {
              const auto& locale = checked(args.locale, "locale");
-             Profile profile = service.currentConfig().currentProfile();
-             if (args.dpi) profile.dpi = *args.dpi;
-             if (args.width) profile.width = *args.width;
-             if (args.height) profile.height = *args.height;
-             if (args.theme) profile.theme = themeFromRawValue(*args.theme).value_or(profile.theme);
-             if (locale) profile.locale = *locale;
-             service.updateCurrentProfile(profile, std::move(stop));
+             service.editCurrentProfile(
+                 [&](Profile& profile) {
+                     if (args.dpi) profile.dpi = *args.dpi;
+                     if (args.width) profile.width = *args.width;
+                     if (args.height) profile.height = *args.height;
+                     if (args.theme) profile.theme = themeFromRawValue(*args.theme).value_or(profile.theme);
+                     if (locale) profile.locale = *locale;
+                 },
+                 std::move(stop));
              return std::nullopt;
          }},
     };

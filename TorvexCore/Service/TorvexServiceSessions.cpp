@@ -20,6 +20,10 @@ constexpr std::string_view kernelMismatchHint =
     "Torvex: the Dart code was built by a different Flutter version than the Windows engine. Run again from your IDE "
     "(or `torvex build` with the same Flutter SDK your IDE uses).";
 
+std::string didNotStart(const std::string& binaryName, const std::string& cause) {
+    return fmt::format("{} did not start: {}", binaryName, cause);
+}
+
 TorvexError cannotRunX64() {
     if (SystemInfo::isAppleSilicon(currentSystemFacts()))
         return TorvexError(TorvexError::Kind::generic, "Rosetta 2 is not installed.",
@@ -33,10 +37,10 @@ TorvexError cannotRunX64() {
 
 } // namespace
 
-std::shared_ptr<SessionTask> TorvexService::startSession(const InstalledApp& app,
+std::shared_ptr<SessionTask> TorvexService::startSession(const InstalledApp& requested,
                                                          const std::vector<std::string>& engineSwitches, bool attached,
                                                          const LineHandler& reply, std::stop_token stop) {
-    requireUsableName(app.name, NameRole::appName);  // it also names the app's log file
+    requireUsableName(requested.name, NameRole::appName);  // it also names the app's log file
 
     // One start at a time, each stopping the session before it: the last start wins, and no two
     // apps ever run at once.
@@ -58,6 +62,11 @@ std::shared_ptr<SessionTask> TorvexService::startSession(const InstalledApp& app
     this->stop();
     const Profile profile = currentConfig().currentProfile();
     const WineEnvironment wine = wineOf(profile);
+    // Only a whole install runs: one in progress is waited for, one cut short is refused.
+    InstalledApp app;
+    withAppFolder(InstalledApp::directory(requested.name, wine), stop,
+                  [&] { app = InstalledApp::load(requested.name, wine); });
+    app.name = requested.name;  // the folder's, whatever the record says
     const AppRunner runner{wine, profile, windowsHelper(stop)};
     const auto appLog = std::make_shared<FileLog>(paths_.logs / ("app-" + app.name + ".log"));
     const LineHandler onLine = sessionLineHandler(appLog, reply);
@@ -67,8 +76,23 @@ std::shared_ptr<SessionTask> TorvexService::startSession(const InstalledApp& app
     if (stop.stop_requested()) throw Cancelled{};  // nobody would wait for this app
     const std::uint64_t id = ++nextSessionID_;
     // Once the app has ended, the event thread joins the task and then reports the end.
-    task->start([runner, app, engineSwitches, onLine](std::stop_token own) {
-        return runner.run(app, engineSwitches, onLine, own);
+    task->start([runner, app, engineSwitches, onLine, attached, appLog, queue = events_,
+                 service = weak_from_this()](std::stop_token own) {
+        try {
+            return runner.run(app, engineSwitches, onLine, own);
+        } catch (const Cancelled&) {
+            throw;
+        } catch (...) {
+            // An attached client gets the error as its answer; nobody waits for a detached start.
+            if (!attached) {
+                const std::string text = didNotStart(app.binaryName, describeCurrentException());
+                appLog->write(text);
+                queue->post([service, text] {
+                    if (const auto self = service.lock()) self->notice(text);
+                });
+            }
+            throw;
+        }
     },
                 [task = std::weak_ptr(task), queue = events_, service = weak_from_this(), id] {
                     if (const auto ended = task.lock()) {
@@ -127,13 +151,24 @@ void TorvexService::stop() {
     setStatusFromSession();
 }
 
-void TorvexService::relaunch(std::stop_token stop) {
+void TorvexService::relaunch() {
     std::optional<Session> current;
     {
         const std::lock_guard guard(lock_);
         current = session_;
     }
-    if (current) startSession(current->app, current->engineSwitches, false, nullptr, std::move(stop));
+    if (current)
+        startDetached(current->app.binaryName,
+                      [&] { startSession(current->app, current->engineSwitches, false, nullptr, {}); });
+}
+
+void TorvexService::startDetached(const std::string& binaryName, const std::function<void()>& start) {
+    try {
+        start();
+    } catch (...) {
+        notice(didNotStart(binaryName, describeCurrentException()));
+        throw;
+    }
 }
 
 void TorvexService::notice(const std::string& text) {

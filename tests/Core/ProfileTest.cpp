@@ -211,6 +211,35 @@ TEST(ProfileTest, SaveFailureLeavesThePreviousFile) {
     }
 }
 
+TEST(ProfileTest, SavingRemovesTheTemporaryFilesOfSavesThatACrashCutShort) {
+    const TempDir dir;
+    const TorvexPaths paths = pathsIn(dir);
+    writeFile(dir / "elsewhere.txt", "keep");
+    const struct {
+        std::string name;
+        std::function<void(const fs::path&)> make;
+        bool removed;
+    } cases[] = {
+        {"config.json.Q1w2E3", [](const fs::path& p) { writeFile(p, "{\"profiles\":"); }, true},
+        {"config.json.zzzzz9", [](const fs::path& p) { writeFile(p, ""); }, true},
+        {"config.json.backup", [](const fs::path& p) { writeFile(p, "mine"); }, false},
+        {"config.json.Q1w2E", [](const fs::path& p) { writeFile(p, "mine"); }, false},
+        {"config.json.Q1w2E3x", [](const fs::path& p) { writeFile(p, "mine"); }, false},
+        {"config.json.Q1-2E3", [](const fs::path& p) { writeFile(p, "mine"); }, false},
+        {"other.json.Q1w2E3", [](const fs::path& p) { writeFile(p, "mine"); }, false},
+        {"config.json.L1nk00", [&](const fs::path& p) { fs::create_symlink(dir / "elsewhere.txt", p); }, false},
+        {"config.json.D1r000", [](const fs::path& p) { writeFile(p / "inside", "mine"); }, false},
+    };
+    for (const auto& c : cases) c.make(paths.support / c.name);
+
+    TorvexConfig().save(paths);
+    for (const auto& c : cases) {
+        EXPECT_EQ(fs::exists(fs::symlink_status(paths.support / c.name)), !c.removed) << c.name;
+    }
+    EXPECT_EQ(readFile(dir / "elsewhere.txt"), "keep");
+    EXPECT_EQ(TorvexConfig::load(paths), TorvexConfig());
+}
+
 TEST(ProfileTest, TextThatIsNotUTF8IsRepairedOnSave) {
     const TempDir dir;
     TorvexConfig config;

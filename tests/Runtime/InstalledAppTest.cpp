@@ -2,6 +2,7 @@
 
 #include "Build/FlutterProject.h"
 #include "Core/TorvexError.h"
+#include "support/Spawn.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -13,8 +14,13 @@
 #include <map>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace torvex {
 namespace {
@@ -34,6 +40,16 @@ std::map<std::string, std::string> snapshot(const fs::path& root) {
             (it->is_directory() ? std::string("dir") : "file:" + readFile(it->path())) + "@" + std::to_string(time);
     }
     return entries;
+}
+
+// The regular files below `root` (relative path: bytes), but for the record.
+std::map<std::string, std::string> filesBelow(const fs::path& root) {
+    std::map<std::string, std::string> files;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        const std::string relative = it->path().lexically_relative(root).string();
+        if (it->is_regular_file() && relative != InstalledApp::recordName) files[relative] = readFile(it->path());
+    }
+    return files;
 }
 
 // A project "demo" (binary name "demo") in a folder with a space, with a build output of its own.
@@ -130,6 +146,79 @@ TEST(InstalledAppTest, TheMirrorRemovesWhatTheBuildNoLongerHasAndKeepsTheDXVKLib
     writeFile(*f.wine.dxvk / "d3d11.dll", "MZ dxvk d3d11, next release");
     f.install();
     EXPECT_EQ(readFile(f.folder() / "d3d11.dll"), "MZ dxvk d3d11, next release");
+}
+
+// Runs the install helper (a process of its own) on demo and kills it with SIGKILL as soon as
+// `moment` holds; answers whether the kill came before the install had ended.
+bool killInstallWhen(const Fixture& f, const std::function<bool()>& moment) {
+    std::vector<std::string> argv{INSTALL_APP, f.paths.caches.string(), f.wine.prefix.string(), "demo",
+                                  (f.project / "build/flutter_assets").string()};
+    std::vector<char*> arguments = testing::pointers(argv);
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, INSTALL_APP, nullptr, nullptr, arguments.data(), environ) != 0) {
+        ADD_FAILURE() << "install-app does not start";
+        return false;
+    }
+    int status = 0;
+    bool ended = false;
+    for (const auto deadline = std::chrono::steady_clock::now() + 30s;
+         !moment() && std::chrono::steady_clock::now() < deadline;) {
+        if (::waitpid(pid, &status, WNOHANG) == pid) {
+            ended = true;
+            break;
+        }
+    }
+    ::kill(pid, SIGKILL);
+    if (!ended) ::waitpid(pid, &status, 0);
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
+
+TEST(InstalledAppTest, AnInstallCutShortLeavesAnAppThatSaysSoUntilTheNextInstallCompletesIt) {
+    const std::string newExe = "MZ demo, next build";
+    constexpr std::size_t largeLibrary = 128u << 20;  // long enough to copy that a kill lands in it
+    const std::vector<std::pair<const char*, std::function<void(Fixture&)>>> cases = {
+        {"killed as it begins", [](Fixture& f) {
+             EXPECT_TRUE(killInstallWhen(f, [&] { return fs::exists(f.folder() / InstalledApp::unfinishedName); }));
+         }},
+        {"killed with the new executable beside the old record", [&](Fixture& f) {
+             EXPECT_TRUE(killInstallWhen(f, [&] { return readFile(f.folder() / "demo.exe") == newExe; }));
+         }},
+        {"killed half-way through a large library", [&](Fixture& f) {
+             EXPECT_TRUE(killInstallWhen(f, [&] {
+                 struct stat info {};
+                 // Larger than the old library, smaller than the new one.
+                 return ::stat((f.folder() / "flutter_windows.dll").c_str(), &info) == 0 && info.st_size > 4096 &&
+                        static_cast<std::size_t>(info.st_size) < largeLibrary;
+             }));
+         }},
+        {"failed on a file it cannot copy, after the others", [](Fixture& f) {
+             ASSERT_EQ(::mkfifo((f.out() / "zz.fifo").c_str(), 0644), 0);
+             EXPECT_EQ(errorOf([&] { f.install(); }).kind, TorvexError::Kind::unsupported);
+             fs::remove(f.out() / "zz.fifo");
+         }},
+    };
+    for (const auto& [name, interrupt] : cases) {
+        SCOPED_TRACE(name);
+        Fixture f;
+        f.build();
+        const InstalledApp app = f.install();
+        writeFile(f.out() / "demo.exe", newExe);
+        writeFile(f.out() / "data" / "flutter_assets" / "kernel_blob.bin", "kernel, next build");
+        writeFile(f.out() / "flutter_windows.dll", std::string(largeLibrary, 'e'));
+
+        interrupt(f);
+        const TorvexError error = errorOf([&] { InstalledApp::load("demo", f.wine); });
+        EXPECT_EQ(error.kind, TorvexError::Kind::generic);
+        EXPECT_EQ(error.what, "The installation of demo did not finish.");
+        EXPECT_EQ(error.why, "An install into " + f.folder().string() +
+                                 " was interrupted or failed, so the folder may hold parts of two builds.");
+        EXPECT_EQ(error.fix,
+                  "Run it from your IDE again, or run `torvex install --app-name demo --bundle build/flutter_assets`.");
+
+        EXPECT_EQ(f.install(), app);
+        EXPECT_EQ(InstalledApp::load("demo", f.wine), app);
+        EXPECT_TRUE(filesBelow(f.folder()) == filesBelow(f.out())) << "the next install leaves the new build alone";
+    }
 }
 
 TEST(InstalledAppTest, TheRecordIsOneCompactLineWithEverySlashEscaped) {

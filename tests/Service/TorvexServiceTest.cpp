@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <future>
@@ -125,6 +127,12 @@ struct ServiceRig {
     }
     Arguments demo() const { return {.bundle = (project / "build/flutter_assets").string(), .appName = "demo"}; }
     void install() const { ASSERT_FALSE(request("install", demo()).error); }
+    // demo installed, its app running until it is ended once started, and a profile "other".
+    void installWithASecondProfile() {
+        install();
+        fake.behave("wine cmd", {.waitForSignal = true});
+        ASSERT_EQ(request("profile-create", {.name = "Other"}).value, "other");
+    }
     // Builds, installs and starts demo detached, as "open" does; answers the app's pid once it
     // runs (0 when it does not).
     int open() const {
@@ -562,6 +570,226 @@ TEST(TorvexServiceTest, UsingAProfileMovesTheRunningAppIntoItsPrefix) {
     EXPECT_TRUE(eventually([&] { return rig.events.notices().size() == 1; }));
     EXPECT_EQ(rig.events.notices(), std::vector<std::string>{reattach});
     EXPECT_EQ(rig.events.configs().size(), configs + 1);
+}
+
+TEST(TorvexServiceTest, ProfileChangesMadeAtOnceAreAllKept) {
+    using Requests = std::vector<std::pair<std::string, Arguments>>;
+    const struct {
+        std::string name;
+        std::function<Requests(std::int64_t round)> requests;  // sent at once, from the default profile
+        std::function<void(const TorvexConfig&, std::int64_t round)> check;
+    } cases[] = {
+        {"five profile-sets, each of another field",
+         [](std::int64_t round) {
+             return Requests{{"profile-set", {.dpi = 100 + round}},
+                             {"profile-set", {.width = 1000 + round}},
+                             {"profile-set", {.height = 500 + round}},
+                             {"profile-set", {.theme = round % 2 ? "light" : "dark"}},
+                             {"profile-set", {.locale = "xx-" + std::to_string(round)}}};
+         },
+         [](const TorvexConfig& config, std::int64_t round) {
+             Profile expected = Profile::defaultProfile();
+             expected.dpi = 100 + round;
+             expected.width = 1000 + round;
+             expected.height = 500 + round;
+             expected.theme = round % 2 ? Profile::Theme::light : Profile::Theme::dark;
+             expected.locale = "xx-" + std::to_string(round);
+             EXPECT_EQ(config.currentProfile(), expected);
+         }},
+        {"a profile-set beside a profile-use",
+         [](std::int64_t round) {
+             return Requests{{"profile-set", {.width = 2000 + round}}, {"profile-use", {.profile = "other"}}};
+         },
+         [](const TorvexConfig& config, std::int64_t round) {
+             EXPECT_EQ(config.currentProfileID, "other") << "the switch stands";
+             // The width went to whichever profile was current when it was applied, and only there.
+             EXPECT_EQ(std::count_if(config.profiles.begin(), config.profiles.end(),
+                                     [&](const Profile& profile) { return profile.width == 2000 + round; }),
+                       1);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServiceRig rig;
+        ASSERT_EQ(rig.request("profile-create", {.name = "Other"}).value, "other");
+        for (std::int64_t round = 0; round < 15; ++round) {
+            SCOPED_TRACE(round);
+            ASSERT_FALSE(rig.request("profile-use", {.profile = "default"}).error);
+            std::vector<std::shared_future<ServiceAnswer>> answers;
+            for (const auto& [cmd, args] : c.requests(round)) answers.push_back(rig.requestLater(cmd, args));
+            for (auto& answer : answers) EXPECT_FALSE(answer.get().error);
+            const TorvexConfig config = rig.service->currentConfig();
+            c.check(config, round);
+            EXPECT_EQ(TorvexConfig::load(rig.paths), config) << "the file holds the last change";
+        }
+    }
+}
+
+TEST(TorvexServiceTest, ADetachedRestartCompletesThoughItsClientHangsUpAtOnce) {
+    const struct {
+        std::string name;
+        IPCRequest request;
+        bool attachedSession;
+        std::string profileID;  // current once it is done
+        std::int64_t dpi;
+    } cases[] = {
+        {"profile-use", IPCRequest("profile-use", {.profile = "other"}), false, "other", 96},
+        {"a new dpi", IPCRequest("profile-set", {.dpi = 144}), false, "default", 144},
+        {"a new dpi while a client waits for the app", IPCRequest("profile-set", {.dpi = 144}), true, "default", 144},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServiceRig rig;
+        rig.installWithASecondProfile();
+        std::shared_future<ServiceAnswer> attached;
+        if (c.attachedSession) attached = rig.run();
+        else rig.open();
+        ASSERT_TRUE(eventually([&] { return rig.runningApps().size() == 1; }));
+        const int before = rig.runningApps().front();
+
+        testing::RawClient client(rig.server->socket());
+        ASSERT_TRUE(client.write(encode(c.request) + "\n"));
+        client.hangUp();  // as Ctrl-C of `torvex profile ...` does
+
+        const ServiceStatus running = ServiceStatus::running("demo", "demo", false);
+        EXPECT_TRUE(eventually([&] {
+            const auto apps = rig.runningApps();
+            return apps.size() == 1 && apps.front() != before && rig.service->currentStatus() == running;
+        })) << "the app runs again";
+        const Profile current = TorvexConfig::load(rig.paths).currentProfile();
+        EXPECT_EQ(current.id, c.profileID);
+        EXPECT_EQ(current.dpi, c.dpi);
+        if (attached.valid()) {
+            EXPECT_EQ(attached.get().value, "143");
+        }
+        rig.service->stop();
+    }
+}
+
+TEST(TorvexServiceTest, RunsBesideInstallsOfTheSameAppAlwaysFindIt) {
+    for (const bool changedBuild : {false, true}) {
+        SCOPED_TRACE(changedBuild ? "a changed build of many files each time" : "the same build again");
+        ServiceRig rig;
+        const fs::path out = rig.paths.builds() / FlutterProject::discover(rig.project).hash() / "out";
+        const auto writeAssets = [&](int build) {
+            for (int n = 0; n < 200; ++n)
+                writeFile(out / "data/flutter_assets/assets" / std::to_string(n), std::string(1000 + build, 'a'));
+        };
+        writeAssets(0);
+        rig.install();
+        std::atomic<bool> installing = true;
+        std::atomic<int> installs = 0;
+        std::jthread installer([&] {
+            for (int build = 1; installing; ++build) {
+                if (changedBuild) writeAssets(build);
+                const auto answer = rig.request("install", rig.demo());
+                EXPECT_FALSE(answer.error) << answer.error->what;
+                ++installs;
+            }
+        });
+        int runs = 0;
+        for (; runs < 20 || (installs < 20 && runs < 200); ++runs) {
+            const ServiceAnswer answer = rig.request("run", {.appName = "demo"});
+            EXPECT_EQ(answer.value, "0") << (answer.error ? answer.error->what : "");
+        }
+        installing = false;
+        installer.join();
+        EXPECT_GE(installs.load(), 20) << "in " << runs << " runs";
+    }
+}
+
+TEST(TorvexServiceTest, AStartAfterAnUnfinishedInstallSaysSoAndStartsNothing) {
+    for (const bool restart : {false, true}) {
+        SCOPED_TRACE(restart ? "a restart of the running app for a new dpi" : "run");
+        ServiceRig rig;
+        rig.install();
+        if (restart) {
+            rig.fake.behave("wine cmd", {.waitForSignal = true});
+            rig.open();
+        }
+        const std::size_t starts = rig.appStarts();
+        const fs::path fifo = rig.paths.builds() / FlutterProject::discover(rig.project).hash() / "out/zz.fifo";
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);  // the install fails there, after the executable
+        EXPECT_EQ(rig.request("install", rig.demo()).error.value().kind, TorvexError::Kind::unsupported);
+
+        const auto answer = restart ? rig.request("profile-set", {.dpi = 144}) : rig.request("run", {.appName = "demo"});
+        const TorvexError error = answer.error.value();
+        EXPECT_EQ(error.what, "The installation of demo did not finish.");
+        EXPECT_EQ(error.fix,
+                  "Run it from your IDE again, or run `torvex install --app-name demo --bundle build/flutter_assets`.");
+        EXPECT_EQ(rig.appStarts(), starts);
+        EXPECT_TRUE(rig.runningApps().empty());
+
+        fs::remove(fifo);
+        rig.install();
+        rig.fake.behave("wine cmd", {});
+        EXPECT_EQ(rig.request("run", {.appName = "demo"}).value, "0");
+    }
+}
+
+TEST(TorvexServiceTest, AStartThatFailsTellsTheHostWhyWhenNoClientWaitsForIt) {
+    enum class Start { open, relaunch, newDPI, otherProfile, run };
+    const struct {
+        std::string name;
+        Start start;
+        std::string removed;    // the fake Wine program that is gone once the first app runs
+        bool answeredWithError;  // the request's client hears the cause
+        bool noticed;            // the host does
+    } cases[] = {
+        {"open", Start::open, "wineserver", false, true},
+        {"relaunch", Start::relaunch, "wineserver", false, true},
+        {"a restart for a new dpi", Start::newDPI, "wineserver", false, true},
+        {"a move into another profile", Start::otherProfile, "wineserver", false, true},
+        {"a move into another profile without Wine", Start::otherProfile, "wine", true, true},
+        {"run (attached)", Start::run, "wineserver", true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServiceRig rig;
+        rig.installWithASecondProfile();
+        if (c.start != Start::open && c.start != Start::run) rig.open();
+        fs::remove(rig.fake.bin() / c.removed);  // every session flow starts wineserver first
+        rig.settleEvents();
+        const std::size_t linesBefore = rig.events.lines().size();
+
+        std::optional<TorvexError> error;
+        switch (c.start) {
+        case Start::open: error = rig.request("open", {.project = rig.project.string()}).error; break;
+        case Start::relaunch: rig.service->relaunch(); break;
+        case Start::newDPI: error = rig.request("profile-set", {.dpi = 144}).error; break;
+        case Start::otherProfile: error = rig.request("profile-use", {.profile = "other"}).error; break;
+        case Start::run: error = rig.run().get().error; break;
+        }
+        const bool started = c.removed == "wineserver";  // a session began, and ends with -1
+        if (started) {
+            ASSERT_TRUE(rig.events.waitForLine("demo exited (code -1)"));
+        }
+        EXPECT_TRUE(rig.waitForStatus(ServiceStatus::idle()));
+        rig.settleEvents();
+        ASSERT_EQ(error.has_value(), c.answeredWithError) << (error ? error->what : "");
+        if (error) {
+            EXPECT_NE((error->what + error->why).find(c.removed), std::string::npos) << error->what;
+        }
+
+        const auto notices = rig.events.notices();
+        if (!c.noticed) {
+            EXPECT_EQ(notices, std::vector<std::string>{});
+            continue;
+        }
+        ASSERT_EQ(notices.size(), 1u);
+        EXPECT_TRUE(notices[0].starts_with("demo did not start: ")) << notices[0];
+        EXPECT_NE(notices[0].find(c.removed), std::string::npos) << notices[0];
+        std::vector<std::string> texts;
+        for (const auto& line : rig.events.lines()) texts.push_back(line.text);
+        texts.erase(texts.begin(), texts.begin() + static_cast<std::ptrdiff_t>(linesBefore));
+        const auto noticed = std::find(texts.begin(), texts.end(), notices[0]);
+        EXPECT_NE(noticed, texts.end()) << "the host's log has it too";
+        if (started) {
+            EXPECT_LT(noticed, std::find(texts.begin(), texts.end(), "demo exited (code -1)")) << "the cause comes first";
+            const std::string log = readFile(rig.paths.logs / "app-demo.log");
+            EXPECT_NE(log.find(notices[0]), std::string::npos) << log;
+        }
+    }
 }
 
 TEST(TorvexServiceTest, TheStatusTextFollowsTheServiceWithSortedKeysAndEscapedSlashes) {

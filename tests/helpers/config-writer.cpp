@@ -1,10 +1,9 @@
 // Adds COUNT profiles named "<NAME> <n>" to the configuration in SUPPORT, one locked update each.
+#include "ReportedFailures.h"
 #include "Core/Profile.h"
-#include "Core/TorvexError.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
 #include <string>
 
 int main(int argc, char** argv) {
@@ -14,7 +13,7 @@ int main(int argc, char** argv) {
     }
     const torvex::TorvexPaths paths{argv[1], argv[1], argv[1]};
     const int count = std::atoi(argv[3]);
-    try {
+    return torvex::testing::reportingFailures([&] {
         for (int n = 1; n <= count; ++n) {
             torvex::TorvexConfig::update(paths, [&](torvex::TorvexConfig& config) {
                 torvex::Profile profile = torvex::Profile::defaultProfile();
@@ -23,12 +22,5 @@ int main(int argc, char** argv) {
                 config.profiles.push_back(profile);
             });
         }
-    } catch (const torvex::TorvexError& error) {
-        std::fprintf(stderr, "%s\n", error.description().c_str());
-        return 1;
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "%s\n", error.what());
-        return 1;
-    }
-    return 0;
+    });
 }
