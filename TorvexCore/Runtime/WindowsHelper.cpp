@@ -144,7 +144,7 @@ std::int32_t WindowsHelper::run(const std::vector<std::string>& arguments, const
                                 std::stop_token stop) const {
     std::vector<std::string> all{executable.string()};
     all.insert(all.end(), arguments.begin(), arguments.end());
-    // Its output means nothing; discarded, it is not left to a Wine server this run may start.
+    // Its output means nothing, and a Wine server this run starts would hold it open.
     ProcessSpec spec{wine.wine(), std::move(all), wine.environment(), std::nullopt};
     spec.discardOutput = true;
     return ProcessRunner::shared().run(spec, nullptr, stop);
