@@ -9,7 +9,7 @@
 using namespace torvex;
 using namespace torvex::testing;
 
-TEST(StartupLibrariesTest, TheCycleCommandsLoadNeitherDownloadsNorDigestsNorTheJournal) {
+TEST(StartupLibrariesTest, TheCycleCommandsLoadNeitherDownloadsNorDigestsNorTheJournalNorPatterns) {
     TempDir temp;
     TorvexProgram torvex{temp.path()};
     torvex.environment["LD_DEBUG"] = "files";  // the loader lists every library it loads, dlopen included
@@ -29,7 +29,7 @@ TEST(StartupLibrariesTest, TheCycleCommandsLoadNeitherDownloadsNorDigestsNorTheJ
         const SpawnResult result = torvex.run(command.arguments);
         EXPECT_EQ(result.status, command.status) << result.out;
         ASSERT_NE(result.err.find("file=libc.so.6"), std::string::npos) << "the loader listed nothing";
-        for (const char* library : {"file=libcurl", "file=libcrypto", "file=libssl", "file=libsystemd"})
+        for (const char* library : {"file=libcurl", "file=libcrypto", "file=libssl", "file=libsystemd", "file=libpcre2"})
             EXPECT_EQ(result.err.find(library), std::string::npos) << library;
     }
 }
