@@ -29,22 +29,15 @@ struct PCRE2 {
 
 // Loaded once per process, never unloaded; throws std::runtime_error when it cannot be.
 const PCRE2& pcre2() {
-    constexpr const char* soname = "libpcre2-8.so.0";
-    static std::string reason;
-    static const PCRE2* const loaded = loadLibraryFunctions<PCRE2>(
-        soname,
-        [](PCRE2& api, const auto& bind) {
-            return bind(api.compileContextCreate, "pcre2_compile_context_create_8") &&
-                   bind(api.compileContextFree, "pcre2_compile_context_free_8") &&
-                   bind(api.setNewline, "pcre2_set_newline_8") && bind(api.compile, "pcre2_compile_8") &&
-                   bind(api.codeFree, "pcre2_code_free_8") && bind(api.errorMessage, "pcre2_get_error_message_8") &&
-                   bind(api.matchDataCreate, "pcre2_match_data_create_from_pattern_8") &&
-                   bind(api.matchDataFree, "pcre2_match_data_free_8") && bind(api.match, "pcre2_match_8") &&
-                   bind(api.ovector, "pcre2_get_ovector_pointer_8") && bind(api.patternInfo, "pcre2_pattern_info_8");
-        },
-        reason);
-    if (loaded == nullptr) throw std::runtime_error("PCRE2 cannot be loaded: " + reason);
-    return *loaded;
+    return requiredLibraryFunctions<PCRE2>("libpcre2-8.so.0", [](PCRE2& api, const auto& bind) {
+        return bind(api.compileContextCreate, "pcre2_compile_context_create_8") &&
+               bind(api.compileContextFree, "pcre2_compile_context_free_8") &&
+               bind(api.setNewline, "pcre2_set_newline_8") && bind(api.compile, "pcre2_compile_8") &&
+               bind(api.codeFree, "pcre2_code_free_8") && bind(api.errorMessage, "pcre2_get_error_message_8") &&
+               bind(api.matchDataCreate, "pcre2_match_data_create_from_pattern_8") &&
+               bind(api.matchDataFree, "pcre2_match_data_free_8") && bind(api.match, "pcre2_match_8") &&
+               bind(api.ovector, "pcre2_get_ovector_pointer_8") && bind(api.patternInfo, "pcre2_pattern_info_8");
+    });
 }
 
 } // namespace

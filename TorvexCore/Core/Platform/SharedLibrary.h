@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 namespace torvex {
@@ -35,6 +36,16 @@ const Api* loadLibraryFunctions(const char* soname, BindAll bindAll, std::string
     };
     if (!bindAll(*api, bind)) return nullptr;
     return api.release();
+}
+
+// loadLibraryFunctions once per process (each call site keeps its own Api); throws
+// std::runtime_error with the reason when the library cannot be had.
+template <class Api, class BindAll>
+const Api& requiredLibraryFunctions(const char* soname, BindAll bindAll) {
+    static std::string reason;
+    static const Api* const loaded = loadLibraryFunctions<Api>(soname, bindAll, reason);
+    if (loaded == nullptr) throw std::runtime_error(std::string(soname) + " cannot be loaded: " + reason);
+    return *loaded;
 }
 
 } // namespace torvex
