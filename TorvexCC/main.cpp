@@ -1,8 +1,10 @@
 // torvex-cc: started through the links shim-clang, shim-clang++ and shim-windres, it reads the
 // llvm-mingw bin folder from the file "mingw-bin" beside the link, translates the MSVC-style
-// arguments and replaces itself with the matching llvm-mingw tool.
+// arguments, lets a link find SDK libraries whatever the letter case of their names (the links
+// in "sdk-libraries" beside it), and replaces itself with the matching llvm-mingw tool.
 
 #include "Build/MSVCFlagTranslator.h"
+#include "Build/SDKLibraryLinks.h"
 #include "Core/UTF8.h"
 
 #include <algorithm>
@@ -22,6 +24,7 @@
 namespace {
 namespace fs = std::filesystem;
 namespace MSVCFlagTranslator = torvex::MSVCFlagTranslator;
+namespace SDKLibraryLinks = torvex::SDKLibraryLinks;
 
 enum class Translation { compiler, resourceCompiler };
 
@@ -147,6 +150,12 @@ bool fileOrFolderExists(const std::string& path) {
             writeToStandardError("torvex-cc: dropping unknown MSVC flag " + flag + "\n");
         }
         translated = std::move(result.arguments);
+        if (SDKLibraryLinks::isLinkCommand(translated)) {
+            SDKLibraryLinks::Prepared link = SDKLibraryLinks::prepareLink(
+                translated, toolsDir / "sdk-libraries", SDKLibraryLinks::sdkLibraryFolder(bin));
+            for (const std::string& problem : link.problems) writeToStandardError("torvex-cc: " + problem + "\n");
+            translated = std::move(link.arguments);
+        }
     } else {
         translated = MSVCFlagTranslator::translateResourceCompilerArguments(arguments);
     }

@@ -101,7 +101,7 @@ std::unique_ptr<IPCClient> connectToApp(const AppConnection& connection) {
     if (!bundle) {
         throw TorvexError(TorvexError::Kind::appNotRunning, "Torvex is not running.",
                           "This torvex CLI is not inside Torvex.app, so it can't start it.",
-                          "Open Torvex, or use the torvex inside Torvex.app/Contents/MacOS.");
+                          "Use the torvex inside Torvex.app/Contents/MacOS, or set TORVEX_APP to that Torvex.app.");
     }
     std::optional<LaunchedHost> host;
     try {
@@ -127,7 +127,7 @@ std::unique_ptr<IPCClient> connectToApp(const AppConnection& connection) {
     throw TorvexError(TorvexError::Kind::appNotRunning, "Torvex did not start.",
                       "No answer on " + connection.socketPath().string() + " after " +
                           seconds(connection.launchInterval * connection.launchTries) + ".",
-                      "Open " + bundle->string() + " once from Finder to check for a macOS prompt.");
+                      "Run " + applicationHost(*bundle).string() + " yourself to see why it does not answer.");
 }
 
 IPCRequest::Arguments withFlutterRoot(IPCRequest::Arguments arguments, const Environment& environment) {

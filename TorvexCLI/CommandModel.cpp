@@ -89,6 +89,7 @@ std::string helpText(const CommandPath& path) {
         section += entry(label(argument), argument.help);
     }
     options += entry("--version", "Show the version.");
+    if (path.size() == 1) options += entry("--generate-completion-script <shell>", "Print the completion script for bash, zsh or fish.");
     options += entry("-h, --help", "Show help information.");
     if (!arguments.empty()) text += "ARGUMENTS:\n" + arguments + "\n";
     text += "OPTIONS:\n" + options;

@@ -22,6 +22,10 @@ struct ArgumentSpec {
     std::string help = {};
     bool required = false;
     Value value = Value::text;
+    // What completion offers for the value, in place of file names (text) or nothing (integers):
+    // these words, or the ids of the profiles.
+    std::vector<std::string> choices = {};
+    bool completesProfileIDs = false;
 };
 
 // The values one command line gave a command. Integers were checked while parsing.

@@ -77,7 +77,20 @@ std::string functionName(const std::string& words) {
     return name;
 }
 
-bool takesFiles(const ArgumentSpec& argument) { return argument.value == ArgumentSpec::Value::text; }
+bool takesFiles(const ArgumentSpec& argument) {
+    return argument.value == ArgumentSpec::Value::text && argument.choices.empty() && !argument.completesProfileIDs;
+}
+
+// The words of `choices` separated by spaces.
+std::string joined(const std::vector<std::string>& choices) {
+    std::string words;
+    for (const auto& choice : choices) words += (words.empty() ? "" : " ") + choice;
+    return words;
+}
+
+// The sh pipeline that turns the lines of `profile list` into the profile ids: each line is the
+// mark and a space, the id, two spaces and the rest.
+const std::string idsFromList = "profile list 2>/dev/null | sed -e 's/^..//' -e 's/  .*//'";
 
 // File names that begin with the word being completed: as the whole answer, or added to it.
 const std::string bashFiles = "mapfile -t COMPREPLY < <(compgen -f -- \"$cur\")";
@@ -86,7 +99,9 @@ const std::string bashMoreFiles = "mapfile -t -O \"${#COMPREPLY[@]}\" COMPREPLY 
 std::string bashScript(const CommandSpec& root) {
     const std::vector<Node> all = nodes(root);
     const std::string function = functionName(root.name);
-    std::string script = "# bash completion for " + root.name + "\n" + function + "() {\n" +
+    // The profile ids, from the torvex being completed (its first word, "~" expanded).
+    std::string script = "# bash completion for " + root.name + "\n" + function + "_profile_ids() {\n" +
+                         "    \"${COMP_WORDS[0]/#\\~/$HOME}\" " + idsFromList + "\n}\n" + function + "() {\n" +
                          "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n" +
                          "    local command=" + root.name + " i\n" +
                          "    for ((i = 1; i < COMP_CWORD; i++)); do\n" +
@@ -108,27 +123,41 @@ std::string bashScript(const CommandSpec& root) {
         if (!words.empty()) words += " ";
         std::string files;
         std::string silent;
-        bool positionalFiles = false;
+        std::string chosen;                   // "--theme) …words… ;;" lines
+        std::string positional;               // what the positional arguments add
         for (const auto& argument : command.arguments) {
             if (argument.kind == Kind::positional) {
-                positionalFiles = positionalFiles || takesFiles(argument);
+                if (!positional.empty()) continue;
+                if (argument.completesProfileIDs)
+                    positional = "mapfile -t -O \"${#COMPREPLY[@]}\" COMPREPLY < <(compgen -W \"$(" + function +
+                                 "_profile_ids)\" -- \"$cur\")";
+                else if (!argument.choices.empty())
+                    positional = "mapfile -t -O \"${#COMPREPLY[@]}\" COMPREPLY < <(compgen -W " +
+                                 shQuoted(joined(argument.choices)) + " -- \"$cur\")";
+                else if (takesFiles(argument))
+                    positional = bashMoreFiles;
                 continue;
             }
             words += "--" + argument.name + " ";
             if (argument.kind != Kind::option) continue;
+            if (!argument.choices.empty()) {
+                chosen += "                --" + argument.name + ") mapfile -t COMPREPLY < <(compgen -W " +
+                          shQuoted(joined(argument.choices)) + " -- \"$cur\"); return ;;\n";
+                continue;
+            }
             std::string& list = takesFiles(argument) ? files : silent;
             list += (list.empty() ? "--" : "|--") + argument.name;
         }
         words += "--version -h --help";
         script += "        " + shQuoted(node.words) + ")\n";
-        if (!files.empty() || !silent.empty()) {
-            script += "            case \"$prev\" in\n";
+        if (!files.empty() || !silent.empty() || !chosen.empty()) {
+            script += "            case \"$prev\" in\n" + chosen;
             if (!files.empty()) script += "                " + files + ") " + bashFiles + "; return ;;\n";
             if (!silent.empty()) script += "                " + silent + ") return ;;\n";
             script += "            esac\n";
         }
         script += "            mapfile -t COMPREPLY < <(compgen -W " + shQuoted(words) + " -- \"$cur\")\n";
-        if (positionalFiles) script += "            [[ $cur == -* ]] || " + bashMoreFiles + "\n";
+        if (!positional.empty()) script += "            [[ $cur == -* ]] || " + positional + "\n";
         script += "            ;;\n";
     }
     script += "        " + shQuoted(helpWords(root)) + ")\n            mapfile -t COMPREPLY < <(compgen -W " +
@@ -147,17 +176,27 @@ std::string zshDescription(std::string_view text) {
     return escaped;
 }
 
+// Works both from a folder of fpath, where compinit autoloads the file as the function _torvex,
+// and sourced (`source <(torvex --generate-completion-script zsh)`), where it registers itself.
 std::string zshScript(const CommandSpec& root) {
-    std::string script = "#compdef " + root.name + "\n";
+    const std::string function = functionName(root.name);
+    std::string script = "#compdef " + root.name + "\n\n" + function + "_profile_ids() {\n" +
+                         "    local -a ids\n    ids=(${(f)\"$(${" + function + "_command/#\\~/$HOME} " + idsFromList +
+                         ")\"})\n    compadd -a ids\n}\n";
     for (const Node& node : nodes(root)) {
         const CommandSpec& command = *node.command;
         script += "\n" + functionName(node.words) + "() {\n";
+        // The torvex being completed, for the functions below: its word before _arguments shifts them.
+        if (&command == &root) script += "    local " + function + "_command=$words[1]\n";
         std::vector<std::string> specs;
         for (const auto& argument : command.arguments) {
             std::string description = "[";
             description += zshDescription(argument.help);
             description += ']';
-            const std::string action = takesFiles(argument) ? "_files" : " ";
+            const std::string action = argument.completesProfileIDs ? function + "_profile_ids"
+                                       : !argument.choices.empty() ? "(" + joined(argument.choices) + ")"
+                                       : takesFiles(argument)     ? "_files"
+                                                                  : " ";
             switch (argument.kind) {
             case Kind::flag:
                 specs.push_back("--" + argument.name + description);
@@ -197,7 +236,10 @@ std::string zshScript(const CommandSpec& root) {
         if (&command == &root) script += "                help) _values 'command' " + subcommandNames(root) + " ;;\n";
         script += "            esac\n            ;;\n    esac\n}\n";
     }
-    script += "\n" + functionName(root.name) + " \"$@\"\n";
+    script += "\nif [[ $funcstack[1] == " + function + " ]]; then\n    " + function + " \"$@\"\n" +
+              "elif (( $+functions[compdef] )); then\n    compdef " + function + " " + root.name + "\nelse\n" +
+              "    print -u2 '" + root.name + ": load the completion system first: autoload -Uz compinit && compinit'\n" +
+              "fi\n";
     return script;
 }
 
@@ -222,6 +264,9 @@ std::string fishScript(const CommandSpec& root) {
                          "                set command \"$command $word\"\n" +
                          "        end\n    end\n    echo $command\nend\n\n" +
                          "function " + at + "\n    test (" + helper + ") = \"$argv[1]\"\nend\n\n" +
+                         "function __" + root.name + "_profile_ids\n" +
+                         "    set -l torvex (string replace -r '^~' $HOME -- (commandline -opc)[1])\n" +
+                         "    $torvex " + idsFromList + "\nend\n\n" +
                          "complete -c " + root.name + " -f\n";
     const auto line = [&](const std::string& words, const std::string& rest) {
         script += "complete -c " + root.name + " -n " + fishQuoted(at + " " + fishQuoted(words)) + " " + rest + "\n";
@@ -238,10 +283,16 @@ std::string fishScript(const CommandSpec& root) {
                 line(node.words, "-l " + argument.name + description);
                 break;
             case Kind::option:
-                line(node.words, "-l " + argument.name + " -r" + (takesFiles(argument) ? " -F" : "") + description);
+                line(node.words, "-l " + argument.name +
+                                     (!argument.choices.empty() ? " -x -a " + fishQuoted(joined(argument.choices))
+                                      : takesFiles(argument)    ? " -r -F"
+                                                                : " -r") +
+                                     description);
                 break;
             case Kind::positional:
-                if (takesFiles(argument)) line(node.words, "-F");
+                if (argument.completesProfileIDs) line(node.words, "-a '(__" + root.name + "_profile_ids)'");
+                else if (!argument.choices.empty()) line(node.words, "-a " + fishQuoted(joined(argument.choices)));
+                else if (takesFiles(argument)) line(node.words, "-F");
                 break;
             }
         }

@@ -21,17 +21,26 @@ namespace {
 
 using Kind = ArgumentSpec::Kind;
 
-// The compact manifest, keys sorted, every "/" written as "\/" as the system serialiser does.
+// The compact manifest of what this platform installs, keys sorted, every "/" written as "\/" as
+// the system serialiser does. A download has its address, digest and size; a component made from
+// the distribution's packages names them as "apt:<package>,<package>…" with the installed version
+// ("" when none is), no digest and size 0; one this platform cannot provide has only its names.
 std::string componentManifest() {
     nlohmann::json manifest = nlohmann::json::array();
     for (const Component& component : Components::all()) {
+        const bool downloaded = component.source.kind == SystemSource::Kind::none;
+        std::string url = downloaded ? component.url : "";
+        if (component.source.providesComponent()) {
+            url = "apt:";
+            for (const auto& package : component.source.packages) url += (url.size() > 4 ? "," : "") + package;
+        }
         manifest.push_back({{"id", component.id},
                             {"name", component.name},
-                            {"version", component.version},
+                            {"version", component.isUnavailable() ? "" : component.shownVersion().value_or("")},
                             {"licence", component.licence},
-                            {"url", component.url},
-                            {"sha256", component.sha256},
-                            {"size", std::to_string(component.size)}});
+                            {"url", url},
+                            {"sha256", downloaded ? component.sha256 : ""},
+                            {"size", std::to_string(downloaded ? component.size : 0)}});
     }
     std::string text;
     for (const char c : manifest.dump()) text += c == '/' ? std::string("\\/") : std::string(1, c);  // only strings hold "/"
@@ -57,8 +66,11 @@ CommandSpec doctorCommand() {
                 const TorvexPaths& paths = TorvexPaths::defaultPaths();
                 const Environment environment = currentEnvironment();
                 const bool verbose = given.flag("verbose");
-                const auto checks = Doctor::run(paths, runningExecutable(), FlutterSDK::callerRoot(environment),
-                                                verbose ? std::optional<fs::path>(fs::current_path()) : std::nullopt);
+                // A working folder that was deleted gives no project, so no engine check.
+                std::error_code noFolder;
+                const fs::path folder = verbose ? fs::current_path(noFolder) : fs::path();
+                const auto project = verbose && !noFolder ? std::optional<fs::path>(folder) : std::nullopt;
+                const auto checks = Doctor::run(paths, runningExecutable(), FlutterSDK::callerRoot(environment), project);
                 for (const DoctorCheck& check : checks) {
                     Output::out(std::string(check.symbol()) + " " + check.title + ": " + check.detail);
                     if (check.status != DoctorCheck::Status::ok && check.fix) Output::out("    \u2192 " + *check.fix);
@@ -66,7 +78,7 @@ CommandSpec doctorCommand() {
                 if (verbose) {
                     try {
                         if (const auto client = IPCClient::connect(IPC::socketPath(paths, environment)))
-                            Output::out("\u00B7 Torvex app: running (" + client->appVersion() + ")");
+                            Output::out("\u00B7 Torvex host: running (" + client->appVersion() + ")");
                     } catch (const TorvexError&) {
                         // an application of another version is not shown
                     }
@@ -75,7 +87,7 @@ CommandSpec doctorCommand() {
                     Output::out("\nNo problems found.");
                     return;
                 }
-                Output::out("\nSome checks failed. Fix them, or open Torvex to run setup.");
+                Output::out("\nSome checks failed. Fix them, or run `torvex setup`.");
                 throw ExitCode{1};
             }};
 }
@@ -98,16 +110,15 @@ CommandSpec reportCommand() {
                             " with what you did and what went wrong,");
                 Output::out("or open an issue at " + std::string(DiagnosticReport::issuesURL) +
                             " (don't attach anything private there: it's public).");
-                Output::out("In the app: Help \u25B8 Report a Problem\u2026 does this for you.");
             }};
 }
 
 CommandSpec componentsCommand() {
     return {"components",
-            "List the components Torvex downloads during setup.",
+            "List the components Torvex uses, and whether setup has installed them.",
             "",
             true,
-            {{Kind::flag, "json", "Print the manifest as JSON (used by Scripts/fetch-toolchain.sh)."}},
+            {{Kind::flag, "json", "Print the manifest as JSON."}},
             {},
             [](const ParsedArguments& given) {
                 if (given.flag("json")) {
@@ -116,8 +127,13 @@ CommandSpec componentsCommand() {
                 }
                 const TorvexPaths& paths = TorvexPaths::defaultPaths();
                 for (const Component& component : Components::all()) {
-                    Output::out(component.name + " " + component.shownVersion() + "  [" +
-                                (component.isInstalled(paths) ? "installed" : "missing") + "]  " + component.licence);
+                    const bool installed = component.isInstalled(paths);
+                    const auto version = installed || !component.isUnavailable() ? component.shownVersion() : std::nullopt;
+                    const std::string state = installed                   ? "installed"
+                                              : component.isUnavailable() ? unavailableText
+                                                                          : "missing";
+                    Output::out(component.name + (version ? " " + *version : "") + "  [" + state + "]  " +
+                                component.licence);
                 }
             }};
 }

@@ -2,6 +2,7 @@
 
 #include "Core/Files.h"
 
+#include <atomic>
 #include <string>
 #include <unistd.h>
 
@@ -9,12 +10,20 @@ namespace torvex::cli::Output {
 
 namespace {
 
+std::atomic<int> outputFailure{0};
+
+void send(int fd, std::string_view bytes) {
+    const int failure = writeAll(fd, bytes);  // a reader that went away gets nothing more; SIGPIPE keeps its default
+    int none = 0;
+    if (failure != 0 && fd == STDOUT_FILENO) outputFailure.compare_exchange_strong(none, failure);
+}
+
 void line(int fd, std::string_view text) {
     std::string bytes;
     bytes.reserve(text.size() + 1);
     bytes.append(text);
     bytes.push_back('\n');
-    writeAll(fd, bytes);  // a reader that went away gets nothing more; SIGPIPE keeps its default
+    send(fd, bytes);
 }
 
 } // namespace
@@ -23,6 +32,8 @@ void out(std::string_view text) { line(STDOUT_FILENO, text); }
 
 void err(std::string_view text) { line(STDERR_FILENO, text); }
 
-void write(std::string_view bytes) { writeAll(STDOUT_FILENO, bytes); }
+void write(std::string_view bytes) { send(STDOUT_FILENO, bytes); }
+
+int standardOutputFailure() { return outputFailure.load(); }
 
 } // namespace torvex::cli::Output

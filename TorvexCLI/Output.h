@@ -15,6 +15,10 @@ void err(std::string_view text);
 // `bytes` to standard output as they are.
 void write(std::string_view bytes);
 
+// The errno of the first write to standard output that failed (a full disk, a closed descriptor,
+// a reader that went away); 0 while every write went through.
+int standardOutputFailure();
+
 } // namespace Output
 
 } // namespace torvex::cli

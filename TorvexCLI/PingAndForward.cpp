@@ -11,7 +11,7 @@ namespace torvex::cli {
 CommandSpec pingCommand() {
     return {"ping",
             "Print \"ready\" if Torvex can build and run apps.",
-            "Checked locally so that IDEs polling for devices don't start the app.",
+            "Checked locally so that IDEs polling for devices don't start the Torvex host.",
             true,
             {},
             {},
@@ -34,7 +34,7 @@ CommandSpec forwardCommand() {
     using Value = ArgumentSpec::Value;
     return {"forward",
             "Forward a device port to a host port.",
-            "Wine shares the Mac's network stack, so this only succeeds when both ports are the same.",
+            "Wine shares this machine's network stack, so this only succeeds when both ports are the same.",
             true,
             {{Kind::positional, "host-port", "", true, Value::integer},
              {Kind::positional, "device-port", "", true, Value::integer}},
@@ -46,7 +46,7 @@ CommandSpec forwardCommand() {
                     Output::out("forwarded");
                     return;
                 }
-                Output::err("Torvex apps use the Mac's network directly; host port " + std::to_string(host) +
+                Output::err("Torvex apps use this machine's network directly; host port " + std::to_string(host) +
                             " must equal device port " + std::to_string(device) + ".");
                 throw ExitCode{1};
             }};

@@ -3,6 +3,7 @@
 #include "ExitStatus.h"
 #include "Output.h"
 #include "Core/Profile.h"
+#include "Core/VisibleText.h"
 
 namespace torvex::cli {
 
@@ -26,7 +27,8 @@ CommandSpec listCommand() {
                 const TorvexConfig config = TorvexConfig::load(TorvexPaths::defaultPaths());
                 for (const Profile& profile : config.profiles) {
                     const std::string mark = profile.id == config.currentProfileID ? "*" : " ";
-                    Output::out(mark + " " + profile.id + "  " + profile.name + "  (" + profile.summary() + ")");
+                    Output::out(mark + " " + visibleText(profile.id) + "  " + visibleText(profile.name) + "  (" +
+                                visibleText(profile.summary()) + ")");
                 }
             }};
 }
@@ -42,10 +44,18 @@ CommandSpec createCommand() {
             }};
 }
 
+// The theme words the service takes.
+std::vector<std::string> themeWords() {
+    std::vector<std::string> words;
+    for (const auto theme : Profile::allThemes) words.emplace_back(rawValue(theme));
+    return words;
+}
+
 } // namespace
 
 CommandSpec profileCommand() {
-    const auto profileID = [](const ParsedArguments& given) {
+    const ArgumentSpec profileID{Kind::positional, "id", "", true, Value::text, {}, true};
+    const auto profileArguments = [](const ParsedArguments& given) {
         IPCRequest::Arguments arguments;
         arguments.profile = given.text("id");
         return arguments;
@@ -56,17 +66,16 @@ CommandSpec profileCommand() {
             true,
             {},
             {listCommand(),
-             requestingCommand("use", "Switch to a profile (restarts a running app).",
-                               {{Kind::positional, "id", "", true}}, "profile-use", profileID),
+             requestingCommand("use", "Switch to a profile (restarts a running app).", {profileID}, "profile-use",
+                               profileArguments),
              createCommand(),
-             requestingCommand("delete", "Delete a profile.", {{Kind::positional, "id", "", true}}, "profile-delete",
-                               profileID),
+             requestingCommand("delete", "Delete a profile.", {profileID}, "profile-delete", profileArguments),
              requestingCommand("set",
                                "Change the current profile. Theme and size apply live; DPI and locale restart the app.",
                                {{Kind::option, "dpi", "96, 120, 144 or 192.", false, Value::integer},
                                 {Kind::option, "width", "Window width in Windows pixels.", false, Value::integer},
                                 {Kind::option, "height", "Window height in Windows pixels.", false, Value::integer},
-                                {Kind::option, "theme", "light or dark."},
+                                {Kind::option, "theme", "light or dark.", false, Value::text, themeWords()},
                                 {Kind::option, "locale", "e.g. en-US, ar-SA."}},
                                "profile-set", [](const ParsedArguments& given) {
                                    IPCRequest::Arguments arguments;

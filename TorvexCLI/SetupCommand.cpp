@@ -56,11 +56,11 @@ std::optional<TorvexError> processorProblem(const SystemFacts& facts) {
                        "Run Torvex on an x86_64 (amd64) machine.");
 }
 
-std::string shellStartupFile(const Environment& environment) {
+std::string pathHint(const Environment& environment) {
     const std::string shell = fs::path(nonEmptyValue(environment, "SHELL").value_or("")).filename().string();
-    if (shell == "bash") return "~/.bashrc";
-    if (shell == "zsh") return "~/.zshrc";
-    return "~/.profile";
+    if (shell == "fish") return "fish_add_path ~/.local/bin";  // fish reads none of the sh start-up files
+    const std::string file = shell == "bash" ? "~/.bashrc" : shell == "zsh" ? "~/.zshrc" : "~/.profile";
+    return "echo 'export PATH=\"$HOME/.local/bin:$PATH\"' >> " + file;
 }
 
 namespace {
@@ -71,15 +71,30 @@ void installComponents(const TorvexPaths& paths) {
         Output::out("\u2713 Components installed");
         return;
     }
+    // Say what happens: components of the distribution's packages are linked, the others downloaded.
+    std::size_t linked = 0, downloaded = 0;
+    std::string packages;
     std::int64_t total = 0;
-    for (const auto& component : missing) total += component.size;
-    Output::out("Downloading " + std::to_string(missing.size()) + " component(s), " + formattedByteCount(total) +
-                "\u2026");
+    for (const auto& component : missing) {
+        if (component.source.providesComponent()) {
+            ++linked;
+            packages += (packages.empty() ? "" : ", ") + component.packageList();
+        } else {
+            ++downloaded;
+            total += component.size;
+        }
+    }
+    if (linked > 0)
+        Output::out("Linking " + std::to_string(linked) + " component(s) to this system's packages (" + packages +
+                    ")\u2026");
+    if (downloaded > 0)
+        Output::out("Downloading " + std::to_string(downloaded) + " component(s), " + formattedByteCount(total) +
+                    "\u2026");
     const bool terminal = ::isatty(STDOUT_FILENO) == 1;
     ComponentInstaller{paths}.install(missing, [terminal](const ComponentInstaller::Progress& progress) {
         const bool done = progress.phase == ComponentInstaller::Progress::Phase::done;
-        const auto output =
-            setupProgressOutput(progress, done ? progress.component.shownVersion() : std::string(), terminal);
+        const auto output = setupProgressOutput(
+            progress, done ? progress.component.shownVersion().value_or("") : std::string(), terminal);
         if (!output.inPlace.empty()) Output::write(output.inPlace);
         if (output.line) Output::out(*output.line);
     });
@@ -104,7 +119,8 @@ FlutterSDK registerDevice(const Environment& environment) {
                                              CustomDeviceRegistration::configFile(environment));
     Output::out("\u2713 Registered \"Torvex \u00B7 Windows 11\" (Flutter " + sdk.frameworkVersion().value_or("?") + ")");
     if (!appBundle(environment, executablePath()))
-        Output::err("note: this torvex is not inside Torvex.app; IDE runs need the app running.");
+        Output::err("note: this torvex is not inside Torvex.app, so it cannot start torvex-host; IDE runs need one "
+                    "running.");
     return sdk;
 }
 
@@ -145,8 +161,7 @@ void linkCLI(const Environment& environment) {
         if (path.substr(start, end - start) == folder.string()) return;
         start = end + 1;
     }
-    Output::out("  Add it to your PATH: echo 'export PATH=\"$HOME/.local/bin:$PATH\"' >> " +
-                shellStartupFile(environment));
+    Output::out("  Add it to your PATH: " + pathHint(environment));
 }
 
 } // namespace
@@ -155,7 +170,7 @@ CommandSpec setupCommand() {
     using Kind = ArgumentSpec::Kind;
     return {"setup",
             "Install Torvex's components, set up the Windows environment and register the IDE device.",
-            "The Torvex app runs the same steps on first launch; this is the terminal version.",
+            "Every step can be run again: what is already set up is kept.",
             true,
             {{Kind::flag, "register", "Only register the \"Torvex \u00B7 Windows 11\" device with Flutter."},
              {Kind::flag, "unregister", "Remove the device from Flutter."},

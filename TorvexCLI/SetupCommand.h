@@ -28,8 +28,9 @@ SetupProgressOutput setupProgressOutput(const ComponentInstaller::Progress& prog
 // Why this machine cannot run Windows x64 apps; none when it can.
 std::optional<TorvexError> processorProblem(const SystemFacts& facts);
 
-// The start-up file of the user's shell, for the PATH hint: "~/.bashrc" for bash, "~/.zshrc" for
-// zsh (SHELL's last component), "~/.profile" otherwise.
-std::string shellStartupFile(const Environment& environment);
+// The command that puts ~/.local/bin on the PATH of the user's shell (SHELL's last component):
+// fish's own fish_add_path, else an export line appended to ~/.bashrc for bash, ~/.zshrc for zsh,
+// ~/.profile otherwise.
+std::string pathHint(const Environment& environment);
 
 } // namespace torvex::cli

@@ -7,6 +7,9 @@
 #include "Output.h"
 #include "Core/Version.h"
 
+#include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <exception>
 
 namespace torvex::cli {
@@ -14,7 +17,7 @@ namespace torvex::cli {
 const CommandSpec& rootCommand() {
     static const CommandSpec* root = new CommandSpec{
         "torvex",
-        "Test your Flutter apps on Windows, right on your Mac.",
+        "Test your Flutter apps on Windows, right on Linux.",
         "",
         true,
         {},
@@ -47,16 +50,17 @@ int runBody(const Invocation& invocation) {
         Output::err("Error: " + error.description());
     } catch (const Cancelled&) {
         Output::err("Error: Cancelled.");
+    } catch (const std::filesystem::filesystem_error& error) {
+        Output::err("Error: " + fileSystemError(error).description());
     } catch (const std::exception& error) {
-        Output::err(std::string("Error: ") + error.what());
+        Output::err("Error: " + TorvexError(TorvexError::Kind::generic, "torvex failed.", error.what(),
+                                            "Try again; if it keeps failing, run `torvex report` and send the report.")
+                                    .description());
     }
     return 1;
 }
 
-} // namespace
-
-int run(const CommandSpec& root, const std::vector<std::string>& words) {
-    const Invocation invocation = parseCommandLine(root, words);
+int runAction(const CommandSpec& root, const Invocation& invocation) {
     switch (invocation.action) {
     case Invocation::Action::run:
         return runBody(invocation);
@@ -76,6 +80,45 @@ int run(const CommandSpec& root, const std::vector<std::string>& words) {
         return usageExitStatus;
     }
     return 1;
+}
+
+} // namespace
+
+TorvexError fileSystemError(const std::filesystem::filesystem_error& error) {
+    // libstdc++ words it "filesystem error: <operation>: <reason> [<path>] [<path>]".
+    std::string operation = error.what();
+    if (operation.starts_with("filesystem error: ")) operation.erase(0, 18);
+    const std::string reason = error.code().message();
+    if (const auto end = operation.find(": " + reason); end != std::string::npos) operation.resize(end);
+    if (operation.starts_with("cannot ")) operation = "Could not " + operation.substr(7);
+    if (!operation.empty()) operation[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(operation[0])));
+    const std::string path = error.path1().empty() ? "" : error.path1().string();
+    std::string fix = path.empty() ? "Check the folders Torvex uses, then try again."
+                                   : "Check " + path + " and the folder that holds it, then try again.";
+    switch (error.code().value()) {
+    case ENOSPC:
+    case EDQUOT: fix = "Free up disk space, then try again."; break;
+    case EROFS:
+        fix = "Torvex writes to a read-only file system there: make it writable, or set TORVEX_SUPPORT_DIR, "
+              "TORVEX_CACHES_DIR and TORVEX_LOGS_DIR to writable folders.";
+        break;
+    case EACCES:
+    case EPERM: fix = "Give yourself the right to write to " + (path.empty() ? "it" : path) + ", then try again."; break;
+    default: break;
+    }
+    const std::string why = (path.empty() ? "" : path + ": ") + reason + ".";
+    return TorvexError(TorvexError::Kind::generic, operation.empty() ? "A file operation failed." : operation + ".",
+                       why, fix);
+}
+
+int run(const CommandSpec& root, const std::vector<std::string>& words) {
+    const int status = runAction(root, parseCommandLine(root, words));
+    // As Unix tools do: output that could not be written is a failure, said in one line.
+    if (const int failure = Output::standardOutputFailure(); failure != 0) {
+        Output::err("error: could not write to standard output: " + std::string(std::strerror(failure)) + ".");
+        return status == 0 ? 1 : status;
+    }
+    return status;
 }
 
 } // namespace torvex::cli

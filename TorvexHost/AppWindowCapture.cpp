@@ -1,11 +1,14 @@
 #include "AppWindowCapture.h"
 
+#include "Core/HostReplacement.h"
 #include "Core/TorvexError.h"
 #include "Runtime/Platform/ScreenCapture.h"
 #include "Runtime/WindowCapture.h"
 
 #include <chrono>
 #include <thread>
+
+#include <unistd.h>
 
 namespace torvex::host {
 
@@ -22,7 +25,7 @@ std::string captureAppWindow(const std::optional<std::string>& binaryName, const
     if (!display) {
         throw TorvexError(TorvexError::Kind::generic, "Screen capture is not available.",
                           "The Torvex host has no X display: DISPLAY was not set when it started.",
-                          "Quit Torvex and start it again with DISPLAY naming the X display the app draws on.");
+                          hostReplacementFix(::getpid(), "with that command's DISPLAY"));
     }
     const std::string app = binaryName ? *binaryName : "the app";
     auto window = WindowCapture::find(binaryName);

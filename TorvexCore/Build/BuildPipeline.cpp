@@ -9,6 +9,7 @@
 #include "PluginCompatibility.h"
 #include "SDKHeaderOverlay.h"
 #include "SourceStaging.h"
+#include "StagedPaths.h"
 #include "Stager.h"
 #include "Core/Environment.h"
 #include "Core/FileLock.h"
@@ -140,23 +141,26 @@ bool isDownloadProgress(const std::string& text) {
     return text.starts_with("-- [download ") && text.ends_with("complete]");
 }
 
-// One CMake run. Every line goes to the transcript; quiet runs and download progress reach the
-// log only. A non-zero exit throws CommandFailure with the whole transcript.
+// One CMake run. Every line, naming the project's files in place of their staged copies, goes to
+// the transcript; quiet runs and download progress reach the log only. A non-zero exit throws
+// CommandFailure with the whole transcript.
 void cmake(const Toolchain& toolchain, const std::vector<std::string>& arguments, const Environment& environment,
-           const std::shared_ptr<FileLog>& log, const Emit& emit, bool quiet, const std::stop_token& stop) {
+           const std::shared_ptr<const StagedPaths>& staged, const std::shared_ptr<FileLog>& log, const Emit& emit,
+           bool quiet, const std::stop_token& stop) {
     auto transcript = std::make_shared<Transcript>();
     ProcessSpec spec{toolchain.cmake, arguments, environment, std::nullopt};
     const std::int32_t code = ProcessRunner::shared().run(
         spec,
-        [transcript, log, emit, quiet](const OutputLine& line) {
+        [transcript, staged, log, emit, quiet](const OutputLine& line) {
+            const std::string text = staged->inProject(line.text);
             {
                 std::lock_guard guard(transcript->lock);
-                transcript->storage.push_back(line.text);
+                transcript->storage.push_back(text);
             }
-            if (quiet || isDownloadProgress(line.text)) {
-                log->write(line.text);
+            if (quiet || isDownloadProgress(text)) {
+                log->write(text);
             } else {
-                emit(line.text);
+                emit(text);
             }
         },
         stop);
@@ -259,7 +263,15 @@ BuildResult BuildPipeline::build(const BuildRequest& request, std::stop_token st
     const bool stampMatches = readFileBytes(stampFile) == stampText;
     removeIgnoringErrors(stampFile);
 
-    const int changes = stageWindowsSources(project, sdk, engine, work, namesOf(disabled));
+    // The project's files as the tools name them, for the staging in use.
+    std::shared_ptr<const StagedPaths> staged;
+    const auto stage = [&] {
+        StagingResult staging = stageWindowsSources(project, sdk, engine, work, namesOf(disabled));
+        staged = std::make_shared<const StagedPaths>(
+            StagedPaths::of(work / "windows", project.windowsDirectory(), std::move(staging.projectFiles)));
+        return staging.changes;
+    };
+    const int changes = stage();
     if (changes == 0 && !toolchainChanged && !argumentsChanged && fs::exists(program) && stampMatches) {
         writeIfChanged(stampText, stampFile);
         emit("Torvex: native code unchanged, updating Dart bundle only");
@@ -271,12 +283,13 @@ BuildResult BuildPipeline::build(const BuildRequest& request, std::stop_token st
         try {
             removeIgnoringErrors(stampFile);
             if (!fs::exists(work / "cmake-build" / "build.ninja")) {
-                cmake(toolchain, configureArguments, cmakeEnvironment, log, emit, false, stop);
+                cmake(toolchain, configureArguments, cmakeEnvironment, staged, log, emit, false, stop);
             }
             // Ninja goes on past failed jobs (-k 0), so one pass finds every plugin that fails.
-            cmake(toolchain, {"--build", (work / "cmake-build").string(), "--", "-k", "0"}, cmakeEnvironment, log, emit,
-                  false, stop);
-            cmake(toolchain, {"--install", (work / "cmake-build").string()}, cmakeEnvironment, log, emit, true, stop);
+            cmake(toolchain, {"--build", (work / "cmake-build").string(), "--", "-k", "0"}, cmakeEnvironment, staged, log,
+                  emit, false, stop);
+            cmake(toolchain, {"--install", (work / "cmake-build").string()}, cmakeEnvironment, staged, log, emit, true,
+                  stop);
             writeIfChanged(stampText, stampFile);
             return finished(false);
         } catch (const CommandFailure& failure) {
@@ -298,7 +311,7 @@ BuildResult BuildPipeline::build(const BuildRequest& request, std::stop_token st
             memory.record(disabled);
             emit("Torvex: rebuilding without " + joined(freshNames, ", "));
             ++attempt;
-            stageWindowsSources(project, sdk, engine, work, namesOf(disabled));
+            stage();
         }
     }
 }

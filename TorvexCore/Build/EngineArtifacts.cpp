@@ -6,12 +6,10 @@
 #include "Core/TorvexError.h"
 
 #include "Core/Downloader.h"
+#include "Core/FileLock.h"
 
 #include <fmt/format.h>
 
-#include <condition_variable>
-#include <mutex>
-#include <set>
 #include <vector>
 
 namespace torvex {
@@ -60,37 +58,6 @@ void checkRevision(const std::string& revision, const FlutterSDK& sdk) {
                       fmt::format("Run `flutter doctor` to repair the SDK at {}.", sdk.root.string()));
 }
 
-// Lets one `ensure` at a time work on a cache folder; a waiting caller can still be cancelled.
-class CacheClaim {
-public:
-    CacheClaim(const fs::path& folder, std::stop_token stop) : key_(folder.string()) {
-        std::unique_lock lock(state().mutex);
-        if (!state().changed.wait(lock, stop, [&] { return !state().busy.contains(key_); })) throw Cancelled{};
-        state().busy.insert(key_);
-    }
-    ~CacheClaim() {
-        {
-            std::lock_guard lock(state().mutex);
-            state().busy.erase(key_);
-        }
-        state().changed.notify_all();
-    }
-    CacheClaim(const CacheClaim&) = delete;
-    CacheClaim& operator=(const CacheClaim&) = delete;
-
-private:
-    struct State {
-        std::mutex mutex;
-        std::condition_variable_any changed;
-        std::set<std::string> busy;
-    };
-    static State& state() {
-        static State* shared = new State;
-        return *shared;
-    }
-    std::string key_;
-};
-
 std::string lastComponent(const std::string& address) { return address.substr(address.rfind('/') + 1); }
 
 TorvexError transferError(const std::string& revision, const std::string& description) {
@@ -138,8 +105,14 @@ EngineArtifacts EngineArtifacts::ensure(const FlutterSDK& sdk, const TorvexPaths
     const EngineArtifacts cached{revision, paths.engineCache() / revision};
     if (cached.isComplete()) return cached;
 
-    const CacheClaim claim(cached.directory, stop);
-    if (cached.isComplete()) return cached;  // another build finished it meanwhile
+    // One `ensure` at a time assembles a revision, in this process or another.
+    fs::create_directories(paths.engineCache());
+    const auto claim = FileLock::acquire(paths.engineCache() / ("." + revision + ".lock"), stop, std::nullopt, [&] {
+        if (progress) {
+            progress("Waiting for another download of the Flutter Windows engine (" + shortRevision(revision) + ")");
+        }
+    });
+    if (cached.isComplete()) return cached;  // the other one finished it meanwhile
 
     const fs::path staging = paths.engineCache() / ("." + revision + ".partial");
     std::error_code ignored;

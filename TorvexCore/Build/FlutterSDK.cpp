@@ -40,7 +40,9 @@ FlutterSDK FlutterSDK::locate(const Environment& environment) {
     const fs::path home = homeFolder();
     candidates.push_back(home / "flutter");
     candidates.push_back(home / "development" / "flutter");
-    candidates.push_back("/opt/homebrew/Caskroom/flutter/latest/flutter");
+    // Where Linux installs put it: the snap's SDK, and the folder that manual installs use.
+    candidates.push_back(home / "snap" / "flutter" / "common" / "flutter");
+    candidates.push_back("/opt/flutter");
     for (const auto& candidate : candidates) {
         if (auto sdk = sdkAt(candidate)) return *sdk;
     }

@@ -15,7 +15,8 @@ struct FlutterSDK {
 
     // The folder, standardised with links resolved, when it holds bin/internal/engine.version.
     static std::optional<FlutterSDK> fromRoot(const std::filesystem::path& root);
-    // FLUTTER_ROOT, then the caller's own SDK, then the usual install folders.
+    // FLUTTER_ROOT, else the caller's own SDK; then ~/flutter, ~/development/flutter,
+    // ~/snap/flutter/common/flutter and /opt/flutter.
     static FlutterSDK locate(const Environment& environment);
     // FLUTTER_ROOT when set and not empty, else the SDK of the `flutter` on the program's PATH.
     static std::optional<std::filesystem::path> callerRoot(const Environment& environment);

@@ -161,6 +161,8 @@ std::string toolchainFile(const fs::path& tools, const fs::path& mingwRoot, cons
     text += fmt::format(
         "set(CMAKE_CXX_FLAGS_INIT \"-fms-extensions -include \\\"{}\\\" -idirafter \\\"{}\\\" -ivfsoverlay \\\"{}\\\"\")\n",
         quotedInFlags(compatHeader), f, v);
+    text += "# The resource compiler's preprocessor (clang) finds the SDK headers the same way.\n";
+    text += fmt::format("set(CMAKE_RC_FLAGS_INIT \"--preprocessor-arg=-ivfsoverlay \\\"--preprocessor-arg={}\\\"\")\n", v);
     text += "# Static libc++/libunwind/winpthreads: no extra runtime DLLs to ship. Plus system import libraries\n";
     text += "# that MSVC code pulls in with #pragma comment(lib, ...), which mingw ignores; lld only uses what\n";
     text += "# is referenced and does not depend on library order.\n";

@@ -103,6 +103,8 @@ Result translateCompilerArguments(const std::vector<std::string>& arguments,
             result.arguments.push_back(argument);
             continue;
         }
+        // Like /WX: code written for MSVC meets warnings it was never checked against.
+        if (argument == "-Werror") continue;
         const bool looksLikeFlag = argument.size() >= 1 && argument.front() == '/' &&
                                    argument.find('/', 1) == std::string::npos;
         if (looksLikeFlag && !fileExists(argument)) {

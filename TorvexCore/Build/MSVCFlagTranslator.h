@@ -17,7 +17,8 @@ struct Result {
     bool operator==(const Result&) const = default;
 };
 
-// The value of "-o" passes unchanged. Otherwise an argument that begins with "/", holds no other "/"
+// The value of "-o" passes unchanged, and "-Werror" (not "-Werror=<name>") is dropped, as /WX is.
+// Otherwise an argument that begins with "/", holds no other "/"
 // and does not exist is an MSVC flag (see mapMSVCFlag; unknown ones go to `unknownDropped`); else a
 // bare "name.lib" that does not begin with "-" and does not exist becomes "-lname"; else "-mwindows"
 // also gets "-municode"; anything else passes unchanged.

@@ -74,8 +74,8 @@ void refuseUnbuildableVersion(const FlutterProject& project) {
 }
 } // namespace
 
-int stageWindowsSources(const FlutterProject& project, const FlutterSDK& sdk, const EngineArtifacts& engine,
-                        const fs::path& stage, const std::set<std::string>& disabledPlugins) {
+StagingResult stageWindowsSources(const FlutterProject& project, const FlutterSDK& sdk, const EngineArtifacts& engine,
+                                  const fs::path& stage, const std::set<std::string>& disabledPlugins) {
     const fs::path source = project.root / "windows";
     const fs::path target = stage / "windows";
     const fs::path ephemeral = target / "flutter/ephemeral";
@@ -83,6 +83,7 @@ int stageWindowsSources(const FlutterProject& project, const FlutterSDK& sdk, co
     refuseLinkedFolders(source);
     const bool manifestPresent = fs::exists(source / "runner/runner.exe.manifest");
     const fs::path pluginLinks = source / "flutter/ephemeral/.plugin_symlinks";
+    StagingResult result;
 
     const Stager projectMirror{
         stagingExclusions(),
@@ -97,6 +98,8 @@ int stageWindowsSources(const FlutterProject& project, const FlutterSDK& sdk, co
                     [&](const std::string& plugin) { return pluginLinks / plugin / "windows/include"; });
             }
             if (path == "flutter/CMakeLists.txt") return StagingPatches::neutraliseAssemble(readProjectText(file, path));
+            // The rest keeps every line where the project's file has it.
+            if (!path.starts_with("flutter/ephemeral/")) result.projectFiles.insert(path);
             if (lowercasedASCII(path).ends_with(".rc")) {
                 // A script in another encoding (UTF-16, say) is copied as it is.
                 const auto text = readUTF8File(file);
@@ -108,10 +111,10 @@ int stageWindowsSources(const FlutterProject& project, const FlutterSDK& sdk, co
             return std::nullopt;
         },
     };
-    int changes = projectMirror.mirror(source, target);
+    result.changes = projectMirror.mirror(source, target);
 
     for (const char* name : EngineArtifacts::ephemeralFiles) {
-        if (Stager::mirrorFile(engine.file(name), ephemeral / name)) ++changes;
+        if (Stager::mirrorFile(engine.file(name), ephemeral / name)) ++result.changes;
     }
 
     const Stager wrapperMirror{
@@ -123,11 +126,11 @@ int stageWindowsSources(const FlutterProject& project, const FlutterSDK& sdk, co
                 "Delete " + engine.directory.string() + " so that Torvex downloads the engine again."));
         },
     };
-    changes += wrapperMirror.mirror(engine.cppClientWrapper(), ephemeral / "cpp_client_wrapper");
+    result.changes += wrapperMirror.mirror(engine.cppClientWrapper(), ephemeral / "cpp_client_wrapper");
 
     const std::string config = GeneratedFiles::generatedConfig(sdk.root, stage, project.version);
-    if (writeIfChanged(config, ephemeral / "generated_config.cmake")) ++changes;
-    return changes;
+    if (writeIfChanged(config, ephemeral / "generated_config.cmake")) ++result.changes;
+    return result;
 }
 
 } // namespace torvex

@@ -8,6 +8,7 @@
 #include "TextFile.h"
 #include "TorvexError.h"
 #include "UTF8.h"
+#include "VisibleText.h"
 
 #include <unistd.h>
 
@@ -356,6 +357,24 @@ void TorvexConfig::setCurrentProfile(const Profile& profile) {
 fs::path TorvexConfig::captureDirectory() const {
     if (captureFolder) return fs::path(*captureFolder);
     return homeFolder() / "Desktop";
+}
+
+void requireProfileIDFits(std::string_view id, std::string_view name) {
+    if (id.size() <= longestProfileID) return;
+    constexpr std::size_t shownCharacters = 40;
+    const std::string visible = visibleText(name);
+    std::size_t end = 0, characters = 0;
+    while (end < visible.size() && characters < shownCharacters) {
+        ++end;
+        while (end < visible.size() && (static_cast<unsigned char>(visible[end]) & 0xC0) == 0x80) ++end;
+        ++characters;
+    }
+    const std::string shown = visible.substr(0, end) + (end < visible.size() ? "\u2026" : "");
+    throw TorvexError(TorvexError::Kind::usage, "The profile name \u201C" + shown + "\u201D is too long.",
+                      fmt::format("Its id would be {} bytes long; an id names the folder of the profile's Windows "
+                                  "environment, which holds at most {}.",
+                                  id.size(), longestProfileID),
+                      "Give the profile a shorter name.");
 }
 
 std::string TorvexConfig::newProfileID(std::string_view displayName) const {

@@ -101,4 +101,11 @@ struct TorvexConfig {
     bool operator==(const TorvexConfig&) const = default;
 };
 
+// The most bytes a profile id may have: it names the folder of the profile's Wine prefix.
+inline constexpr std::size_t longestProfileID = 255;
+
+// Refuses a new profile whose `id`, made from the display name `name`, could not be a folder name
+// (longer than longestProfileID): a usage error that shows the name escaped and shortened.
+void requireProfileIDFits(std::string_view id, std::string_view name);
+
 } // namespace torvex

@@ -1,5 +1,6 @@
 #include "AppRunner.h"
 
+#include "Core/HostReplacement.h"
 #include "Core/Log.h"
 #include "Core/TorvexError.h"
 
@@ -9,6 +10,8 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+
+#include <unistd.h>
 
 namespace torvex {
 namespace {
@@ -76,7 +79,8 @@ std::int32_t AppRunner::run(const InstalledApp& app, const std::vector<std::stri
     const std::filesystem::path executable = app.executable(wine);
     requireRunnableBinaryName(app);
     if (!hasDisplay()) {
-        sendStandardError(onLine, "Torvex: no X display (DISPLAY is not set); the app's window cannot open.");
+        sendStandardError(onLine, "Torvex: no X display (DISPLAY is not set); the app's window cannot open. " +
+                                      hostReplacementFix(::getpid(), "with that command's DISPLAY"));
     }
 
     try {
@@ -89,9 +93,13 @@ std::int32_t AppRunner::run(const InstalledApp& app, const std::vector<std::stri
         throw;
     }
 
+    Environment environment = appEnvironment(engineSwitches);
+    const AppLocale locale = AppLocale::forProfile(profile, wine.prefix / "torvex-locales", locales);
+    for (const auto& [name, value] : locale.variables) environment[name] = value;
+    if (locale.notice) sendStandardError(onLine, *locale.notice);
     const ProcessSpec spec{wine.wine(),
                            {"cmd", "/c", wine.windowsPath(executable)},
-                           wine.environment(appEnvironment(engineSwitches)),
+                           wine.environment(environment),
                            executable.parent_path()};
 
     // The window-size task has a stop source of its own: the caller's stop does not end it, the

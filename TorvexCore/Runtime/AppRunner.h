@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AppLocale.h"
 #include "InstalledApp.h"
 #include "WindowsHelper.h"
 #include "WineEnvironment.h"
@@ -28,6 +29,8 @@ struct AppRunner {
     // The window-size loop: at most this many resize tries, this far apart.
     int resizeTries = 120;
     std::chrono::milliseconds resizeInterval{500};
+    // Which locales this system has, for the app's locale (AppLocale).
+    LocaleSystem locales{};
 
     // The Flutter tool's engine options as switches without their dashes, in order: the text split
     // at every " --" (no quoting), pieces trimmed of spaces and tabs, one leading "--" dropped,
@@ -41,8 +44,10 @@ struct AppRunner {
 
     // Prepares the prefix (ensurePrefix, killAll, applyDPI, applyTheme), runs
     // `wine cmd /c C:\Torvex\Apps\<name>\<binary>.exe` in the app's folder with appEnvironment over
-    // the Wine environment, hands every line to `onLine` as it comes (from several threads at
-    // once; "Torvex: " lines on standard error come first: no X display, a new prefix), resizes
+    // the Wine environment (its locale as AppLocale makes it work on this system, with the links it
+    // needs in <prefix>/torvex-locales), hands every line to `onLine` as it comes (from several
+    // threads at once; "Torvex: " lines on standard error come first: no X display, a new prefix,
+    // a locale this system lacks), resizes
     // the window meanwhile, and once the app has ended runs a killAll that nothing cancels.
     // Answers the app's exit code (128 + signal when a signal ended it). A stop request ends the
     // app and still answers its code; during preparation it throws Cancelled after a killAll.

@@ -76,10 +76,12 @@ std::string unusableNameProblem(std::string_view value) {
             const unsigned code = c1Control ? static_cast<unsigned char>(value[i + 1]) : c;
             return fmt::format("holds a control character (U+{:04X})", code);
         }
-        if (std::string_view("/\\&|<>^%\"").find(static_cast<char>(c)) != std::string_view::npos) {
+        // The last seven: Wine's `cmd /c` cannot start a program whose path holds one.
+        if (std::string_view("/\\&|<>^%\";,=(*?").find(static_cast<char>(c)) != std::string_view::npos) {
             return fmt::format("holds '{}'", static_cast<char>(c));
         }
     }
+    if (value.back() == '.') return "ends with \".\"";  // Windows drops it from a folder name
     return "";
 }
 

@@ -19,8 +19,8 @@ namespace torvex {
 enum class NameRole { profileID, appName };
 
 // Why `value` could not be one folder name and one `cmd /c` argument, such as "holds '&'": it is
-// "", "." or "..", or holds "/", "\", a control character (NUL included) or one of & | < > ^ % ".
-// Empty when it can.
+// "", "." or "..", holds "/", "\", a control character (NUL included) or one of & | < > ^ % " ; , = ( * ?,
+// or ends with ".". Empty when it can.
 std::string unusableNameProblem(std::string_view value);
 
 // Refuses a profile id or app name that unusableNameProblem finds fault with. The error is a usage

@@ -1,6 +1,7 @@
 #include "IPCClient.h"
 
 #include "UnixSocket.h"
+#include "Core/HostReplacement.h"
 #include "Core/Version.h"
 
 #include <sys/socket.h>
@@ -34,7 +35,7 @@ void checkHello(const IPCMessage& hello, const std::string& cliVersion) {
     const std::string appVersion = hello.version.value_or("?");
     if (hello.protocolVersion == IPC::protocolVersion && majorVersion(appVersion) == majorVersion(cliVersion)) return;
     throw TorvexError(TorvexError::Kind::generic, "Update Torvex.",
-                      "The torvex CLI (" + cliVersion + ") and the Torvex app (" + appVersion + ") don't match.",
+                      "The torvex CLI (" + cliVersion + ") and the Torvex host (" + appVersion + ") don't match.",
                       "Install the latest Torvex and run `torvex setup --register` again.");
 }
 
@@ -61,8 +62,8 @@ IPCClient::~IPCClient() { ::close(fd_); }
 std::optional<std::string> IPCClient::send(const IPCRequest& request,
                                            const std::function<void(const IPCMessage&)>& onLog) {
     if (!UnixSocket::writeLine(fd_, encode(request)))
-        throw TorvexError(TorvexError::Kind::appNotRunning, "Lost the connection to Torvex.", "The app closed the socket.",
-                          "Restart Torvex.");
+        throw TorvexError(TorvexError::Kind::appNotRunning, "Lost the connection to Torvex.",
+                          "The Torvex host closed the socket.", hostReplacementFix(std::nullopt));
     while (const auto line = reader_.next()) {
         const auto message = decodeMessage(*line);
         if (!message) continue;

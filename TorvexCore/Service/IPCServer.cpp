@@ -2,6 +2,7 @@
 
 #include "LineReader.h"
 #include "UnixSocket.h"
+#include "Core/HostReplacement.h"
 #include "Core/Log.h"
 
 #include <pthread.h>
@@ -36,7 +37,7 @@ struct Descriptor {
 
 TorvexError openError(int code) {
     return TorvexError(TorvexError::Kind::generic, "Could not open the Torvex socket.", std::strerror(code),
-                       "Quit other copies of Torvex and try again.");
+                       "End other Torvex hosts with `kill <pid>` (`pgrep -a torvex-host` shows them), then try again.");
 }
 
 // Peers of this user, and root, may talk to the server.
@@ -148,7 +149,7 @@ void IPCServer::start() {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         throw TorvexError(TorvexError::Kind::generic, "Could not create the Torvex socket.", std::strerror(errno),
-                          "Restart Torvex.");
+                          hostReplacementFix(::getpid()));
     sockaddr_un address{};
     try {
         address = UnixSocket::address(path_);

@@ -3,13 +3,17 @@
 #include "SerialQueue.h"
 #include "SessionTask.h"
 #include "Build/Toolchain.h"
+#include "Core/HostReplacement.h"
 #include "Core/JSONText.h"
 #include "Core/Log.h"
 #include "Core/SystemInfo.h"
+#include "Runtime/AppLocale.h"
 
 #include <nlohmann/json.hpp>
 
 #include <utility>
+
+#include <unistd.h>
 
 namespace torvex {
 
@@ -31,6 +35,7 @@ TorvexService::Dependencies completed(const TorvexPaths& paths, TorvexService::D
     }
     if (!dependencies.environment) dependencies.environment = currentEnvironment();
     if (!dependencies.now) dependencies.now = [] { return std::chrono::system_clock::now(); };
+    if (!dependencies.hasLocale) dependencies.hasLocale = LocaleSystem::hasSystemLocale;
     return dependencies;
 }
 
@@ -135,7 +140,8 @@ std::string TorvexService::screenshotPNG(std::stop_token stop) {
             throw TorvexError(TorvexError::Kind::generic, "No Torvex window to capture.",
                               "No app is running in the simulator.", "Start the app first.");
         if (!capture_)
-            throw TorvexError(TorvexError::Kind::generic, "Screen capture is not available.", "", "Restart Torvex.");
+            throw TorvexError(TorvexError::Kind::generic, "Screen capture is not available.", "",
+                              hostReplacementFix(::getpid()));
         binaryName = session_->app.binaryName;
         capture = capture_;
     }

@@ -59,6 +59,7 @@ public:
         std::function<bool(std::stop_token stop)> isRosettaInstalled;
         std::optional<Environment> environment;  // the process environment; read at creation when none
         std::function<std::chrono::system_clock::time_point()> now;
+        std::function<bool(const std::string& locale)> hasLocale;  // whether the system has generated it
     };
 
     // A service over `paths` with the configuration found there (the defaults when there is none

@@ -82,6 +82,7 @@ Profile TorvexService::createProfile(const std::string& name) {
     changeConfig([&](TorvexConfig& config) {
         created = config.currentProfile();
         created.id = config.newProfileID(name);
+        requireProfileIDFits(created.id, name);  // before anything changes
         created.name = name;
         config.profiles.push_back(created);
     });

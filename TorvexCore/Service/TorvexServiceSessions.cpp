@@ -67,7 +67,8 @@ std::shared_ptr<SessionTask> TorvexService::startSession(const InstalledApp& req
     withAppFolder(InstalledApp::directory(requested.name, wine), stop,
                   [&] { app = InstalledApp::load(requested.name, wine); });
     app.name = requested.name;  // the folder's, whatever the record says
-    const AppRunner runner{wine, profile, windowsHelper(stop)};
+    AppRunner runner{wine, profile, windowsHelper(stop)};
+    runner.locales.has = dependencies_.hasLocale;
     const auto appLog = std::make_shared<FileLog>(paths_.logs / ("app-" + app.name + ".log"));
     const LineHandler onLine = sessionLineHandler(appLog, reply);
 

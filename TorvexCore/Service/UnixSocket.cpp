@@ -12,7 +12,7 @@ namespace torvex {
 sockaddr_un UnixSocket::address(const std::string& path) {
     if (path.size() > maxPathBytes)
         throw TorvexError(TorvexError::Kind::generic, "The Torvex socket path is too long.",
-                          "macOS limits socket paths to 103 bytes: " + path,
+                          "Torvex socket paths are limited to 103 bytes: " + path,
                           "Set TORVEX_SOCKET to a shorter path, e.g. /tmp/torvex-" + std::to_string(::getuid()) +
                               ".sock.");
     sockaddr_un address{};

@@ -10,9 +10,15 @@ bool Component::isInstalled(const TorvexPaths& paths) const {
 
 std::string Component::archiveFileName() const { return url.substr(url.rfind('/') + 1); }
 
-std::string Component::shownVersion(std::stop_token stop) const {
+std::optional<std::string> Component::shownVersion(std::stop_token stop) const {
     if (!source.providesComponent()) return version;
-    return source.installedVersion(std::move(stop)).value_or(version);
+    return source.installedVersion(std::move(stop));
+}
+
+std::string Component::packageList() const {
+    std::string list;
+    for (const auto& package : source.packages) list += (list.empty() ? "" : ", ") + package;
+    return list;
 }
 
 namespace Components {
@@ -46,7 +52,7 @@ const std::vector<Component>& all() {
            {{"wineboot"}, "wine", "Contents/Resources/wine/bin/wineboot"},
            {{"wineserver"}, "wine", "Contents/Resources/wine/bin/wineserver"},
            {{"wine64"}, "wine64", std::nullopt}}}},
-        {"dxvk", "DXVK (Direct3D 11 \u2192 Metal)", "1.10.3", "zlib",
+        {"dxvk", "DXVK (Direct3D 11 \u2192 Vulkan)", "1.10.3", "zlib",
          "https://github.com/Gcenx/DXVK-macOS/releases/download/v1.10.3-20230507-repack/"
          "dxvk-macOS-async-v1.10.3-20230507-repack.tar.gz",
          "acd1520ad105d8ef124a09c8e11a259a5dc8bdc565ad18e0e52693f9807b2477", 2793443,

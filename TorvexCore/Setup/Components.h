@@ -4,6 +4,7 @@
 #include "Core/Paths.h"
 
 #include <cstdint>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -29,11 +30,17 @@ struct Component {
     // Something exists at support/installedMarker (a dangling link does not count). Nothing is checked.
     bool isInstalled(const TorvexPaths& paths) const;
     std::string archiveFileName() const;
-    // The installed package's version for a component this platform provides, else `version`.
-    std::string shownVersion(std::stop_token stop = {}) const;
+    // The version shown for it: the installed package's for a component this platform provides
+    // (none when the package manager knows of no installed one), else `version`.
+    std::optional<std::string> shownVersion(std::stop_token stop = {}) const;
     // Nothing here can provide it (no package, no download): setup passes it by.
     bool isUnavailable() const { return source.kind == SystemSource::Kind::unavailable; }
+    // The packages this platform makes it from, "clang, lld, llvm, g++-mingw-w64-x86-64-posix".
+    std::string packageList() const;
 };
+
+// How every command shows a component that this platform cannot provide.
+inline constexpr const char* unavailableText = "not available on this system (optional)";
 
 namespace Components {
 

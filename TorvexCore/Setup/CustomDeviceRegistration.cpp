@@ -73,24 +73,21 @@ json devicesOf(const json& document) {
 
 namespace CustomDeviceRegistration {
 
-fs::path configFile(const Environment& environment) {
+fs::path flutterConfigFile(const Environment& environment, const std::string& name) {
     const fs::path home = homeFolder(environment);
-    const fs::path ownFile = home / ".flutter_custom_devices";
+    const fs::path ownFile = home / (".flutter_" + name);
     std::error_code error;
-    if (fs::exists(fs::symlink_status(ownFile, error))) return ownFile;
-    const fs::path base = nonEmptyValue(environment, "XDG_CONFIG_HOME").value_or((home / ".config").string());
-    return base / "flutter" / "custom_devices.json";
+    if (fs::is_regular_file(ownFile, error)) return ownFile;
+    if (const auto base = nonEmptyValue(environment, "XDG_CONFIG_HOME")) return fs::path(*base) / name;
+    return home / ".config" / "flutter" / name;
 }
+
+fs::path configFile(const Environment& environment) { return flutterConfigFile(environment, "custom_devices.json"); }
 
 bool customDevicesEnabled(const Environment& environment) {
     if (const auto variable = environment.find("FLUTTER_CUSTOM_DEVICES"); variable != environment.end())
         return variable->second == "true";
-    const fs::path ownSettings = homeFolder(environment) / ".flutter_settings";
-    std::error_code error;
-    const fs::path settings = fs::exists(fs::symlink_status(ownSettings, error))
-                                  ? ownSettings
-                                  : configFile(environment).parent_path() / "settings";
-    const auto bytes = readRegularFile(settings);
+    const auto bytes = readRegularFile(flutterConfigFile(environment, "settings"));
     if (!bytes) return false;
     const auto document = parseDocument(*bytes);
     if (!document || !document->is_object()) return false;
@@ -127,7 +124,7 @@ void registerDevice(const std::string& cli, const fs::path& file) {
 
 void unregister(const fs::path& file) {
     std::error_code error;
-    if (!fs::exists(fs::symlink_status(file, error))) return;
+    if (!fs::exists(file, error)) return;
     json document = read(file);
     json devices = devicesOf(document);
     json kept = json::array();

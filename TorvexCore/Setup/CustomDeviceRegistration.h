@@ -17,14 +17,17 @@ namespace CustomDeviceRegistration {
 
 inline constexpr const char* deviceID = "torvex";
 
-// ~/.flutter_custom_devices when anything is there, else flutter/custom_devices.json under
-// XDG_CONFIG_HOME (when set and not empty, taken literally) or ~/.config. HOME comes from
-// `environment`. The file need not exist.
+// Where the Flutter tool keeps its configuration file `name`, as it finds it on Linux:
+// ~/.flutter_<name> when that is a file (or a link to one); else <XDG_CONFIG_HOME>/<name> when
+// XDG_CONFIG_HOME is set and not empty (taken literally); else ~/.config/flutter/<name>. HOME
+// comes from `environment`. The file need not exist.
+std::filesystem::path flutterConfigFile(const Environment& environment, const std::string& name);
+
+// flutterConfigFile of "custom_devices.json".
 std::filesystem::path configFile(const Environment& environment);
 
 // FLUTTER_CUSTOM_DEVICES when present (exactly "true" is on); else the JSON Boolean
-// "enable-custom-devices" of ~/.flutter_settings, or of "settings" beside the custom-device file
-// when that does not exist. Anything else is off.
+// "enable-custom-devices" of flutterConfigFile "settings". Anything else is off.
 bool customDevicesEnabled(const Environment& environment);
 
 // The entry whose commands start with `cli`, the absolute path of the `torvex` to run.
@@ -33,7 +36,8 @@ nlohmann::json deviceEntry(const std::string& cli);
 // (`register` is a C++ keyword.) Puts the entry in place of the first "torvex" entry, or appends it. An unreadable or non-object
 // file throws a TorvexError and is left as it was; file-system errors pass unchanged.
 void registerDevice(const std::string& cli, const std::filesystem::path& file);
-// Removes every "torvex" entry; a missing file is left missing. Throws as registerDevice does.
+// Removes every "torvex" entry; when no file is there (a dangling link included) nothing is
+// created. Throws as registerDevice does.
 void unregister(const std::filesystem::path& file);
 // The first element of the first "torvex" entry's "ping" command; none when there is none.
 std::optional<std::string> registeredCLI(const std::filesystem::path& file);

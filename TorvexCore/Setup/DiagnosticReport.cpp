@@ -5,6 +5,7 @@
 #include "Core/Profile.h"
 #include "Core/SystemInfo.h"
 #include "Core/TextFile.h"
+#include "Core/TextPattern.h"
 #include "Core/TorvexError.h"
 #include "Core/UTF8.h"
 #include "Core/Version.h"
@@ -84,6 +85,7 @@ std::string plainSummary(const TorvexPaths& paths, const std::optional<std::stri
     return text;
 }
 
+
 bool isNameCharacter(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
 }
@@ -109,6 +111,74 @@ std::string redacted(std::string_view text, std::string_view home) {
         done = after;
     }
     result.append(text.substr(done));
+    return result;
+}
+
+const std::vector<CredentialForm>& credentialForms() {
+    // What a secret-named setting is called: GITHUB_TOKEN, password, client_secret, api-key…
+    static const std::string secretName =
+        "[A-Za-z0-9_.-]*(?:password|passwd|secret|token|api[_-]?key|access[_-]?key|private[_-]?key|credentials?)";
+
+    static const auto* table = new std::vector<CredentialForm>{
+        {"HTTP authorization header",
+         R"((?i)(\b(?:proxy-)?authorization\s*[:=]\s*(?:(?:bearer|basic|token|digest|negotiate)\s+)?)([^\s"',;]+))"},
+        {"bearer token", R"((?i)(\bbearer\s+)([A-Za-z0-9._~+/-]{8,}=*))"},
+        {"secret-named assignment", "(?i)(\\b" + secretName + R"(=)("[^"\n]*"|'[^'\n]*'|[^\s"'&;,]+))"},
+        {"secret-named JSON member", "(?i)(\"" + secretName + R"("\s*:\s*")([^"\n]*)("))"},
+        {"secret-named YAML line", "(?im)(^\\s*" + secretName + R"(:[ \t]+)([^\s"'{\[].*)$)"},
+        {"password in a URL", R"((\b[A-Za-z][A-Za-z0-9+.-]*://[^\s/:@]+:)([^\s/@]+)(@))"},
+        {"GitHub token", R"(()\b(gh[pousr]_[A-Za-z0-9]{20,}|github_pat_[A-Za-z0-9_]{20,}))"},
+        {"GitLab token", R"(()\b(glpat-[A-Za-z0-9_-]{20,}))"},
+        {"Slack token", R"(()\b(xox[abposr]-[A-Za-z0-9-]{10,}))"},
+        {"AWS access key id", R"(()\b((?:AKIA|ASIA)[0-9A-Z]{16})\b)"},
+        {"private key block", R"((-----BEGIN [A-Z ]*PRIVATE KEY-----)([\s\S]*?)(-----END [A-Z ]*PRIVATE KEY-----))"},
+    };
+    return *table;
+}
+
+std::string maskedCredentials(std::string_view text) {
+    static const auto* patterns = [] {
+        auto* compiled = new std::vector<TextPattern>;
+        for (const auto& form : credentialForms()) compiled->emplace_back(form.pattern);
+        return compiled;
+    }();
+    std::string result(text);
+    for (const TextPattern& pattern : *patterns) {
+        const auto matches = pattern.allMatches(result);
+        if (matches.empty()) continue;
+        std::string masked;
+        std::size_t copied = 0;
+        for (const auto& match : matches) {
+            masked.append(result, copied, match.begin - copied);
+            masked += match.groups.at(0).value_or("") + "[masked]";
+            if (match.groups.size() > 2) masked += match.groups[2].value_or("");
+            copied = match.end;
+        }
+        masked.append(result, copied);
+        result = std::move(masked);
+    }
+    return result;
+}
+
+std::vector<std::string> homeSpellings(const fs::path& home) {
+    std::vector<std::string> spellings{home.string()};
+    fs::path normal = home.lexically_normal();
+    if (!normal.has_filename() && normal.has_relative_path()) normal = normal.parent_path();
+    spellings.push_back(normal.string());
+    std::error_code error;
+    const fs::path resolved = fs::canonical(home, error);
+    if (!error) spellings.push_back(resolved.string());
+    std::stable_sort(spellings.begin(), spellings.end(),
+                     [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    std::vector<std::string> distinct;
+    for (auto& spelling : spellings)
+        if (std::find(distinct.begin(), distinct.end(), spelling) == distinct.end()) distinct.push_back(std::move(spelling));
+    return distinct;
+}
+
+std::string shareable(std::string_view text, const std::vector<std::string>& homes) {
+    std::string result = maskedCredentials(text);
+    for (const auto& home : homes) result = redacted(result, home);
     return result;
 }
 
@@ -175,14 +245,14 @@ std::string tail(const fs::path& file, std::uint64_t bytes) {
 std::string summary(const TorvexPaths& paths, const std::optional<std::string>& cli,
                     const std::optional<fs::path>& flutterRoot, const std::vector<DoctorCheck>& extraChecks, Time now,
                     const Doctor::Inputs& inputs, std::stop_token stop) {
-    return redacted(plainSummary(paths, cli, flutterRoot, extraChecks, now, inputs, std::move(stop)),
-                    homeFolder(inputs.environment).string());
+    return shareable(plainSummary(paths, cli, flutterRoot, extraChecks, now, inputs, std::move(stop)),
+                     homeSpellings(homeFolder(inputs.environment)));
 }
 
 fs::path create(const TorvexPaths& paths, const std::optional<std::string>& cli,
                 const std::optional<fs::path>& flutterRoot, const std::vector<DoctorCheck>& extraChecks, Time now,
                 const Doctor::Inputs& inputs, std::stop_token stop) {
-    const std::string home = homeFolder(inputs.environment).string();
+    const std::vector<std::string> homes = homeSpellings(homeFolder(inputs.environment));
     const std::string name = "Torvex-Report-" + stamp(now);
     const fs::path reports = paths.logs / "Reports";
     const fs::path work = reports / name;
@@ -196,9 +266,9 @@ fs::path create(const TorvexPaths& paths, const std::optional<std::string>& cli,
     text += "\nLogs included (last 7 days, at most 256 KB each):\n";
     for (const auto& log : logs) text += "  " + log.filename().string() + "\n";
     if (logs.empty()) text += "  (none)\n";
-    writeFileAtomically(work / "report.txt", redacted(text, home));
+    writeFileAtomically(work / "report.txt", shareable(text, homes));
     for (const auto& log : logs)
-        writeFileAtomically(work / "logs" / log.filename(), redacted(tail(log, tailLimit), home));
+        writeFileAtomically(work / "logs" / log.filename(), shareable(tail(log, tailLimit), homes));
 
     const fs::path zip = reports / (name + ".zip");
     fs::remove(zip, ignored);

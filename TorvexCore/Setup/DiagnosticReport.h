@@ -16,7 +16,7 @@ namespace torvex {
 
 // The problem report: one zip in logs/"Reports" holding a text summary (versions, the machine,
 // Flutter, the current profile, setup, every doctor check) and the tails of the recent logs, with
-// the home folder's path replaced by "~" everywhere. No project sources.
+// the home folder's path replaced by "~" and credentials masked everywhere. No project sources.
 namespace DiagnosticReport {
 
 inline constexpr const char* supportEmail = "support@torvex.dev";
@@ -60,6 +60,25 @@ std::string stamp(Time now);
 // next character is no ASCII letter, digit, "_" or "-", and no "." followed by one of those or
 // another ".". A home shorter than 2 characters (after trailing slashes) redacts nothing.
 std::string redacted(std::string_view text, std::string_view home);
+
+// The spellings of the home folder that the report redacts, longest first: as given, normalised
+// (no "//", "." or trailing "/") and with its links resolved.
+std::vector<std::string> homeSpellings(const std::filesystem::path& home);
+
+// One well-known form in which a credential is written: a pattern whose group 1 is kept, group 2
+// (the credential) masked, and group 3, when there is one, kept.
+struct CredentialForm {
+    std::string name;
+    std::string pattern;
+};
+const std::vector<CredentialForm>& credentialForms();
+
+// `text` with the credential of every credentialForms match replaced by "[masked]", and nothing
+// else changed.
+std::string maskedCredentials(std::string_view text);
+
+// What goes into the report of `text`: credentials masked and every home spelling redacted.
+std::string shareable(std::string_view text, const std::vector<std::string>& homes);
 
 } // namespace DiagnosticReport
 

@@ -58,7 +58,7 @@ DoctorCheck processorCheck(const SystemFacts& facts, std::stop_token stop) {
     if (facts.rules == SystemFacts::Rules::macOS)
         return {"rosetta", "CPU", Status::ok, "Intel (no Rosetta needed)", std::nullopt};
     if (SystemInfo::isRosettaInstalled(facts, std::move(stop)))
-        return {"rosetta", "CPU", Status::ok, facts.machine + " (no Rosetta needed)", std::nullopt};
+        return {"rosetta", "CPU", Status::ok, facts.machine + " (Wine runs Windows x64 apps natively)", std::nullopt};
     return {"rosetta", "CPU", Status::failed, facts.machine + " (Windows x64 apps need an x86_64 processor here)",
             "Run Torvex on an x86_64 (amd64) machine."};
 }
@@ -96,7 +96,7 @@ DoctorCheck deviceCheck(const std::optional<std::string>& cli, const Environment
     if (!registered) return {"device", "IDE device", Status::failed, "Not registered", registerFix};
     if (!isExecutableFile(*registered))
         return {"device", "IDE device", Status::failed, "Registered CLI is missing: " + *registered,
-                "Run `torvex setup --register` (or open Torvex, which re-registers itself)."};
+                registerFix};
     if (cli && *cli != *registered)
         return {"device", "IDE device", Status::warning, "Registered to another torvex: " + *registered,
                 "Run `" + *cli + " setup --register` to use this one."};
@@ -104,20 +104,28 @@ DoctorCheck deviceCheck(const std::optional<std::string>& cli, const Environment
             std::nullopt};
 }
 
-DoctorCheck componentCheck(const Component& component, const TorvexPaths& paths, std::stop_token stop) {
+DoctorCheck componentCheck(const Component& component, const TorvexPaths& paths, const SystemLayout& system,
+                           std::stop_token stop) {
     const std::string id = "component-" + component.id;
-    if (component.isInstalled(paths))
-        return {id, component.name, Status::ok, component.shownVersion(std::move(stop)), std::nullopt};
-    if (component.isUnavailable())
-        return {id, component.name, Status::info, "Not available on this system (optional)", std::nullopt};
-    if (component.source.providesComponent()) {
-        std::string packages;
-        for (const auto& package : component.source.packages) packages += (packages.empty() ? "" : ", ") + package;
-        return {id, component.name, Status::failed, "Not installed",
-                "Run `torvex setup` to set it up from this system's packages (" + packages + ")."};
+    if (component.isInstalled(paths)) {
+        if (component.source.providesComponent()) {
+            // What is at the component's place must still run this system's programs.
+            if (auto problem = component.source.installedProblem(paths.support / component.destination, system))
+                return {id, component.name, Status::failed, std::move(problem->detail), std::move(problem->fix)};
+        }
+        return {id, component.name, Status::ok, component.shownVersion(std::move(stop)).value_or("Installed"),
+                std::nullopt};
     }
+    if (component.isUnavailable()) {
+        std::string detail = unavailableText;
+        detail.front() = 'N';
+        return {id, component.name, Status::info, detail, std::nullopt};
+    }
+    if (component.source.providesComponent())
+        return {id, component.name, Status::failed, "Not installed",
+                "Run `torvex setup` to set it up from this system's packages (" + component.packageList() + ")."};
     return {id, component.name, Status::failed, "Not installed",
-            "Run `torvex setup` or open Torvex to download it (" + formattedByteCount(component.size) + ")."};
+            "Run `torvex setup` to download it (" + formattedByteCount(component.size) + ")."};
 }
 
 std::optional<DoctorCheck> prefixCheck(const TorvexPaths& paths, const Environment& environment) {
@@ -180,7 +188,8 @@ std::vector<DoctorCheck> run(const TorvexPaths& paths, const std::optional<std::
     checks.push_back(flutterCheck(sdk));
     checks.push_back(customDevicesCheck(inputs.environment));
     checks.push_back(deviceCheck(cli, inputs.environment));
-    for (const auto& component : Components::all()) checks.push_back(componentCheck(component, paths, stop));
+    for (const auto& component : Components::all())
+        checks.push_back(componentCheck(component, paths, inputs.system, stop));
     if (auto prefix = prefixCheck(paths, inputs.environment)) checks.push_back(std::move(*prefix));
     if (auto engine = engineCheck(paths, project, sdk)) checks.push_back(std::move(*engine));
     return checks;

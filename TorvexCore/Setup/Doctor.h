@@ -1,5 +1,6 @@
 #pragma once
 
+#include "SystemSource.h"
 #include "Build/FlutterSDK.h"
 #include "Core/Environment.h"
 #include "Core/Paths.h"
@@ -34,11 +35,12 @@ struct DoctorCheck {
 // never throws: a problem is a check's status, or a check left out.
 namespace Doctor {
 
-// What the checks read besides the folders: the machine's facts and the process environment,
-// whose HOME is the home folder.
+// What the checks read besides the folders: the machine's facts, the process environment (whose
+// HOME is the home folder), and where the distribution keeps the programs components link to.
 struct Inputs {
     SystemFacts facts = currentSystemFacts();
     Environment environment = currentEnvironment();
+    SystemLayout system{};
 };
 
 // The checks in their fixed order: "macos", "rosetta", "disk" (when the free space is known),

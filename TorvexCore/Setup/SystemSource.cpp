@@ -163,6 +163,43 @@ void SystemSource::assemble(const std::string& name, const fs::path& item, const
     }
 }
 
+std::optional<SystemSource::Problem> SystemSource::installedProblem(const fs::path& item,
+                                                                   const SystemLayout& layout) const {
+    std::vector<SystemProgram> needed = programs;
+    if (kind == Kind::llvmMingw) {
+        for (const auto& tool : llvmTools()) needed.push_back({tool.names, tool.package, std::nullopt});
+    }
+    Shortfall gone;
+    for (const auto& program : needed)
+        if (!findProgram(program.names, layout)) gone.add(alternatives(program.names), program.package);
+    if (!gone.items.empty()) {
+        std::string line;
+        for (const auto& package : gone.packages) line += " " + package;
+        return Problem{"Not working: this system has no " + gone.items.front() + " any more",
+                       "Install it with `apt-get install" + line + "`, then run `torvex doctor` again."};
+    }
+    const std::string relink = "Remove " + item.string() + ", then run `torvex setup` to link this system's packages again.";
+    if (kind == Kind::llvmMingw) {
+        for (const char* tool : {"x86_64-w64-mingw32-clang", "x86_64-w64-mingw32-clang++", "x86_64-w64-mingw32-windres"})
+            if (!isExecutableFile(item / "bin" / tool))
+                return Problem{"Not working: " + (item / "bin" / tool).string() + " is missing", relink};
+        return std::nullopt;
+    }
+    for (const auto& program : programs) {
+        if (!program.link) continue;
+        const fs::path place = program.link->empty() ? item : item / *program.link;
+        const fs::path expected = *findProgram(program.names, layout);
+        std::error_code error;
+        const bool linked = fs::is_symlink(fs::symlink_status(place, error));
+        const fs::path target = linked ? fs::canonical(place, error) : fs::path();
+        if (!linked || error || target != fs::canonical(expected, error) || error)
+            return Problem{"Not working: " + place.string() + " is not this system's " + expected.filename().string() +
+                               " (" + expected.string() + ")",
+                           relink};
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> SystemSource::installedVersion(std::stop_token stop) const {
     if (packages.empty()) return std::nullopt;
     const auto dpkgQuery = ProcessRunner::which("dpkg-query", {"/usr/bin"});

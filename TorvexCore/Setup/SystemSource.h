@@ -48,6 +48,15 @@ struct SystemSource {
     // The installed version of the first package as the package manager reports it; none when it
     // is not installed or cannot be asked.
     std::optional<std::string> installedVersion(std::stop_token stop = {}) const;
+
+    // Why the item installed at `item` does not run this system's programs: a program it needs is
+    // gone from the system, or what it holds in a program's place is no link to that program (or,
+    // for llvm-mingw, a tool script is missing). None when it does.
+    struct Problem {
+        std::string detail;  // one line
+        std::string fix;
+    };
+    std::optional<Problem> installedProblem(const std::filesystem::path& item, const SystemLayout& layout) const;
 };
 
 // Assembles an llvm-mingw-shaped folder at `root` (made or brought up to date in place):

@@ -3,6 +3,7 @@
 #include "Build/BuildPipeline.h"
 #include "Build/EngineArtifacts.h"
 #include "Build/PluginCompatibility.h"
+#include "Core/Files.h"
 #include "Core/ProcessRunner.h"
 #include "Core/TextPattern.h"
 #include "Core/TorvexError.h"
@@ -89,18 +90,44 @@ struct TestPlugin {
     std::map<std::string, std::string> files = {};  // more files of its windows folder
 };
 
-// Adds `plugins` to the project the way `flutter pub get` does: links in .plugin_symlinks, the
-// plugin list, and a registrant that registers them after the example's own plugin.
-void addPlugins(const BuildRig& rig, const fs::path& pubCache, const std::vector<TestPlugin>& plugins) {
-    const fs::path flutter = rig.project() / "windows" / "flutter";
+// A plugin as Flutter's generated files name it.
+struct ListedPlugin {
+    std::string name;
+    std::string header;     // that the registrant includes
+    std::string pluginClass;  // whose <pluginClass>RegisterWithRegistrar it calls
+};
+
+// Lists `plugins` after the example's own plugin, as `flutter pub get` writes the plugin list and
+// the registrant (in place of any listed before).
+void listPlugins(const BuildRig& rig, const std::vector<ListedPlugin>& plugins) {
     std::string list = "list(APPEND FLUTTER_PLUGIN_LIST\n  hello_power\n";
     std::string includes = "#include <hello_power/hello_power_plugin_c_api.h>\n";
     std::string calls = "  HelloPowerPluginCApiRegisterWithRegistrar(\n"
                         "      registry->GetRegistrarForPlugin(\"HelloPowerPluginCApi\"));\n";
+    for (const ListedPlugin& plugin : plugins) {
+        list += "  " + plugin.name + "\n";
+        includes += "#include <" + plugin.header + ">\n";
+        calls += "  " + plugin.pluginClass + "RegisterWithRegistrar(\n      registry->GetRegistrarForPlugin(\"" +
+                 plugin.pluginClass + "\"));\n";
+    }
+    const fs::path flutter = rig.project() / "windows" / "flutter";
+    std::string generated =
+        testing::readFile(testing::sourceDir() / "examples" / "hello" / "windows" / "flutter" / "generated_plugins.cmake");
+    const std::string ownList = "list(APPEND FLUTTER_PLUGIN_LIST\n  hello_power\n";
+    generated.replace(generated.find(ownList), ownList.size(), list);
+    testing::writeFile(flutter / "generated_plugins.cmake", generated);
+    testing::writeFile(flutter / "generated_plugin_registrant.cc",
+                       "#include \"generated_plugin_registrant.h\"\n\n" + includes +
+                           "\nvoid RegisterPlugins(flutter::PluginRegistry* registry) {\n" + calls + "}\n");
+}
+
+// Adds `plugins` to the project the way `flutter pub get` does: links in .plugin_symlinks, the
+// plugin list, and a registrant that registers them after the example's own plugin.
+void addPlugins(const BuildRig& rig, const fs::path& pubCache, const std::vector<TestPlugin>& plugins) {
+    std::vector<ListedPlugin> listed;
     for (const TestPlugin& plugin : plugins) {
         const fs::path windows = pubCache / (plugin.name + "-1.0.0") / "windows";
-        const std::string function = camelCase(plugin.name) + "CApiRegisterWithRegistrar";
-        const std::string header = plugin.name + "/" + plugin.name + "_c_api.h";
+        const ListedPlugin entry{plugin.name, plugin.name + "/" + plugin.name + "_c_api.h", camelCase(plugin.name) + "CApi"};
         testing::writeFile(windows / "CMakeLists.txt",
                            "cmake_minimum_required(VERSION 3.14)\n"
                            "project(" + plugin.name + " LANGUAGES CXX)\n" + plugin.cmake +
@@ -110,26 +137,24 @@ void addPlugins(const BuildRig& rig, const fs::path& pubCache, const std::vector
                                "target_include_directories(" + plugin.name + "_plugin INTERFACE \"${CMAKE_CURRENT_SOURCE_DIR}/include\")\n"
                                "target_link_libraries(" + plugin.name + "_plugin PRIVATE flutter flutter_wrapper_plugin)\n"
                                "set(" + plugin.name + "_bundled_libraries \"\" PARENT_SCOPE)\n");
-        testing::writeFile(windows / "include" / header,
+        const std::string function = entry.pluginClass + "RegisterWithRegistrar";
+        testing::writeFile(windows / "include" / entry.header,
                            "#include <flutter_plugin_registrar.h>\n"
                            "extern \"C\" __declspec(dllexport) void " + function +
                                "(FlutterDesktopPluginRegistrarRef registrar);\n");
-        testing::writeFile(windows / "plugin.cpp", "#include \"include/" + header + "\"\n" + plugin.source +
+        testing::writeFile(windows / "plugin.cpp", "#include \"include/" + entry.header + "\"\n" + plugin.source +
                                                        "void " + function + "(FlutterDesktopPluginRegistrarRef) {}\n");
         for (const auto& [name, text] : plugin.files) testing::writeFile(windows / name, text);
         rig.linkPlugin(plugin.name, windows.parent_path());
-
-        list += "  " + plugin.name + "\n";
-        includes += "#include <" + header + ">\n";
-        calls += "  " + function + "(\n      registry->GetRegistrarForPlugin(\"" + camelCase(plugin.name) + "CApi\"));\n";
+        listed.push_back(entry);
     }
-    std::string generated = testing::readFile(flutter / "generated_plugins.cmake");
-    const std::string ownList = "list(APPEND FLUTTER_PLUGIN_LIST\n  hello_power\n";
-    generated.replace(generated.find(ownList), ownList.size(), list);
-    testing::writeFile(flutter / "generated_plugins.cmake", generated);
-    testing::writeFile(flutter / "generated_plugin_registrant.cc",
-                       "#include \"generated_plugin_registrant.h\"\n\n" + includes +
-                           "\nvoid RegisterPlugins(flutter::PluginRegistry* registry) {\n" + calls + "}\n");
+    listPlugins(rig, listed);
+}
+
+// One of our own plugins of tests/fixtures/plugins, linked in from there.
+ListedPlugin fixturePlugin(const BuildRig& rig, const std::string& name) {
+    rig.linkPlugin(name, testing::sourceDir() / "tests" / "fixtures" / "plugins" / name);
+    return {name, name + "/" + name + "_plugin_c_api.h", camelCase(name) + "PluginCApi"};
 }
 
 std::string leftOutPrefix(const std::string& plugin) {
@@ -224,6 +249,19 @@ protected:
         }
     }
 
+    // How `program` ran under Wine, in a prefix of the test's own with a display of its own; none
+    // when Wine is not installed.
+    std::optional<testing::SpawnResult> runUnderWine(const fs::path& program) {
+        if (!testing::WinePrefix::available()) return std::nullopt;
+        const auto display = testing::VirtualDisplay::start();
+        if (!display) {
+            ADD_FAILURE() << "Xvfb did not start (apt-get install xvfb)";
+            return std::nullopt;
+        }
+        const testing::WinePrefix wine(temp / "wine prefix", temp.path());
+        return wine.run(program, {"--quit-after-ms=200"}, display->name());
+    }
+
     testing::TempDir temp;
     std::optional<BuildRig> rig;
     Lines lines;
@@ -256,20 +294,16 @@ TEST_F(BuildPipelineEndToEnd, CleanBuildRunsUnderWineAndTheNextBuildOnlyRefreshe
     EXPECT_NE(log.find("-- Installing: "), std::string::npos);
     EXPECT_FALSE(contains(firstLines, "-- Installing: " + first.executable.string()));
 
-    if (testing::WinePrefix::available()) {
-        const auto display = testing::VirtualDisplay::start();
-        ASSERT_TRUE(display) << "Xvfb did not start (apt-get install xvfb)";
-        const testing::WinePrefix wine(temp / "wine prefix", temp.path());
-        const testing::SpawnResult ran = wine.run(first.executable, {"--quit-after-ms=200"}, display->name());
-        const std::string out = testing::withoutCarriageReturns(ran.out);
-        EXPECT_EQ(ran.status, 0) << out << ran.err;
+    if (const auto ran = runUnderWine(first.executable)) {
+        const std::string out = testing::withoutCarriageReturns(ran->out);
+        EXPECT_EQ(ran->status, 0) << out << ran->err;
         EXPECT_TRUE(TextPattern("^hello: runner started\n"
                                 R"(The Dart VM service is listening on http://127\.0\.0\.1:\d+/[^/\s]+=/\n)"
                                 "flutter_windows: channel hello_power has a handler\n"
                                 "flutter_windows: channel hello_power/changes has a handler\n"
                                 "hello: window open\n$")
                         .firstMatch(out))
-            << out << ran.err;
+            << out << ran->err;
     }
 
     // A Dart-only change, handed over as the Flutter tool does.
@@ -341,6 +375,61 @@ TEST_F(BuildPipelineEndToEnd, APluginThatDoesNotCompileIsLeftOutRememberedAndLef
               1)
         << joinedLines(secondLines);
     EXPECT_FALSE(contains(secondLines, "Torvex: rebuilding without broken_plugin"));
+}
+
+// Whether `bytes` hold `text` in any letter case.
+bool holdsIgnoringCase(const std::string& bytes, const std::string& text) {
+    return lowercasedASCII(bytes).find(lowercasedASCII(text)) != std::string::npos;
+}
+
+// `text` as UTF-16LE, as a resource holds it.
+std::string utf16(const std::string& text) {
+    std::string wide;
+    for (const char c : text) wide += std::string{c, '\0'};
+    return wide;
+}
+
+TEST_F(BuildPipelineEndToEnd, PluginsWithHabitsOfMSVCCodeAreKeptAloneAndAllTogether) {
+    struct App {
+        std::vector<std::string> plugins;
+        std::string shown;  // a line of the build that shows the habit met
+    };
+    const App apps[] = {
+        {{"mixed_case_libraries"}, "Linking CXX shared library plugins/mixed_case_libraries/mixed_case_libraries_plugin.dll"},
+        // The warnings that the plugin's -Werror would have made errors.
+        {{"strict_warnings"}, "strict_warnings_plugin.cpp:15:31: warning: missing field 'patch' initializer"},
+        {{"resource_script"}, "Building RC object plugins/resource_script/CMakeFiles/resource_script_plugin.dir/"},
+        {{"mixed_case_libraries", "strict_warnings", "resource_script"}, "Linking CXX executable runner/hello.exe"},
+    };
+    for (const App& app : apps) {
+        SCOPED_TRACE(::testing::PrintToString(app.plugins));
+        std::vector<ListedPlugin> listed;
+        for (const std::string& name : app.plugins) listed.push_back(fixturePlugin(*rig, name));
+        listPlugins(*rig, listed);
+
+        const BuildResult result = build();
+        const auto built = lines.taken();
+        EXPECT_TRUE(linesStartingWith(built, "Torvex: ⚠ plugin").empty()) << joinedLines(built);
+        EXPECT_TRUE(linesStartingWith(built, "Torvex: rebuilding without").empty()) << joinedLines(built);
+        EXPECT_NE(joinedLines(built).find(app.shown), std::string::npos) << joinedLines(built);
+        testing::expectPE32PlusForX64(result.executable);
+        for (const std::string& name : app.plugins)
+            testing::expectPE32PlusForX64(result.outputDirectory / (name + "_plugin.dll"));
+    }
+
+    // What the habits left in the DLLs: the imports of the libraries named in the Windows SDK's
+    // letter case, and the version resource of the script.
+    const fs::path out = rig->workFolder() / "out";
+    const std::string libraries = testing::readFile(out / "mixed_case_libraries_plugin.dll");
+    for (const char* dll : {"gdi32.dll", "msimg32.dll", "winmm.dll"}) EXPECT_TRUE(holdsIgnoringCase(libraries, dll)) << dll;
+    EXPECT_NE(testing::readFile(out / "resource_script_plugin.dll").find(utf16("resource_script plugin")), std::string::npos);
+
+    if (const auto ran = runUnderWine(out / "hello.exe")) {
+        const std::string output = testing::withoutCarriageReturns(ran->out);
+        EXPECT_EQ(ran->status, 0) << output << ran->err;
+        for (const char* name : {"mixed_case_libraries", "strict_warnings", "resource_script"})
+            EXPECT_NE(output.find(std::string(name) + ": registered\n"), std::string::npos) << output << ran->err;
+    }
 }
 
 // Text with every line feed preceded by a carriage return.

@@ -1,9 +1,12 @@
 #include "Build/EngineArtifacts.h"
 
+#include "Core/FileLock.h"
 #include "Core/TorvexError.h"
 #include "support/ArtifactServer.h"
 #include "support/EngineArchives.h"
+#include "support/Eventually.h"
 #include "support/FakeFlutterSDK.h"
+#include "support/Spawn.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +16,7 @@
 #include <future>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -44,6 +48,7 @@ struct EngineRig {
     fs::path archives() const { return temp / "archives"; }
     fs::path cache() const { return paths.engineCache() / revision; }
     fs::path partial() const { return paths.engineCache() / (std::string(".") + revision + ".partial"); }
+    fs::path lockFile() const { return paths.engineCache() / (std::string(".") + revision + ".lock"); }
     Environment environment() const { return {{"FLUTTER_STORAGE_BASE_URL", server.baseURL()}}; }
 
     EngineArtifacts ensure(const Environment& environment, std::stop_token stop = {},
@@ -285,7 +290,10 @@ TEST(EngineArtifacts, HostileArchivesAreRefusedAndNothingLandsOutsideTheCache) {
         EXPECT_EQ(error.what, "Could not unpack " + engineArchivePaths[c.archive] + ".");
         EXPECT_TRUE(error.why.starts_with(c.why)) << error.why;
         EXPECT_TRUE(fs::is_empty(outside));
-        EXPECT_TRUE(fs::is_empty(rig.paths.engineCache())) << "no revision, staging or unpacking folder stays";
+        std::vector<std::string> left;
+        for (const auto& entry : fs::directory_iterator(rig.paths.engineCache())) left.push_back(entry.path().filename());
+        EXPECT_EQ(left, std::vector<std::string>{rig.lockFile().filename()})
+            << "no revision, staging or unpacking folder stays, only the revision's lock";
         EXPECT_EQ(rig.server.requests(), static_cast<int>(c.archive) + 1);
     }
 }
@@ -331,6 +339,44 @@ TEST(EngineArtifacts, ConcurrentEnsuresOfOneRevisionDownloadOnce) {
     EXPECT_EQ(second.get(), rig.cache());
     EXPECT_EQ(rig.server.requests(), 3);
     EXPECT_TRUE((EngineArtifacts{revision, rig.cache()}.isComplete()));
+}
+
+TEST(EngineArtifacts, EnsuresInSeveralProcessesTakeTurnsOnARevision) {
+    EngineRig rig;
+    // Held here as a process that is assembling the revision holds it.
+    fs::create_directories(rig.paths.engineCache());
+    std::optional<FileLock> assembling = FileLock::acquire(rig.lockFile());
+    const auto progress = [&](int process) { return rig.temp / ("progress " + std::to_string(process)); };
+    std::vector<std::future<testing::SpawnResult>> others;
+    for (int process = 0; process < 2; ++process) {
+        others.push_back(std::async(std::launch::async, [&, process] {
+            return testing::spawnAndWait({ENSURE_ENGINE,
+                                          {"ensure-engine", rig.paths.support.string(), rig.sdk.root.string(),
+                                           progress(process).string()},
+                                          std::nullopt,
+                                          rig.environment()},
+                                         rig.temp.path());
+        }));
+    }
+    const std::string waiting = "Waiting for another download of the Flutter Windows engine (abc123def4)\n";
+    EXPECT_TRUE(testing::eventually([&] {
+        return testing::readFile(progress(0)) == waiting && testing::readFile(progress(1)) == waiting;
+    }));
+    EXPECT_EQ(rig.server.requests(), 0);
+    EXPECT_FALSE(fs::exists(rig.partial()));
+
+    assembling.reset();
+    for (auto& other : others) {
+        const testing::SpawnResult result = other.get();
+        EXPECT_EQ(result.status, 0) << result.err;
+    }
+    // One of them downloaded the revision, the other found it complete.
+    EXPECT_EQ(rig.server.requests(), 3);
+    EXPECT_TRUE((EngineArtifacts{revision, rig.cache()}.isComplete()));
+    EXPECT_EQ(std::set<std::string>({testing::readFile(progress(0)), testing::readFile(progress(1))}),
+              (std::set<std::string>{waiting, waiting + "Downloading windows-x64-debug/windows-x64-flutter.zip\n"
+                                                        "Downloading windows-x64/flutter-cpp-client-wrapper.zip\n"
+                                                        "Downloading windows-x64/artifacts.zip\n"}));
 }
 
 TEST(EngineArtifacts, RevisionThatIsNoPlainFolderNameIsRefused) {

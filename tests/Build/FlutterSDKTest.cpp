@@ -22,7 +22,7 @@ fs::path makeSDK(const fs::path& root, const std::string& revision = "deadbeef\n
     return root;
 }
 
-bool fixedFolderHoldsSDK() { return fs::exists("/opt/homebrew/Caskroom/flutter/latest/flutter/bin/internal/engine.version"); }
+bool fixedFolderHoldsSDK() { return fs::exists("/opt/flutter/bin/internal/engine.version"); }
 
 TEST(FlutterSDKTest, FromRootNeedsTheMarkerAndResolvesLinks) {
     TempDir temp;
@@ -62,6 +62,9 @@ TEST(FlutterSDKTest, LocatesTheFirstCandidateWithTheMarker) {
          temp / "home/flutter"},
         {"~/development/flutter", {}, false, {"development/flutter"}, temp / "home/development/flutter"},
         {"~/flutter before ~/development/flutter", {}, false, {"development/flutter", "flutter"}, temp / "home/flutter"},
+        {"the snap's SDK", {}, false, {"snap/flutter/common/flutter"}, temp / "home/snap/flutter/common/flutter"},
+        {"~/development/flutter before the snap's", {}, false, {"snap/flutter/common/flutter", "development/flutter"},
+         temp / "home/development/flutter"},
         {"nothing anywhere", {}, false, {}, std::nullopt},
     };
     for (const auto& c : cases) {

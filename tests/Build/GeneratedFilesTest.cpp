@@ -53,7 +53,7 @@ TEST(GeneratedFiles, ToolchainFileQuotesPathsWithSpaces) {
         tools / "fallback-include", tools / "sdk-headers.yaml", tools / "rules-override.cmake",
         {"/home/u/Library/Caches/Torvex/builds/0123", "/home/u/.pub-cache"});
     const auto all = lines(text);
-    ASSERT_EQ(all.size(), 33u);
+    ASSERT_EQ(all.size(), 35u);
     EXPECT_EQ(text.back(), '\n');
     const std::map<size_t, std::string> expected = {
         {6, R"(set(CMAKE_C_COMPILER "/home/u/Library/Caches/Torvex/builds/0123/tools/shim-clang"))"},
@@ -61,7 +61,8 @@ TEST(GeneratedFiles, ToolchainFileQuotesPathsWithSpaces) {
         {15, R"(set(CMAKE_FIND_ROOT_PATH "/home/u/Library/Application Support/Torvex/toolchain/1/llvm-mingw/x86_64-w64-mingw32;/home/u/Library/Caches/Torvex/builds/0123;/home/u/.pub-cache"))"},
         {27, R"(set(CMAKE_C_FLAGS_INIT "-idirafter \"/home/u/Library/Caches/Torvex/builds/0123/tools/fallback-include\" -ivfsoverlay \"/home/u/Library/Caches/Torvex/builds/0123/tools/sdk-headers.yaml\""))"},
         {28, R"(set(CMAKE_CXX_FLAGS_INIT "-fms-extensions -include \"/home/u/Library/Caches/Torvex/builds/0123/tools/msvc-compat.h\" -idirafter \"/home/u/Library/Caches/Torvex/builds/0123/tools/fallback-include\" -ivfsoverlay \"/home/u/Library/Caches/Torvex/builds/0123/tools/sdk-headers.yaml\""))"},
-        {32, "set(CMAKE_EXE_LINKER_FLAGS_INIT \"-static " + GeneratedFiles::defaultLibraries() + "\")"},
+        {30, R"(set(CMAKE_RC_FLAGS_INIT "--preprocessor-arg=-ivfsoverlay \"--preprocessor-arg=/home/u/Library/Caches/Torvex/builds/0123/tools/sdk-headers.yaml\""))"},
+        {34, "set(CMAKE_EXE_LINKER_FLAGS_INIT \"-static " + GeneratedFiles::defaultLibraries() + "\")"},
     };
     for (const auto& [number, line] : expected) EXPECT_EQ(all[number - 1], line) << "line " << number;
 }
@@ -108,8 +109,9 @@ TEST(GeneratedFiles, CMakeAndTheShellReadEveryValueBackAsWritten) {
                                         "foreach(root IN LISTS CMAKE_FIND_ROOT_PATH)\n"
                                         "  message(\"${root}\")\n"
                                         "endforeach()\n"
-                                        "message(\"${CMAKE_CXX_FLAGS_INIT}\")\n");
-    ASSERT_EQ(messages.size(), 5u);
+                                        "message(\"${CMAKE_CXX_FLAGS_INIT}\")\n"
+                                        "message(\"${CMAKE_RC_FLAGS_INIT}\")\n");
+    ASSERT_EQ(messages.size(), 6u);
     EXPECT_EQ(messages[0], (tools / "shim-clang++").string());
     EXPECT_EQ(std::vector<std::string>(messages.begin() + 1, messages.begin() + 4),
               (std::vector<std::string>{(odd / "llvm-mingw/x86_64-w64-mingw32").string(), odd.string(),
@@ -121,6 +123,11 @@ TEST(GeneratedFiles, CMakeAndTheShellReadEveryValueBackAsWritten) {
               (std::vector<std::string>{"-fms-extensions", "-include", (tools / "msvc-compat.h").string(), "-idirafter",
                                         (tools / "fallback-include").string(), "-ivfsoverlay",
                                         (tools / "sdk-headers.yaml").string()}));
+    const ProcessResult resourceWords = ProcessRunner::shared().capture(
+        {"/bin/sh", {"-c", "printf '%s\\n' " + messages[5]}, {}, std::nullopt});
+    EXPECT_EQ(lines(resourceWords.standardOutput),
+              (std::vector<std::string>{"--preprocessor-arg=-ivfsoverlay",
+                                        "--preprocessor-arg=" + (tools / "sdk-headers.yaml").string()}));
 }
 
 TEST(GeneratedFiles, GeneratedConfigCarriesTheVersion) {
@@ -181,10 +188,10 @@ TEST(WriteToolchain, WritesEverythingOnceAndOnlyTheToolchainFileWhenTheFingerpri
     EXPECT_EQ(testing::readFile(rig.tools / "sdk-headers.yaml"),
               sdkHeaderOverlay(rig.toolchain.mingwRoot / "x86_64-w64-mingw32" / "include"));
     const auto written = lines(testing::readFile(rig.toolchainFile));
-    ASSERT_EQ(written.size(), 34u);
+    ASSERT_EQ(written.size(), 36u);
     EXPECT_EQ(written[14], "set(CMAKE_FIND_ROOT_PATH \"" + rig.toolchain.mingwRoot.string() + "/x86_64-w64-mingw32;" +
                                rig.work.string() + ";/pub cache\")");
-    EXPECT_EQ(written[33], "# " + rig.toolchain.fingerprint());
+    EXPECT_EQ(written[35], "# " + rig.toolchain.fingerprint());
 
     std::map<fs::path, long long> before;
     for (const fs::path& entry : rig.entries()) before[entry] = stamp(entry);

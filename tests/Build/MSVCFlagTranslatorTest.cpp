@@ -43,6 +43,9 @@ TEST(MSVCFlagTranslatorTest, CompilerArgumentsFollowTheTableAndTheExistenceRule)
          {"-Wl,--out-implib,x.lib", "-o", "x.lib", "-o", "/out", "-x.lib", "-o"}, {}},
         {{"-mwindows", "-municode", "-O3", "@flags.rsp", "main.cpp", ""},
          {"-mwindows", "-municode", "-municode", "-O3", "@flags.rsp", "main.cpp", ""}, {}},
+        // A plugin's own -Werror goes like /WX; a warning it names stays an error, and -o's value stays.
+        {{"-Wall", "-Wextra", "-Werror", "-Werror=return-type", "-Wno-error", "-o", "-Werror"},
+         {"-Wall", "-Wextra", "-Werror=return-type", "-Wno-error", "-o", "-Werror"}, {}},
         // Unknown flags are reported in input order and the rest keeps its order.
         {{"/Fa", "-c", "/W4", "/Fb", "x.c"}, {"-c", "-Wall", "x.c"}, {"/Fa", "/Fb"}},
     };

@@ -162,9 +162,10 @@ struct Workspace {
     // Takes the project as it is now as the state that staging must leave alone.
     void projectChanged() { before = projectNow(); }
 
-    int stage(const std::set<std::string>& disabled = {}) {
+    StagingResult staging(const std::set<std::string>& disabled = {}) {
         return stageWindowsSources(project, sdk, engine, temp / "work", disabled);
     }
+    int stage(const std::set<std::string>& disabled = {}) { return staging(disabled).changes; }
     std::string stagedFile(const std::string& relative) const { return readFile(staged / relative); }
 };
 
@@ -205,6 +206,23 @@ TEST(SourceStagingTest, FirstStagingBuildsTheTreeAndASecondChangesNothing) {
     const auto stagedBefore = snapshot(w.staged);
     EXPECT_EQ(w.stage(), 0);
     EXPECT_EQ(snapshot(w.staged), stagedBefore);
+}
+
+TEST(SourceStagingTest, TheProjectsFilesAreTheCopiesThatKeepItsLines) {
+    const std::set<std::string> copied = {
+        "CMakeLists.txt", "runner/CMakeLists.txt", "runner/main.cpp", "runner/runner.exe.manifest",
+        "runner/resources/app_icon.ico", "runner/Runner.rc", "flutter/generated_plugin_registrant.h",
+    };
+    const std::set<std::string> generatedPluginFiles = {"flutter/generated_plugins.cmake",
+                                                        "flutter/generated_plugin_registrant.cc"};
+    Workspace w;
+    // The resource script is patched in place; the flutter folder's CMake file loses lines, and
+    // nothing of flutter/ephemeral (the engine's files, the plugins' links) is the project's.
+    std::set<std::string> expected = copied;
+    expected.insert(generatedPluginFiles.begin(), generatedPluginFiles.end());
+    EXPECT_EQ(w.staging().projectFiles, expected);
+    // A generated plugin file that a left-out plugin is cut from loses lines too, on every staging.
+    for (int pass = 0; pass < 2; ++pass) EXPECT_EQ(w.staging({"camera_windows"}).projectFiles, copied);
 }
 
 TEST(SourceStagingTest, OneChangeCountsOne) {

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <functional>
@@ -65,6 +67,69 @@ TEST(AppRunnerTest, AppEnvironmentNumbersTheSwitchesFromOneAndSetsTheLocale) {
     EXPECT_EQ(runner.appEnvironment({}).at("FLUTTER_ENGINE_SWITCHES"), "0");
 }
 
+TEST(AppRunnerTest, ALocaleThisSystemLacksRunsWithUTF8DataUnderItsNameAndSaysWhatToGenerate) {
+    const TempDir temp;
+    testing::writeFile(temp / "C.utf8" / "LC_CTYPE", "data");
+    const fs::path aliases = temp / "prefix" / "torvex-locales";
+    const std::string generate =
+        "Generate de_DE.UTF-8 for the full locale: `sudo apt-get install locales`, then `sudo dpkg-reconfigure locales`.";
+    const auto named = [](const std::string& locale) {
+        return Environment{{"LANG", locale}, {"LC_ALL", locale}, {"LC_MESSAGES", locale}};
+    };
+    Environment aliased = named("de_DE.UTF-8");
+    aliased["LOCPATH"] = aliases.string();
+    const struct {
+        const char* name;
+        std::string locale;
+        std::vector<std::string> generated;  // what this system has
+        std::vector<fs::path> data;          // where C.UTF-8's data may be
+        std::function<void()> before;
+        Environment variables;
+        std::optional<std::string> notice;
+    } cases[] = {
+        {"generated", "de-DE", {"de_DE.UTF-8", "C.UTF-8"}, {temp / "C.utf8"}, [] {}, named("de_DE.UTF-8"), std::nullopt},
+        {"missing: C.UTF-8's data under its name", "de-DE", {"C.UTF-8"}, {temp / "none", temp / "C.utf8"}, [] {}, aliased,
+         "Torvex: this system has no locale de_DE.UTF-8; the app runs in de-DE with C.UTF-8's characters. " + generate},
+        {"missing: an old link is replaced", "de-DE", {"C.UTF-8"}, {temp / "C.utf8"},
+         [&] {
+             fs::create_directories(aliases);
+             fs::create_symlink(temp / "gone", aliases / "de_DE.UTF-8");
+         },
+         aliased, "Torvex: this system has no locale de_DE.UTF-8; the app runs in de-DE with C.UTF-8's characters. " + generate},
+        {"missing, no C.UTF-8 data: C.UTF-8 itself", "de-DE", {"C.UTF-8"}, {temp / "none"}, [] {}, named("C.UTF-8"),
+         "Torvex: this system has no locale de_DE.UTF-8; the app runs in C.UTF-8 (English) instead. " + generate},
+        {"missing, the links' folder blocked", "de-DE", {"C.UTF-8"}, {temp / "C.utf8"},
+         [&] { testing::writeFile(aliases, "a file"); }, named("C.UTF-8"),
+         "Torvex: this system has no locale de_DE.UTF-8; the app runs in C.UTF-8 (English) instead. " + generate},
+        {"missing, and no C.UTF-8 at all", "de-DE", {}, {temp / "none"}, [] {}, named("de_DE.UTF-8"),
+         "Torvex: this system has no locale de_DE.UTF-8 and no C.UTF-8; the app's paths may lose every character "
+         "outside ASCII. " + generate},
+        {"a locale that names no file", "../x", {"C.UTF-8"}, {temp / "C.utf8"}, [] {}, named("C.UTF-8"),
+         "Torvex: this system has no locale ../x.UTF-8; the app runs in C.UTF-8 (English) instead. Generate "
+         "../x.UTF-8 for the full locale: `sudo apt-get install locales`, then `sudo dpkg-reconfigure locales`."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::error_code ignored;
+        fs::remove_all(temp / "prefix", ignored);
+        c.before();
+        Profile profile = Profile::defaultProfile();
+        profile.locale = c.locale;
+        const LocaleSystem system{[&](const std::string& name) {
+                                      return std::find(c.generated.begin(), c.generated.end(), name) != c.generated.end();
+                                  },
+                                  c.data};
+        const AppLocale locale = AppLocale::forProfile(profile, aliases, system);
+        EXPECT_EQ(locale.variables, c.variables);
+        EXPECT_EQ(locale.notice, c.notice);
+        if (c.variables.count("LOCPATH")) {
+            EXPECT_EQ(fs::read_symlink(aliases / "de_DE.UTF-8"), temp / "C.utf8");
+            EXPECT_EQ(AppLocale::forProfile(profile, aliases, system).variables, c.variables);  // again: the same link
+        }
+    }
+    EXPECT_FALSE(fs::exists(temp / "x.UTF-8"));
+}
+
 // A fake Wine, a prefix and the installed app "demo" (binary demo.exe) in its folder.
 struct RunRig {
     RunRig() { fs::create_directories(appFolder()); }
@@ -82,8 +147,11 @@ struct RunRig {
         const auto calls = fake.argvs();
         return std::count(calls.begin(), calls.end(), resizeCall());
     }
+    // Every locale counts as generated, so that the runs do not depend on this machine's.
     AppRunner runner(std::optional<WindowsHelper> withHelper = std::nullopt) const {
-        return AppRunner{wine, profile, std::move(withHelper)};
+        AppRunner runner{wine, profile, std::move(withHelper)};
+        runner.locales.has = [](const std::string&) { return true; };
+        return runner;
     }
     // Requests `stop` once the fake Wine has logged `starts` starts.
     std::jthread stopAfterStarts(std::size_t starts, std::stop_source& stop) const {
@@ -165,7 +233,9 @@ TEST(AppRunnerTest, PreparesRunsTheAppAndEndsEveryWineProcessInThisOrder) {
 }
 
 TEST(AppRunnerTest, WithoutAnXDisplayOneLineSaysSoBeforeTheAppStarts) {
-    const std::string noDisplay = "Torvex: no X display (DISPLAY is not set); the app's window cannot open.";
+    const std::string noDisplay = "Torvex: no X display (DISPLAY is not set); the app's window cannot open. End this "
+                                  "Torvex host with `kill " + std::to_string(::getpid()) +
+                                  "`; the next `torvex` command starts a new one with that command's DISPLAY.";
     const struct {
         std::optional<std::string> display, wayland;
         bool warned;

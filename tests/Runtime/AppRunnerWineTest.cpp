@@ -108,6 +108,29 @@ TEST_F(AppRunnerWine, LinesArriveInOrderAndTheExitCodeComesBack) {
     EXPECT_EQ(out.back(), "window=closed") << shown();
 }
 
+TEST_F(AppRunnerWine, AnAppInAFolderBeyondASCIIRunsInItsLanguageWhenTheSystemLacksTheLocale) {
+    // Whatever this machine has generated, de_DE.UTF-8 counts as missing.
+    AppRunner lacking = runner(false);
+    if (!fs::exists(lacking.locales.utf8Data.front() / "LC_CTYPE")) GTEST_SKIP() << "no C.UTF-8 locale data here";
+    lacking.locales.has = [](const std::string& name) {
+        return name != "de_DE.UTF-8" && LocaleSystem::hasSystemLocale(name);
+    };
+    const InstalledApp umlaut = InstalledApp::install("Grüße", real->folder() / "project", wine, real->paths());
+
+    const std::int32_t code = lacking.run(umlaut, {"quit-after-ms=1500", "exit-code=7"}, lines.sink());
+
+    EXPECT_EQ(code, 7) << shown();  // it ran: its path kept the "ü"
+    EXPECT_TRUE(lines.waitFor("locale=de-DE", 0ms)) << shown();
+    const auto notices = lines.texts(OutputStreamKind::standardError);
+    EXPECT_EQ(std::count_if(notices.begin(), notices.end(),
+                            [](const std::string& line) {
+                                return line.starts_with("Torvex: this system has no locale de_DE.UTF-8; the app runs "
+                                                        "in de-DE with C.UTF-8's characters. Generate de_DE.UTF-8");
+                            }),
+              1)
+        << shown();
+}
+
 TEST_F(AppRunnerWine, TheHelperAnswersWithItsExitCodes) {
     testing::expectPE32PlusForX64(helper.executable);
     const struct {

@@ -352,5 +352,22 @@ TEST(InstalledAppTest, InstallRefusesALinkOnTheWayToTheAppFolder) {
     }
 }
 
+TEST(InstalledAppTest, UninstallRefusesALinkAboveTheAppFolder) {
+    for (const char* linked : {"Torvex/Apps", "Torvex"}) {
+        SCOPED_TRACE(linked);
+        Fixture f;
+        const fs::path outside = f.temp / "elsewhere" / (std::string(linked) == "Torvex" ? "Apps/demo" : "demo");
+        writeFile(outside / "keep.txt", "keep");
+        fs::create_directories((f.wine.driveC() / linked).parent_path());
+        fs::create_directory_symlink(f.temp / "elsewhere", f.wine.driveC() / linked);
+        const TorvexError error = errorOf([&] { InstalledApp::uninstall("demo", f.wine); });
+        EXPECT_EQ(error.what, "Could not uninstall demo.");
+        EXPECT_EQ(error.why, (f.wine.driveC() / linked).string() +
+                                 " is a symbolic link, and Torvex removes apps only from folders of its own.");
+        EXPECT_EQ(error.fix, "Delete the link " + (f.wine.driveC() / linked).string() + " and uninstall again.");
+        EXPECT_EQ(readFile(outside / "keep.txt"), "keep");
+    }
+}
+
 } // namespace
 } // namespace torvex

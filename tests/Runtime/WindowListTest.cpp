@@ -78,6 +78,32 @@ TEST_F(WindowListTest, FollowsARunningWindowManagersStacking) {
     EXPECT_EQ(numbers(), (std::vector<std::uint32_t>{w[0], w[2], w[1]}));
 }
 
+TEST_F(WindowListTest, AWindowManagerWithoutAStackingListGivesItsClientsThenTheRootsChildren) {
+    const struct {
+        const char* name;
+        std::vector<std::string> lists;
+        std::vector<std::size_t> expected;  // SPEC indexes, top-most first
+    } cases[] = {
+        {"only a client list, as dwm keeps", {"--client-list=2,0", "--wm-check"}, {0, 2}},
+        {"the stacking list wins over it", {"--stacking=1,2", "--client-list=0,1,2", "--wm-check"}, {2, 1}},
+        {"no list at all", {"--wm-check"}, {2, 1, 0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> arguments{"title=a", "title=b", "title=c"};
+        arguments.insert(arguments.end(), c.lists.begin(), c.lists.end());
+        const TestWindows windows(TestWindows::wineProgram(), display->name(), arguments);
+        std::vector<std::uint32_t> expected;
+        for (const std::size_t index : c.expected) expected.push_back(windows.ids()[index]);
+        std::vector<std::uint32_t> found = numbers();
+        // The root's children also hold the window manager's check window, which is no app's.
+        std::erase_if(found, [&](std::uint32_t number) {
+            return std::find(windows.ids().begin(), windows.ids().end(), number) == windows.ids().end();
+        });
+        EXPECT_EQ(found, expected);
+    }
+}
+
 TEST_F(WindowListTest, IgnoresTheListOfAWindowManagerThatIsGone) {
     const TestWindows windows(TestWindows::wineProgram(), display->name(),
                               {"title=a", "title=b", "title=c", "--stacking=1,2,0"});

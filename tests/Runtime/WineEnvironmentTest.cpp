@@ -166,13 +166,15 @@ TEST(WineEnvironmentTest, WindowsPathOfAFileUnderDriveC) {
 TEST(WineEnvironmentTest, RefusesNamesThatAreNotOneFolderOrOneCommandArgument) {
     const std::vector<std::string> refused = {
         "", ".", "..", "a/b", "/", "a\\b", std::string("a\0b", 3), "a\nb", "a\tb", "\x7f", "a\xC2\x85",
-        "a&b", "a|b", "a<b", "a>b", "a^b", "%PATH%", "a\"b"};
+        "a&b", "a|b", "a<b", "a>b", "a^b", "%PATH%", "a\"b",
+        // What real Wine's `cmd /c` cannot start ("Can't recognize …"):
+        "a;b", "a,b", "a=b", "a(x)", "a(x", "a*b", "a?b", "a.", "..."};
     for (const auto& name : refused) {
         SCOPED_TRACE(name);
         EXPECT_EQ(errorOf([&] { requireUsableName(name, NameRole::appName); }).kind, TorvexError::Kind::usage);
         EXPECT_EQ(errorOf([&] { requireUsableName(name, NameRole::profileID); }).kind, TorvexError::Kind::usage);
     }
-    for (const std::string name : {"demo", "my_app", "dark-1", "app.v2", "...", "..a", "über", "a b", "x'y"}) {
+    for (const std::string name : {"demo", "my_app", "dark-1", "app.v2", "..a", "über", "a b", "x'y", "a)", "a!b", "a+b"}) {
         SCOPED_TRACE(name);
         EXPECT_NO_THROW(requireUsableName(name, NameRole::appName));
     }
@@ -193,6 +195,10 @@ TEST(WineEnvironmentTest, RefusesNamesThatAreNotOneFolderOrOneCommandArgument) {
     EXPECT_EQ(profile.kind, TorvexError::Kind::usage);
     EXPECT_EQ(profile.what, "\"..\" is not a usable profile id.");
     EXPECT_EQ(profile.why, "It is \"..\"; a profile id becomes a folder name and part of a Windows command line.");
+
+    const TorvexError dotted = errorOf([] { requireUsableName("my app...", NameRole::appName); });
+    EXPECT_EQ(dotted.what, "\"my app...\" is not a usable app name.");
+    EXPECT_EQ(dotted.why, "It ends with \".\"; an app name becomes a folder name and part of a Windows command line.");
 }
 
 } // namespace

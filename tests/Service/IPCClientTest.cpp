@@ -68,17 +68,17 @@ TEST(IPCClientTest, HelloFit) {
     const std::vector<Case> cases = {
         {hello("0.2.0"), "0.1.0", true, ""},
         {hello("0.1.0"), "0.1.0", true, ""},
-        {hello("1.0"), "0.9", false, "The torvex CLI (0.9) and the Torvex app (1.0) don't match."},
-        {hello("10.0"), "1.0", false, "The torvex CLI (1.0) and the Torvex app (10.0) don't match."},
+        {hello("1.0"), "0.9", false, "The torvex CLI (0.9) and the Torvex host (1.0) don't match."},
+        {hello("10.0"), "1.0", false, "The torvex CLI (1.0) and the Torvex host (10.0) don't match."},
         {hello(".5"), "5.1", true, ""},
         {hello("..."), "", true, ""},
-        {hello("v1.0"), "1.0", false, "The torvex CLI (1.0) and the Torvex app (v1.0) don't match."},
+        {hello("v1.0"), "1.0", false, "The torvex CLI (1.0) and the Torvex host (v1.0) don't match."},
         {R"({"type":"hello","protocolVersion":1})", "0.1.0", false,
-         "The torvex CLI (0.1.0) and the Torvex app (?) don't match."},
+         "The torvex CLI (0.1.0) and the Torvex host (?) don't match."},
         {R"({"type":"hello","version":"0.1.0","protocolVersion":2})", "0.1.0", false,
-         "The torvex CLI (0.1.0) and the Torvex app (0.1.0) don't match."},
+         "The torvex CLI (0.1.0) and the Torvex host (0.1.0) don't match."},
         {R"({"type":"hello","version":"0.1.0"})", "0.1.0", false,
-         "The torvex CLI (0.1.0) and the Torvex app (0.1.0) don't match."},
+         "The torvex CLI (0.1.0) and the Torvex host (0.1.0) don't match."},
     };
     for (const auto& c : cases) {
         const auto message = decodeMessage(c.hello);
@@ -201,8 +201,9 @@ TEST(IPCClientTest, SendingToAServerThatLeftFails) {
     const TorvexError error = errorOf([&] { client->send(IPCRequest("ping", {}), nullptr); });
     EXPECT_EQ(error.kind, TorvexError::Kind::appNotRunning);
     EXPECT_EQ(error.what, "Lost the connection to Torvex.");
-    EXPECT_EQ(error.why, "The app closed the socket.");
-    EXPECT_EQ(error.fix, "Restart Torvex.");
+    EXPECT_EQ(error.why, "The Torvex host closed the socket.");
+    EXPECT_EQ(error.fix, "End the Torvex host with `kill <pid>` (`pgrep -a torvex-host` shows it); the next `torvex` "
+                         "command starts a new one.");
 }
 
 TEST(IPCClientTest, DisconnectFromAnotherThreadEndsTheWaitAndCancelsTheRequest) {

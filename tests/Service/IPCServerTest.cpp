@@ -238,7 +238,8 @@ TEST(IPCServerTest, StartReplacesAStaleSocketButNothingElse) {
         const std::size_t descriptors = settled(openDescriptorCount);
         const TorvexError error = errorOf([&] { server.start(); });
         EXPECT_EQ(error.what, "Could not open the Torvex socket.") << c.name;
-        EXPECT_EQ(error.fix, "Quit other copies of Torvex and try again.") << c.name;
+        EXPECT_EQ(error.fix, "End other Torvex hosts with `kill <pid>` (`pgrep -a torvex-host` shows them), then try again.")
+            << c.name;
         EXPECT_FALSE(error.why.empty()) << c.name;
         EXPECT_EQ(openDescriptorCount(), descriptors) << c.name;
         server.stop();

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -93,6 +94,7 @@ struct ServiceRig {
         dependencies.environment = Environment{{"TORVEX_WINE_BIN", fake.bin().string()},
                                                {"TORVEX_CC", (temp / "torvex-cc").string()}};
         dependencies.now = [] { return std::chrono::system_clock::time_point(std::chrono::seconds(1'700'000'000)); };
+        dependencies.hasLocale = [](const std::string&) { return true; };  // whatever this machine has
         service = TorvexService::create(paths, dependencies);
         service->setEventSink(events.sink());
         server.emplace(service, temp / "s.sock");
@@ -858,7 +860,8 @@ TEST(TorvexServiceTest, AScreenshotIsTheCaptureClosuresPNGInBase64) {
     rig.open();
     const auto noCapture = rig.request("screenshot").error.value();
     EXPECT_EQ(noCapture.what, "Screen capture is not available.");
-    EXPECT_EQ(noCapture.fix, "Restart Torvex.");
+    EXPECT_EQ(noCapture.fix, "End this Torvex host with `kill " + std::to_string(::getpid()) +
+                                 "`; the next `torvex` command starts a new one.");
 
     std::string png("\x89PNG\r\n\x1a\n", 8);
     for (int byte = 0; byte < 256; ++byte) png += static_cast<char>(byte);
@@ -915,6 +918,21 @@ TEST(TorvexServiceTest, AFailedSaveKeepsTheChangeInMemoryAndSendsNoEvent) {
     EXPECT_FALSE(fs::exists(rig.paths.support / "config.json"));
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(rig.events.configs().size(), 1u);  // the sink's first
+}
+
+TEST(TorvexServiceTest, AProfileNameWhoseIDCannotNameAFolderIsRefusedAtCreation) {
+    ServiceRig rig;
+    ASSERT_EQ(rig.request("profile-create", {.name = std::string(255, 'a')}).value, std::string(255, 'a'));
+    const TorvexConfig before = rig.service->currentConfig();
+
+    const auto error = rig.request("profile-create", {.name = "\x1B[31m" + std::string(100'000, 'b')}).error.value();
+    EXPECT_EQ(error.kind, TorvexError::Kind::usage);
+    EXPECT_EQ(error.what, "The profile name \u201C\\u001B[31m" + std::string(30, 'b') + "\u2026\u201D is too long.");
+    EXPECT_EQ(error.why, "Its id would be 100003 bytes long; an id names the folder of the profile's Windows environment, "
+                         "which holds at most 255.");
+    EXPECT_EQ(error.fix, "Give the profile a shorter name.");
+    EXPECT_EQ(rig.service->currentConfig(), before);
+    EXPECT_EQ(TorvexConfig::load(rig.paths), before);
 }
 
 TEST(TorvexServiceTest, EachSinkStartsFromTheConfigurationAndStatusAndAThrowingOneHarmsNothing) {

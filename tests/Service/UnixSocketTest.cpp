@@ -83,7 +83,7 @@ TEST(UnixSocketTest, AddressHoldsAtMost103Bytes) {
     const TorvexError error = errorOf([&] { UnixSocket::address(tooLong); });
     EXPECT_EQ(error.kind, TorvexError::Kind::generic);
     EXPECT_EQ(error.what, "The Torvex socket path is too long.");
-    EXPECT_EQ(error.why, "macOS limits socket paths to 103 bytes: " + tooLong);
+    EXPECT_EQ(error.why, "Torvex socket paths are limited to 103 bytes: " + tooLong);
     EXPECT_EQ(error.fix, "Set TORVEX_SOCKET to a shorter path, e.g. /tmp/torvex-" + std::to_string(::getuid()) + ".sock.");
 
     // Counted in UTF-8 bytes: 52 two-byte letters are 104 bytes.

@@ -54,7 +54,7 @@ TEST(ComponentsTest, TheTableIsTheFiveRecordsInInstallationOrder) {
          "b50dc50ec7f41d58b115a6b685d4d1315ba3c797bd3aa0f49213f2703cb82388", "Wine Stable.app",
          "wine/11.0_1/Wine Stable.app", "wine/11.0_1/Wine Stable.app/Contents/Resources/wine/bin/wine",
          SystemSource::Kind::links},
-        {"dxvk", "DXVK (Direct3D 11 \u2192 Metal)", "1.10.3", "zlib", "dxvk-macOS-async-v1.10.3-20230507-repack.tar.gz",
+        {"dxvk", "DXVK (Direct3D 11 \u2192 Vulkan)", "1.10.3", "zlib", "dxvk-macOS-async-v1.10.3-20230507-repack.tar.gz",
          2793443, "acd1520ad105d8ef124a09c8e11a259a5dc8bdc565ad18e0e52693f9807b2477",
          "dxvk-macOS-async-v1.10.3-20230507-repack", "dxvk/1.10.3", "dxvk/1.10.3/x64/d3d11.dll",
          SystemSource::Kind::unavailable},

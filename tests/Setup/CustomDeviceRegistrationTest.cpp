@@ -148,6 +148,18 @@ TEST(CustomDeviceRegistrationTest, AFileThatIsALinkStaysALink) {
     EXPECT_EQ(json::parse(readFile(target))["custom-devices"], json::array({entry(cli)}));
 }
 
+TEST(CustomDeviceRegistrationTest, UnregisteringOverADanglingLinkCreatesNothing) {
+    const TempDir dir;
+    const fs::path file = dir / "config" / "custom_devices.json";
+    fs::create_directories(file.parent_path());
+    fs::create_symlink(dir / "dotfiles" / "custom_devices.json", file);
+
+    Registration::unregister(file);
+
+    EXPECT_TRUE(fs::is_symlink(file));
+    EXPECT_FALSE(fs::exists(dir / "dotfiles"));
+}
+
 TEST(CustomDeviceRegistrationTest, RegisteredProgramIsTheFirstPingWordOfTheFirstEntry) {
     const struct {
         const char* name;
@@ -173,21 +185,64 @@ TEST(CustomDeviceRegistrationTest, RegisteredProgramIsTheFirstPingWordOfTheFirst
     EXPECT_EQ(Registration::registeredCLI(dir / "a folder"), std::nullopt);
 }
 
-TEST(CustomDeviceRegistrationTest, TheFileIsTheHomeFilesWhenThereElseTheConfigFolders) {
-    const TempDir dir;
-    const fs::path home = dir / "home";
-    fs::create_directories(home);
-    EXPECT_EQ(Registration::configFile({{"HOME", home.string()}}), home / ".config/flutter/custom_devices.json");
-    EXPECT_EQ(Registration::configFile({{"HOME", home.string()}, {"XDG_CONFIG_HOME", ""}}),
-              home / ".config/flutter/custom_devices.json");
-    EXPECT_EQ(Registration::configFile({{"HOME", home.string()}, {"XDG_CONFIG_HOME", "~/conf"}}),
-              fs::path("~/conf/flutter/custom_devices.json"));  // taken literally
-    EXPECT_EQ(Registration::configFile({{"HOME", home.string()}, {"XDG_CONFIG_HOME", (dir / "xdg").string()}}),
-              dir / "xdg/flutter/custom_devices.json");
-    // Anything at ~/.flutter_custom_devices wins, even a dangling link, even over XDG_CONFIG_HOME.
-    fs::create_symlink(dir / "nowhere", home / ".flutter_custom_devices");
-    EXPECT_EQ(Registration::configFile({{"HOME", home.string()}, {"XDG_CONFIG_HOME", (dir / "xdg").string()}}),
-              home / ".flutter_custom_devices");
+TEST(CustomDeviceRegistrationTest, BothFilesLieWhereTheFlutterToolReadsThem) {
+    enum class AtHome { nothing, file, linkToFile, danglingLink, folder, linkToFolder };
+    enum class Where { home, xdg, config };
+    struct Case {
+        const char* name;
+        AtHome atHome;                        // what is at ~/.flutter_<name>
+        std::optional<std::string> xdg;       // XDG_CONFIG_HOME; "<dir>" is replaced by the test folder
+        Where where;
+    };
+    const Case cases[] = {
+        {"a file at home wins over XDG_CONFIG_HOME", AtHome::file, "<dir>/xdg", Where::home},
+        {"a link to a file at home counts as one", AtHome::linkToFile, "<dir>/xdg", Where::home},
+        {"a dangling link at home does not", AtHome::danglingLink, "<dir>/xdg", Where::xdg},
+        {"a folder at home does not", AtHome::folder, "<dir>/xdg", Where::xdg},
+        {"a link to a folder at home does not", AtHome::linkToFolder, std::nullopt, Where::config},
+        {"XDG_CONFIG_HOME holds the file itself, no flutter folder", AtHome::nothing, "<dir>/xdg", Where::xdg},
+        {"XDG_CONFIG_HOME is taken literally", AtHome::nothing, "~/conf", Where::xdg},
+        {"XDG_CONFIG_HOME empty counts as unset", AtHome::nothing, "", Where::config},
+        {"neither", AtHome::nothing, std::nullopt, Where::config},
+    };
+    for (const Case& c : cases) {
+        for (const std::string name : {"custom_devices.json", "settings"}) {
+            SCOPED_TRACE(std::string(c.name) + ": " + name);
+            const TempDir dir;
+            const fs::path home = dir / "home";
+            const fs::path atHome = home / (".flutter_" + name);
+            fs::create_directories(home);
+            switch (c.atHome) {
+            case AtHome::nothing: break;
+            case AtHome::file: writeFile(atHome, "{}"); break;
+            case AtHome::linkToFile: writeFile(dir / "dotfiles" / name, "{}"); fs::create_symlink(dir / "dotfiles" / name, atHome); break;
+            case AtHome::danglingLink: fs::create_symlink(dir / "nowhere", atHome); break;
+            case AtHome::folder: fs::create_directories(atHome); break;
+            case AtHome::linkToFolder: fs::create_directories(dir / "elsewhere"); fs::create_symlink(dir / "elsewhere", atHome); break;
+            }
+            Environment environment{{"HOME", home.string()}};
+            std::string xdg;
+            if (c.xdg) {
+                xdg = *c.xdg;
+                if (xdg.starts_with("<dir>")) xdg = dir.path().string() + xdg.substr(5);
+                environment["XDG_CONFIG_HOME"] = xdg;
+            }
+            const fs::path expected = c.where == Where::home  ? atHome
+                                      : c.where == Where::xdg ? fs::path(xdg) / name
+                                                              : home / ".config" / "flutter" / name;
+            EXPECT_EQ(Registration::flutterConfigFile(environment, name), expected);
+            if (name == "custom_devices.json") {
+                EXPECT_EQ(Registration::configFile(environment), expected);
+            }
+            if (name != "settings" || c.where == Where::home || xdg.starts_with("~")) continue;
+            // The switch is read there, and only there.
+            writeFile(expected, R"({"enable-custom-devices": true})");
+            EXPECT_TRUE(Registration::customDevicesEnabled(environment));
+            fs::remove(expected);
+            writeFile(dir / "xdg" / "flutter" / "settings", R"({"enable-custom-devices": true})");
+            EXPECT_FALSE(Registration::customDevicesEnabled(environment));
+        }
+    }
 }
 
 TEST(CustomDeviceRegistrationTest, CustomDevicesAreOnOnlyByTheVariableOrAJSONBoolean) {
@@ -195,7 +250,7 @@ TEST(CustomDeviceRegistrationTest, CustomDevicesAreOnOnlyByTheVariableOrAJSONBoo
         const char* name;
         std::optional<std::string> variable;   // FLUTTER_CUSTOM_DEVICES
         std::optional<std::string> ownSettings;  // ~/.flutter_settings
-        std::optional<std::string> besideFile;   // "settings" beside the custom-device file
+        std::optional<std::string> besideFile;   // <XDG_CONFIG_HOME>/settings
         bool enabled;
     };
     const Case cases[] = {
@@ -211,7 +266,7 @@ TEST(CustomDeviceRegistrationTest, CustomDevicesAreOnOnlyByTheVariableOrAJSONBoo
         {"home settings not JSON", std::nullopt, "{enable-custom-devices: true}", std::nullopt, false},
         {"home settings a list", std::nullopt, R"([{"enable-custom-devices": true}])", std::nullopt, false},
         {"home settings without the key", std::nullopt, R"({"analytics": true})", std::nullopt, false},
-        {"settings beside the file", std::nullopt, std::nullopt, R"({"enable-custom-devices": true})", true},
+        {"settings in the config folder", std::nullopt, std::nullopt, R"({"enable-custom-devices": true})", true},
         {"no settings at all", std::nullopt, std::nullopt, std::nullopt, false},
     };
     for (const Case& c : cases) {
@@ -222,17 +277,13 @@ TEST(CustomDeviceRegistrationTest, CustomDevicesAreOnOnlyByTheVariableOrAJSONBoo
         Environment environment{{"HOME", home.string()}, {"XDG_CONFIG_HOME", (dir / "xdg").string()}};
         if (c.variable) environment["FLUTTER_CUSTOM_DEVICES"] = *c.variable;
         if (c.ownSettings) writeFile(home / ".flutter_settings", *c.ownSettings);
-        if (c.besideFile) writeFile(dir / "xdg/flutter/settings", *c.besideFile);
+        if (c.besideFile) writeFile(dir / "xdg/settings", *c.besideFile);
         EXPECT_EQ(Registration::customDevicesEnabled(environment), c.enabled);
     }
 
-    // With ~/.flutter_custom_devices the settings beside it are those in the home folder.
-    const TempDir dir;
-    writeFile(dir / ".flutter_custom_devices", "{}");
-    writeFile(dir / "settings", R"({"enable-custom-devices": true})");
-    EXPECT_TRUE(Registration::customDevicesEnabled({{"HOME", dir.path().string()}}));
     // A FIFO is not read (and not waited on).
-    fs::remove(dir / "settings");
-    ASSERT_EQ(::mkfifo((dir / "settings").c_str(), 0600), 0);
+    const TempDir dir;
+    fs::create_directories(dir / ".config" / "flutter");
+    ASSERT_EQ(::mkfifo((dir / ".config" / "flutter" / "settings").c_str(), 0600), 0);
     EXPECT_FALSE(Registration::customDevicesEnabled({{"HOME", dir.path().string()}}));
 }

@@ -2,6 +2,7 @@
 
 #include "Core/Profile.h"
 #include "Core/SystemInfo.h"
+#include "Setup/ComponentInstaller.h"
 #include "Setup/Components.h"
 #include "Setup/CustomDeviceRegistration.h"
 #include "support/FakeFlutterSDK.h"
@@ -9,6 +10,8 @@
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <functional>
 
 using namespace torvex;
 using namespace torvex::testing;
@@ -25,9 +28,20 @@ struct DoctorRig {
     fs::path home = temp / "home";
     TorvexPaths paths{home / "Library/Application Support/Torvex", home / "Library/Caches/Torvex",
                       home / "Library/Logs/Torvex"};
-    Doctor::Inputs inputs{linuxFacts(), {{"HOME", home.string()}, {"PATH", ""}}};
+    // A distribution whose programs are small scripts.
+    fs::path distribution = temp / "distribution";
+    Doctor::Inputs inputs{linuxFacts(),
+                          {{"HOME", home.string()}, {"PATH", ""}},
+                          SystemLayout{{distribution / "bin"}, distribution / "mingw", distribution / "gcc"}};
 
-    DoctorRig() { fs::create_directories(home); }
+    DoctorRig() {
+        fs::create_directories(home);
+        for (const char* program : {"clang-14", "ld.lld-14", "llvm-windres-14", "llvm-ar-14", "llvm-ranlib-14", "cmake",
+                                    "ninja", "wine", "wineboot", "wineserver", "wine64"})
+            writeScript(distribution / "bin" / program, "exit 0\n");
+        fs::create_directories(distribution / "mingw" / "include");
+        fs::create_directories(distribution / "gcc");
+    }
 
     std::vector<DoctorCheck> run(const std::optional<std::string>& cli = std::nullopt,
                                  const std::optional<fs::path>& flutterRoot = std::nullopt,
@@ -42,8 +56,10 @@ struct DoctorRig {
         return std::nullopt;
     }
 
+    // Every component set up from the distribution, and DXVK's marker.
     void installComponents() const {
-        for (const auto& component : Components::all()) writeFile(paths.support / component.installedMarker, "");
+        ComponentInstaller{paths, inputs.system}.install(Components::all(), nullptr);
+        writeFile(paths.support / "dxvk/1.10.3/x64/d3d11.dll", "");
     }
     fs::path installWine() const {
         const fs::path bin = paths.support / "wine/11.0_1/Wine Stable.app/Contents/Resources/wine/bin";
@@ -80,7 +96,6 @@ TEST(DoctorTest, AFullRunGivesEveryCheckInItsOrder) {
     CustomDeviceRegistration::registerDevice(program.string(),
                                              CustomDeviceRegistration::configFile(rig.inputs.environment));
     rig.installComponents();
-    rig.installWine();
     writePreparedPrefix(rig.paths.support / "prefixes/default");
     writeFile(rig.paths.engineCache() / revision / "flutter_windows.dll", "");
 
@@ -92,16 +107,17 @@ TEST(DoctorTest, AFullRunGivesEveryCheckInItsOrder) {
     const auto& components = Components::all();
     const std::vector<DoctorCheck> expected = {
         {"macos", "Operating system", Status::ok, "Linux 6.1.0", std::nullopt},
-        {"rosetta", "CPU", Status::ok, "x86_64 (no Rosetta needed)", std::nullopt},
+        {"rosetta", "CPU", Status::ok, "x86_64 (Wine runs Windows x64 apps natively)", std::nullopt},
         {"disk", "Disk space", Status::ok, "78.47 GB free", std::nullopt},
         {"flutter", "Flutter SDK", Status::ok, "Flutter 3.47.0 at " + sdk.string(), std::nullopt},
         {"custom-devices", "Flutter custom devices", Status::ok, "Enabled", std::nullopt},
         {"device", "IDE device", Status::ok, "\u201CTorvex \u00B7 Windows 11\u201D \u2192 " + program.string(), std::nullopt},
-        {"component-llvm-mingw", "Windows compiler (llvm-mingw)", Status::ok, components[0].shownVersion(), std::nullopt},
-        {"component-cmake", "CMake", Status::ok, components[1].shownVersion(), std::nullopt},
-        {"component-ninja", "Ninja", Status::ok, components[2].shownVersion(), std::nullopt},
-        {"component-wine", "Wine", Status::ok, components[3].shownVersion(), std::nullopt},
-        {"component-dxvk", "DXVK (Direct3D 11 \u2192 Metal)", Status::ok, "1.10.3", std::nullopt},
+        {"component-llvm-mingw", "Windows compiler (llvm-mingw)", Status::ok,
+         components[0].shownVersion().value_or("Installed"), std::nullopt},
+        {"component-cmake", "CMake", Status::ok, components[1].shownVersion().value_or("Installed"), std::nullopt},
+        {"component-ninja", "Ninja", Status::ok, components[2].shownVersion().value_or("Installed"), std::nullopt},
+        {"component-wine", "Wine", Status::ok, components[3].shownVersion().value_or("Installed"), std::nullopt},
+        {"component-dxvk", "DXVK (Direct3D 11 \u2192 Vulkan)", Status::ok, "1.10.3", std::nullopt},
         {"prefix", "Windows environment", Status::ok, "Profile \u201CWindows 11\u201D ready", std::nullopt},
         {"engine", "Windows engine for my_app", Status::ok, "Cached (0123456789)", std::nullopt},
     };
@@ -130,7 +146,7 @@ TEST(DoctorTest, TheMachineChecksUnderBothRules) {
     const Case cases[] = {
         {"Linux on x86_64", SystemFacts::Rules::otherUnix, {6, 1, 0}, "x86_64", false, "arch-fails", 5'000'000'000,
          {{"macos", "Operating system", Status::ok, "Linux 6.1.0", std::nullopt},
-          {"rosetta", "CPU", Status::ok, "x86_64 (no Rosetta needed)", std::nullopt},
+          {"rosetta", "CPU", Status::ok, "x86_64 (Wine runs Windows x64 apps natively)", std::nullopt},
           {"disk", "Disk space", Status::ok, "5 GB free", std::nullopt}},
          false},
         {"Linux on another processor, a byte short of 5 GB", SystemFacts::Rules::otherUnix, {6, 5, 2}, "aarch64", false,
@@ -239,10 +255,10 @@ TEST(DoctorTest, CustomDevicesAndTheRegisteredDevice) {
          {"device", "IDE device", Status::failed, "Not registered", registerFix}},
         {"registered program gone", rig.temp / "gone", std::nullopt,
          {"device", "IDE device", Status::failed, "Registered CLI is missing: " + (rig.temp / "gone").string(),
-          "Run `torvex setup --register` (or open Torvex, which re-registers itself)."}},
+          "Run `torvex setup --register`."}},
         {"registered program not executable", notExecutable, std::nullopt,
          {"device", "IDE device", Status::failed, "Registered CLI is missing: " + notExecutable.string(),
-          "Run `torvex setup --register` (or open Torvex, which re-registers itself)."}},
+          "Run `torvex setup --register`."}},
         {"registered to another torvex", program, "/usr/local/bin/torvex",
          {"device", "IDE device", Status::warning, "Registered to another torvex: " + program.string(),
           "Run `/usr/local/bin/torvex setup --register` to use this one."}},
@@ -280,7 +296,7 @@ TEST(DoctorTest, ComponentsThisSystemProvidesAndOneItCannot) {
          "Run `torvex setup` to set it up from this system's packages (ninja-build)."},
         {"component-wine", "Wine", Status::failed, "Not installed",
          "Run `torvex setup` to set it up from this system's packages (wine, wine64)."},
-        {"component-dxvk", "DXVK (Direct3D 11 \u2192 Metal)", Status::info, "Not available on this system (optional)",
+        {"component-dxvk", "DXVK (Direct3D 11 \u2192 Vulkan)", Status::info, "Not available on this system (optional)",
          std::nullopt},
     };
     std::vector<DoctorCheck> components;
@@ -289,6 +305,68 @@ TEST(DoctorTest, ComponentsThisSystemProvidesAndOneItCannot) {
     EXPECT_EQ(components, expected);
     EXPECT_EQ(rig.check("prefix", checks), std::nullopt);  // no Wine, no prefix check
     EXPECT_EQ(rig.check("engine", checks), std::nullopt);
+}
+
+TEST(DoctorTest, AComponentFailsWhenItNoLongerRunsTheSystemsPrograms) {
+    const std::string relink = ", then run `torvex setup` to link this system's packages again.";
+    struct Case {
+        const char* id;
+        std::function<void(const DoctorRig&)> damage;
+        std::function<std::string(const DoctorRig&)> detail;
+        std::function<std::string(const DoctorRig&)> fix;
+    };
+    const auto support = [](const DoctorRig& rig) { return rig.paths.support; };
+    const Case cases[] = {
+        {"wine",
+         [&](const DoctorRig& rig) {
+             const fs::path wine = support(rig) / "wine/11.0_1/Wine Stable.app/Contents/Resources/wine/bin/wine";
+             fs::remove(wine);
+             writeScript(wine, "echo wine-11.0\n");  // executable, but not the distribution's
+         },
+         [&](const DoctorRig& rig) {
+             return "Not working: " + (support(rig) / "wine/11.0_1/Wine Stable.app/Contents/Resources/wine/bin/wine").string() +
+                    " is not this system's wine (" + (rig.distribution / "bin/wine").string() + ")";
+         },
+         [&](const DoctorRig& rig) { return "Remove " + (support(rig) / "wine/11.0_1/Wine Stable.app").string() + relink; }},
+        {"ninja",
+         [&](const DoctorRig& rig) {
+             fs::remove(support(rig) / "toolchain/20261020/bin/ninja");
+             fs::create_symlink(rig.distribution / "bin/cmake", support(rig) / "toolchain/20261020/bin/ninja");
+         },
+         [&](const DoctorRig& rig) {
+             return "Not working: " + (support(rig) / "toolchain/20261020/bin/ninja").string() +
+                    " is not this system's ninja (" + (rig.distribution / "bin/ninja").string() + ")";
+         },
+         [&](const DoctorRig& rig) { return "Remove " + (support(rig) / "toolchain/20261020/bin/ninja").string() + relink; }},
+        {"wine", [](const DoctorRig& rig) { fs::remove(rig.distribution / "bin/wine64"); },  // needed, not linked
+         [](const DoctorRig&) { return std::string("Not working: this system has no wine64 (wine64) any more"); },
+         [](const DoctorRig&) { return std::string("Install it with `apt-get install wine64`, then run `torvex doctor` again."); }},
+        {"llvm-mingw",
+         [&](const DoctorRig& rig) { fs::remove(support(rig) / "toolchain/20261020/llvm-mingw/bin/x86_64-w64-mingw32-windres"); },
+         [&](const DoctorRig& rig) {
+             return "Not working: " + (support(rig) / "toolchain/20261020/llvm-mingw/bin/x86_64-w64-mingw32-windres").string() +
+                    " is missing";
+         },
+         [&](const DoctorRig& rig) { return "Remove " + (support(rig) / "toolchain/20261020/llvm-mingw").string() + relink; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.id);
+        DoctorRig rig;
+        rig.installComponents();
+        c.damage(rig);
+        const auto checks = rig.run();
+        for (const auto& check : checks) {
+            if (!check.id.starts_with("component-")) continue;
+            if (check.id != std::string("component-") + c.id) {
+                EXPECT_EQ(check.status, Status::ok) << check.id << ": " << check.detail;
+                continue;
+            }
+            EXPECT_EQ(check.status, Status::failed);
+            EXPECT_EQ(check.detail, c.detail(rig));
+            EXPECT_EQ(check.fix, c.fix(rig));
+        }
+        EXPECT_TRUE(Doctor::hasFailures(checks));
+    }
 }
 
 TEST(DoctorTest, ThePrefixOfTheCurrentProfileAndTheEngineOfTheProject) {

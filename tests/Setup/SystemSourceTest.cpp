@@ -92,7 +92,13 @@ TEST(SystemSourceTest, TheFourAvailableComponentsInstallFromTheDistributionWhere
 
     // The version shown is the package's: CMake's own "3.25.1" leads Debian's "3.25.1-1".
     const std::string cmakeVersion = firstLine(toolchain.cmake, {"--version"}).substr(std::string("cmake version ").size());
-    EXPECT_TRUE(component("cmake").shownVersion().starts_with(cmakeVersion)) << component("cmake").shownVersion();
+    EXPECT_TRUE(component("cmake").shownVersion().value_or("").starts_with(cmakeVersion))
+        << component("cmake").shownVersion().value_or("(none)");
+    // What the installer made runs this system's programs.
+    for (const char* id : {"llvm-mingw", "cmake", "ninja", "wine"}) {
+        const auto problem = component(id).source.installedProblem(paths.support / component(id).destination, installer.system);
+        EXPECT_FALSE(problem) << id << ": " << problem->detail;
+    }
 
     // A second install changes nothing.
     const ino_t before = inode(folder / "llvm-mingw");
@@ -128,7 +134,7 @@ TEST(SystemSourceTest, AMissingPackageNamesTheInstallLineAndLeavesTheOldCopy) {
         {"wine", "Wine needs packages that are not installed.",
          "Not found: wineboot (wine), wineserver (wine), wine64 (wine64).",
          "Install them with `apt-get install wine wine64`, then try again."},
-        {"dxvk", "DXVK (Direct3D 11 \u2192 Metal) is not available on this system.",
+        {"dxvk", "DXVK (Direct3D 11 \u2192 Vulkan) is not available on this system.",
          "The distribution has no package of it.", "Nothing to do: Torvex works without it."},
     };
     for (const auto& c : cases) {

@@ -124,6 +124,49 @@ TEST(TorvexCCTest, FindsItsLinkWhereTheShellFoundIt) {
     }
 }
 
+TEST(TorvexCCTest, ALinkFindsSDKLibrariesWhateverTheLetterCaseOfTheirNames) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> arguments;
+        bool searched;            // the link folder is added to the link
+        std::string expectedErr;  // "<links>" stands for the link folder
+    };
+    const Case cases[] = {
+        {"a link asking for another spelling", {"main.obj", "-lGdi32", "-o", "app.exe"}, true, ""},
+        {"a link asking for the SDK's own", {"main.obj", "-lgdi32", "-o", "app.exe"}, false, ""},
+        {"a compile", {"-c", "main.cpp", "-lGdi32"}, false, ""},
+        {"a link folder that cannot be made", {"main.obj", "-lGdi32"}, false,
+         "torvex-cc: cannot link <links>/libGdi32.a to <sdk>/libgdi32.a: Not a directory\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Rig rig;
+        writeFile(rig.tools / "mingw-bin", rig.bin.string());
+        const fs::path sdk = rig.bin.parent_path() / "x86_64-w64-mingw32" / "lib";
+        writeFile(sdk / "libgdi32.a", "!<arch>\n");
+        const fs::path links = rig.tools / "sdk-libraries";
+        if (!c.expectedErr.empty()) writeFile(links, "");
+        std::vector<std::string> argv{rig.link("shim-clang++").string()};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+
+        const SpawnResult result = spawnAndWait({wrapper(), argv, rig.dir.path(), {}}, rig.dir.path());
+
+        std::vector<std::string> expected = c.arguments;
+        if (c.searched) expected.push_back("-L" + links.string());
+        std::string expectedErr = c.expectedErr;
+        for (const auto& [token, value] : {std::pair{std::string("<links>"), links}, std::pair{std::string("<sdk>"), sdk}}) {
+            if (const auto at = expectedErr.find(token); at != std::string::npos) expectedErr.replace(at, token.size(), value.string());
+        }
+        EXPECT_EQ(result.status, 7);
+        EXPECT_EQ(result.err, expectedErr);
+        EXPECT_EQ(result.out, "pid=" + std::to_string(result.pid) + "\n" +
+                                  toolOutput(rig.bin / "x86_64-w64-mingw32-clang++", expected));
+        if (c.searched) {
+            EXPECT_EQ(fs::read_symlink(links / "libGdi32.a"), sdk / "libgdi32.a");
+        }
+    }
+}
+
 TEST(TorvexCCTest, ARelativeMingwBinIsTakenAgainstItsOwnFolder) {
     const Rig rig;
     writeFile(rig.tools / "mingw-bin", "../llvm mingw/bin\n");

@@ -148,7 +148,7 @@ TEST(AppConnectionTest, NoBundleOrNoAnswerIsAppNotRunning) {
     EXPECT_EQ(none.description(),
               "Torvex is not running.\n"
               "  Why: This torvex CLI is not inside Torvex.app, so it can't start it.\n"
-              "  Fix: Open Torvex, or use the torvex inside Torvex.app/Contents/MacOS.");
+              "  Fix: Use the torvex inside Torvex.app/Contents/MacOS, or set TORVEX_APP to that Torvex.app.");
     EXPECT_EQ(*launches, 0);
 
     const auto started = std::chrono::steady_clock::now();
@@ -156,8 +156,9 @@ TEST(AppConnectionTest, NoBundleOrNoAnswerIsAppNotRunning) {
     EXPECT_GE(std::chrono::steady_clock::now() - started, 50ms);
     EXPECT_EQ(silent.kind, TorvexError::Kind::appNotRunning);
     EXPECT_EQ(silent.description(), "Torvex did not start.\n  Why: No answer on " + (temp / "t.sock").string() +
-                                        " after 0.05 s.\n  Fix: Open " + (temp / "Torvex.app").string() +
-                                        " once from Finder to check for a macOS prompt.");
+                                        " after 0.05 s.\n  Fix: Run " +
+                                        (temp / "Torvex.app/Contents/MacOS/torvex-host").string() +
+                                        " yourself to see why it does not answer.");
     EXPECT_EQ(*launches, 1);
 
     const TorvexError unstartable = errorOf([&] {

@@ -125,7 +125,7 @@ TEST(CommandLineTest, HelpAndVersionWinWhereverTheyStand) {
 
 TEST(CommandLineTest, RootHelpListsEveryListedCommandInOrder) {
     const std::string help = helpText({&root()});
-    EXPECT_TRUE(help.starts_with("OVERVIEW: Test your Flutter apps on Windows, right on your Mac.\n\n"
+    EXPECT_TRUE(help.starts_with("OVERVIEW: Test your Flutter apps on Windows, right on Linux.\n\n"
                                  "USAGE: torvex <subcommand>\n"))
         << help;
     std::size_t last = 0;

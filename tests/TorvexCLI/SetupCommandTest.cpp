@@ -1,5 +1,6 @@
 #include "TorvexCLI/SetupCommand.h"
 
+#include "Core/ProcessRunner.h"
 #include "Core/Profile.h"
 #include "Setup/Components.h"
 #include "Setup/CustomDeviceRegistration.h"
@@ -72,13 +73,14 @@ TEST(SetupCommandTest, ProgressChangesInPlaceOnATerminalOnly) {
     }
 }
 
-TEST(SetupCommandTest, ThePathHintNamesTheUsersShellFile) {
+TEST(SetupCommandTest, ThePathHintIsTheUsersShellsOwnWay) {
+    const std::string append = "echo 'export PATH=\"$HOME/.local/bin:$PATH\"' >> ";
     const std::pair<std::string, std::string> cases[] = {
-        {"/bin/bash", "~/.bashrc"}, {"/usr/bin/zsh", "~/.zshrc"}, {"zsh", "~/.zshrc"},
-        {"/usr/bin/fish", "~/.profile"}, {"/bin/sh", "~/.profile"}, {"", "~/.profile"},
+        {"/bin/bash", append + "~/.bashrc"}, {"/usr/bin/zsh", append + "~/.zshrc"}, {"zsh", append + "~/.zshrc"},
+        {"/usr/bin/fish", "fish_add_path ~/.local/bin"}, {"/bin/sh", append + "~/.profile"}, {"", append + "~/.profile"},
     };
-    for (const auto& [shell, file] : cases) EXPECT_EQ(shellStartupFile({{"SHELL", shell}}), file) << shell;
-    EXPECT_EQ(shellStartupFile({}), "~/.profile");
+    for (const auto& [shell, hint] : cases) EXPECT_EQ(pathHint({{"SHELL", shell}}), hint) << shell;
+    EXPECT_EQ(pathHint({}), append + "~/.profile");
 }
 
 TEST(SetupCommandTest, OnlyAMachineThatCannotRunX64AppsIsRefused) {
@@ -113,6 +115,7 @@ TEST(SetupCommandTest, RegisterEnablesCustomDevicesAndRegistersThisProgram) {
     EXPECT_EQ(readFile(flutterCalls(rig.sdk.root)), "cwd=" + fs::current_path().string() +
                                                         "\narg=config\narg=--enable-custom-devices\n");
     EXPECT_EQ(CustomDeviceRegistration::registeredCLI(rig.deviceFile()), fs::canonical(builtTorvex()).string());
+    EXPECT_TRUE(CustomDeviceRegistration::customDevicesEnabled({{"HOME", rig.torvex.home().string()}}));
     EXPECT_FALSE(fs::exists(rig.configFile()));  // no components, prefix or completion mark
     EXPECT_FALSE(fs::exists(rig.torvex.support() / "prefixes"));
 
@@ -121,6 +124,23 @@ TEST(SetupCommandTest, RegisterEnablesCustomDevicesAndRegistersThisProgram) {
     EXPECT_EQ(removed.out, "\u2713 Removed Torvex from " + rig.deviceFile().string() + "\n");
     EXPECT_EQ(CustomDeviceRegistration::registeredCLI(rig.deviceFile()), std::nullopt);
     EXPECT_FALSE(fs::exists(fs::symlink_status(rig.link())));
+}
+
+TEST(SetupCommandTest, TheDoctorFindsWhatSetupRegisteredUnderXDGConfigHome) {
+    Rig rig;
+    const fs::path xdg = rig.temp / "xdg config";
+    rig.torvex.environment["XDG_CONFIG_HOME"] = xdg.string();
+    const SpawnResult result = rig.torvex.run({"setup", "--register"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(CustomDeviceRegistration::registeredCLI(xdg / "custom_devices.json"), fs::canonical(builtTorvex()).string());
+
+    const SpawnResult doctor = rig.torvex.run({"doctor"});
+    EXPECT_NE(doctor.out.find("\n\u2713 Flutter custom devices: Enabled\n"), std::string::npos) << doctor.out;
+    EXPECT_NE(doctor.out.find("\n\u2713 IDE device: \u201CTorvex \u00B7 Windows 11\u201D \u2192 "), std::string::npos)
+        << doctor.out;
+
+    const SpawnResult removed = rig.torvex.run({"setup", "--unregister"});
+    EXPECT_EQ(removed.out, "\u2713 Removed Torvex from " + (xdg / "custom_devices.json").string() + "\n");
 }
 
 TEST(SetupCommandTest, RegisteringSaysWhatItCouldNotDo) {
@@ -144,7 +164,8 @@ TEST(SetupCommandTest, RegisteringSaysWhatItCouldNotDo) {
     const SpawnResult outside = rig.torvex.run({"setup", "--register"});
     EXPECT_EQ(outside.status, 0) << outside.err;
     EXPECT_EQ(outside.out, "\u2713 Registered \"Torvex \u00B7 Windows 11\" (Flutter ?)\n");
-    EXPECT_EQ(outside.err, "note: this torvex is not inside Torvex.app; IDE runs need the app running.\n");
+    EXPECT_EQ(outside.err,
+              "note: this torvex is not inside Torvex.app, so it cannot start torvex-host; IDE runs need one running.\n");
 
     rig.torvex.environment["FLUTTER_ROOT"] = (rig.temp / "no sdk").string();
     rig.torvex.environment["HOME"] = (rig.temp / "empty home").string();
@@ -183,6 +204,27 @@ TEST(SetupCommandTest, AFullSetupPreparesRegistersAndMarksOnce) {
     EXPECT_EQ(readFile(rig.configFile()), saved);
 }
 
+TEST(SetupCommandTest, SetupSaysItLinksTheSystemsPackagesAndNamesThem) {
+    for (const char* program : {"clang-14", "ld.lld-14", "llvm-windres-14", "cmake", "ninja", "wine", "wine64", "wineserver"})
+        if (!ProcessRunner::which(program, {"/usr/bin", "/usr/lib/wine"})) GTEST_SKIP() << program << " is not installed";
+    if (!fs::is_directory("/usr/lib/gcc/x86_64-w64-mingw32/12-posix")) GTEST_SKIP() << "mingw-w64 is not installed";
+    Rig rig;
+    FakeWine wine(rig.temp / "fake wine");
+    rig.torvex.environment["TORVEX_WINE_BIN"] = wine.bin().string();
+
+    const SpawnResult result = rig.torvex.run({"setup"});
+
+    EXPECT_EQ(result.status, 0) << result.err;
+    std::string expected = "Linking 4 component(s) to this system's packages (clang, lld, llvm, "
+                           "g++-mingw-w64-x86-64-posix, cmake, ninja-build, wine, wine64)\u2026\n";
+    for (const Component& component : Components::all()) {
+        if (!component.isUnavailable())
+            expected += "\u2713 " + component.name + " " + component.shownVersion().value_or("") + std::string(20, ' ') + "\n";
+    }
+    EXPECT_TRUE(result.out.starts_with(expected)) << result.out;
+    EXPECT_EQ(result.out.find("Downloading"), std::string::npos) << result.out;
+}
+
 TEST(SetupCommandTest, TheRunningServiceKeepsTheConfigurationItself) {
     Rig rig;
     FakeWine wine(rig.temp / "fake wine");
@@ -208,7 +250,7 @@ TEST(SetupCommandTest, InstallCLILinksThisProgramAndHintsAtPATH) {
         {"/usr/bin:/bin", "/bin/bash", [] {}, hint + "~/.bashrc\n"},
         {"/usr/bin::" + folder.string() + ":/bin", "/bin/bash", [] {}, ""},
         {folder.string() + "/:/usr/bin", "/usr/bin/zsh", [] {}, hint + "~/.zshrc\n"},
-        {"", "/usr/bin/fish", [&] { writeFile(rig.link(), "an old copy"); }, hint + "~/.profile\n"},
+        {"", "/usr/bin/fish", [&] { writeFile(rig.link(), "an old copy"); }, "  Add it to your PATH: fish_add_path ~/.local/bin\n"},
         {"/usr/bin", "", [&] { fs::create_symlink(rig.temp / "gone", rig.link()); }, hint + "~/.profile\n"},
     };
     for (const Case& test : cases) {

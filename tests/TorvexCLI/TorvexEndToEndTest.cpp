@@ -91,8 +91,8 @@ TEST(TorvexEndToEndTest, ABundleOfAnotherMajorVersionIsToldToUpdate) {
         const char* why;
     };
     const Case cases[] = {
-        {"a torvex of another version", true, "The torvex CLI (9.0.0) and the Torvex app ("},
-        {"a host of another version", false, ") and the Torvex app (9.0.0) don't match."},
+        {"a torvex of another version", true, "The torvex CLI (9.0.0) and the Torvex host ("},
+        {"a host of another version", false, ") and the Torvex host (9.0.0) don't match."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,6 +1,7 @@
 // The built torvex against a scripted stand-in for the service on TORVEX_SOCKET.
 #include "Core/Profile.h"
 #include "Service/Messages.h"
+#include "Setup/Components.h"
 #include "support/FakeHost.h"
 #include "support/FakeWine.h"
 #include "support/IPCFixture.h"
@@ -190,7 +191,7 @@ TEST(TorvexTest, AVersionThatDoesNotFitIsRefused) {
 
     const std::string expected =
         "error: Update Torvex.\n"
-        "  Why: The torvex CLI (1.0) and the Torvex app (0.1.0) don't match.\n"
+        "  Why: The torvex CLI (1.0) and the Torvex host (0.1.0) don't match.\n"
         "  Fix: Install the latest Torvex and run `torvex setup --register` again.\n";
     for (const std::vector<std::string>& arguments : {std::vector<std::string>{"stop"}, {"status"}}) {
         const SpawnResult result = rig.torvex.run(arguments);
@@ -268,7 +269,7 @@ TEST(TorvexTest, ExitStatusesOfTheCommandLine) {
         std::string err;  // the start of standard error
     };
     const Case cases[] = {
-        {{}, 0, "OVERVIEW: Test your Flutter apps on Windows, right on your Mac.\n", ""},
+        {{}, 0, "OVERVIEW: Test your Flutter apps on Windows, right on Linux.\n", ""},
         {{"--version"}, 0, "0.1.0\n", ""},
         {{"help", "profile", "set"}, 0, "OVERVIEW: Change the current profile.", ""},
         {{"profile"}, 0, "OVERVIEW: Manage simulator profiles", ""},
@@ -280,7 +281,7 @@ TEST(TorvexTest, ExitStatusesOfTheCommandLine) {
         {{"frobnicate"}, 64, "", "Error: "},
         {{"forward", "08080", "8080"}, 0, "forwarded\n", ""},
         {{"forward", "8080", "9090"}, 1, "",
-         "Torvex apps use the Mac's network directly; host port 8080 must equal device port 9090.\n"},
+         "Torvex apps use this machine's network directly; host port 8080 must equal device port 9090.\n"},
         {{"forward", "x", "1"}, 64, "", "Error: "},
         {{"forward", "1"}, 64, "", "Error: "},
         {{"profile", "set", "--height", "-1"}, 64, "", "Error: Missing value for '--height <height>'."},
@@ -297,6 +298,35 @@ TEST(TorvexTest, ExitStatusesOfTheCommandLine) {
         }
     }
     EXPECT_TRUE(rig.host.requests().empty());
+}
+
+TEST(TorvexTest, OutputThatCannotBeWrittenFailsWithOneLine) {
+    TempDir temp;
+    const TorvexProgram torvex(temp.path());
+    for (const std::string redirect : {">/dev/full", ">&-"}) {
+        for (const std::string command : {"status", "profile list", "--version", "help"}) {
+            SCOPED_TRACE(command + " " + redirect);
+            const SpawnResult result = spawnAndWait(
+                {"/bin/sh", {"sh", "-c", "exec \"$0\" " + command + " " + redirect, torvex.program.string()}, std::nullopt,
+                 torvex.environment},
+                temp.path());
+            EXPECT_EQ(result.status, 1);
+            EXPECT_EQ(result.err, std::string("error: could not write to standard output: ") +
+                                      (redirect == ">&-" ? "Bad file descriptor" : "No space left on device") + ".\n");
+        }
+    }
+}
+
+TEST(TorvexTest, AFileSystemErrorIsSaidAsWhatWhyAndFix) {
+    TempDir temp;
+    TorvexProgram torvex(temp.path());
+    writeFile(torvex.logs(), "a file where the logs folder goes");
+    const SpawnResult result = torvex.run({"report"});
+    EXPECT_EQ(result.status, 1);
+    const std::string folder = (torvex.logs() / "Reports").string();
+    EXPECT_TRUE(result.err.starts_with("Error: Could not create directories.\n  Why: " + folder)) << result.err;
+    EXPECT_NE(result.err.find(": Not a directory.\n  Fix: Check " + folder), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("filesystem error"), std::string::npos) << result.err;
 }
 
 TEST(TorvexTest, ProfileListReadsTheFileWithoutTheService) {
@@ -318,6 +348,14 @@ TEST(TorvexTest, ProfileListReadsTheFileWithoutTheService) {
     config.currentProfileID = "gone";
     config.save(TorvexPaths{torvex.support(), temp / "caches", torvex.logs()});
     EXPECT_EQ(torvex.run({"profile", "list"}).out.find('*'), std::string::npos);
+
+    // Names that would move the cursor, ring or turn the text around are shown escaped.
+    config.profiles = {Profile{"x\x1B", "\x1B[2J\a Büro \u202Egnp.exe\u200B\U0001D173", 96, 1280, 720,
+                               Profile::Theme::light, "de-DE\r"}};
+    config.save(TorvexPaths{torvex.support(), temp / "caches", torvex.logs()});
+    EXPECT_EQ(torvex.run({"profile", "list"}).out,
+              "  x\\u001B  \\u001B[2J\\u0007 Büro \\u202Egnp.exe\\u200B\\U0001D173  "
+              "(1280\u00D7720 \u00B7 100 % \u00B7 Light \u00B7 de-DE\\u000D)\n");
 }
 
 TEST(TorvexTest, ARequestInterruptedBySignalEndsCleanly) {
@@ -379,11 +417,21 @@ TEST(TorvexTest, PingAndVersionLookLocally) {
     const SpawnResult version = rig.torvex.run({"version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, "torvex 0.1.0\n"
-                           "Torvex.app 0.1.0 (running)\n"
-                           "wine wine-8.0 (Debian 8.0~repack-4) (DXVK: off)\n"
+                           "torvex-host 0.1.0 (running)\n"
+                           "wine wine-8.0 (Debian 8.0~repack-4) (DXVK: not available on this system (optional))\n"
                            "toolchain llvm-mingw v1, cmake " + (toolchain / "cmake/bin/cmake").string() + "\n");
     EXPECT_EQ(wine.calls().back().environment.count("WINEPREFIX"), 0u);  // no prefix for `wine --version`
     EXPECT_TRUE(rig.host.requests().empty());  // neither sends anything
+
+    // The toolchain that setup makes from the distribution's packages shows their version, as the
+    // doctor does; DXVK installed but turned off is off.
+    fs::rename(toolchain, rig.torvex.support() / "toolchain" / "20261020");
+    writeFile(rig.torvex.support() / "dxvk/1.10.3/x64/d3d11.dll", "");
+    writeFile(rig.torvex.support() / "dxvk/1.10.3/x64/d3d10core.dll", "");
+    rig.torvex.environment["TORVEX_D3D"] = "wined3d";
+    const std::string packages = Components::all().front().shownVersion().value_or("20261020");
+    EXPECT_NE(rig.torvex.run({"version"}).out.find("(DXVK: off)\ntoolchain llvm-mingw " + packages + ", cmake "),
+              std::string::npos);
 
     TempDir alone;
     EXPECT_EQ(TorvexProgram(alone.path()).run({"version"}).out, "torvex 0.1.0\n");
@@ -395,7 +443,9 @@ TEST(TorvexTest, ComponentsAreListedAsTextOrAsTheManifest) {
     EXPECT_EQ(text.status, 0);
     std::size_t lines = 0;
     for (std::size_t at = 0; (at = text.out.find("  [missing]  ", at)) != std::string::npos; ++at) ++lines;
-    EXPECT_EQ(lines, 5u) << text.out;
+    EXPECT_EQ(lines, 4u) << text.out;
+    EXPECT_TRUE(text.out.ends_with("\nDXVK (Direct3D 11 \u2192 Vulkan)  [not available on this system (optional)]  zlib\n"))
+        << text.out;
 
     const SpawnResult manifest = rig.torvex.run({"components", "--json"});
     EXPECT_EQ(manifest.status, 0);
@@ -408,25 +458,58 @@ TEST(TorvexTest, ComponentsAreListedAsTextOrAsTheManifest) {
     for (const auto& component : parsed) {
         EXPECT_EQ(component.size(), 7u);
         EXPECT_TRUE(component.at("size").is_string());
-        EXPECT_TRUE(component.at("url").get<std::string>().starts_with("https://"));
     }
     EXPECT_TRUE(manifest.out.starts_with("[{\"id\":\"llvm-mingw\",\"licence\":")) << manifest.out;
+    // What this platform installs: the distribution's packages and their installed versions.
+    const struct {
+        const char* url;
+    } packages[] = {{"apt:clang,lld,llvm,g++-mingw-w64-x86-64-posix"}, {"apt:cmake"}, {"apt:ninja-build"}, {"apt:wine,wine64"}, {""}};
+    for (std::size_t i = 0; i < parsed.size(); ++i) {
+        const Component& component = Components::all()[i];
+        SCOPED_TRACE(component.id);
+        EXPECT_EQ(parsed[i].at("url"), packages[i].url);
+        EXPECT_EQ(parsed[i].at("sha256"), "");
+        EXPECT_EQ(parsed[i].at("size"), "0");
+        EXPECT_EQ(parsed[i].at("version"), component.isUnavailable() ? "" : component.shownVersion().value_or(""));
+        EXPECT_EQ(parsed[i].at("name"), component.name);
+    }
 }
 
 TEST(TorvexTest, DoctorPrintsEveryCheckAndFailsWhenOneFailed) {
     Rig rig;
     const SpawnResult plain = rig.torvex.run({"doctor"});
     EXPECT_EQ(plain.status, 1);
-    EXPECT_TRUE(plain.out.ends_with("\n\nSome checks failed. Fix them, or open Torvex to run setup.\n")) << plain.out;
+    EXPECT_TRUE(plain.out.ends_with("\n\nSome checks failed. Fix them, or run `torvex setup`.\n")) << plain.out;
     EXPECT_NE(plain.out.find("\u2717 CMake: "), std::string::npos) << plain.out;
     EXPECT_NE(plain.out.find("\n    \u2192 "), std::string::npos) << plain.out;
-    EXPECT_EQ(plain.out.find("Torvex app: running"), std::string::npos);
+    EXPECT_EQ(plain.out.find("Torvex host: running"), std::string::npos);
 
     const SpawnResult verbose = rig.torvex.run({"doctor", "--verbose"});
     EXPECT_EQ(verbose.status, 1);
-    EXPECT_NE(verbose.out.find("\n\u00B7 Torvex app: running (0.1.0)\n\nSome checks failed."), std::string::npos)
+    EXPECT_NE(verbose.out.find("\n\u00B7 Torvex host: running (0.1.0)\n\nSome checks failed."), std::string::npos)
         << verbose.out;
     EXPECT_TRUE(rig.host.requests().empty());
+
+    // In a working folder that was deleted, only the project's check is left out.
+    const fs::path gone = rig.temp / "gone";
+    fs::create_directories(gone);
+    const SpawnResult deleted =
+        spawnAndWait({"/bin/sh",
+                      {"sh", "-c", "cd \"$1\" && rmdir \"$1\" && exec \"$2\" doctor --verbose", "sh", gone.string(),
+                       rig.torvex.program.string()},
+                      std::nullopt,
+                      rig.torvex.environment},
+                     rig.temp.path());
+    EXPECT_EQ(deleted.status, 1) << deleted.err;
+    EXPECT_EQ(deleted.err, "");
+    const auto withoutDiskSpace = [](std::string text) {  // the free space moves meanwhile
+        const auto found = text.find(" Disk space: ");
+        if (found == std::string::npos) return text;
+        const auto line = text.rfind('\n', found) + 1;  // npos + 1 is 0
+        text.erase(line, text.find('\n', found) - line);
+        return text;
+    };
+    EXPECT_EQ(withoutDiskSpace(deleted.out), withoutDiskSpace(verbose.out));
 }
 
 TEST(TorvexTest, ReportSaysWhereItIsAndWhereToSendIt) {
@@ -441,6 +524,5 @@ TEST(TorvexTest, ReportSaysWhereItIsAndWhereToSendIt) {
               "It contains versions, setup checks and Torvex's logs from the last week; no project source.\n"
               "Email it to support@torvex.dev with what you did and what went wrong,\n"
               "or open an issue at https://github.com/torvex-dev/torvex/issues/new (don't attach anything private "
-              "there: it's public).\n"
-              "In the app: Help \u25B8 Report a Problem\u2026 does this for you.\n");
+              "there: it's public).\n");
 }

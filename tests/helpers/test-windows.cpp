@@ -2,7 +2,7 @@
 // closes (or 60 s pass, or the display goes away). Built twice: as "wine-test-windows", whose
 // name makes its windows Wine's, and as "test-windows".
 //
-//   test-windows [--stacking=I,J,...] [--wm-check] [--churn] SPEC...
+//   test-windows [--stacking=I,J,...] [--client-list=I,J,...] [--wm-check] [--churn] SPEC...
 //
 // SPEC is key=value pairs separated by commas, one window each:
 //   x, y, w, h     geometry (default 0,0,100,100)    depth    24 (default) or 32 (an ARGB visual)
@@ -14,7 +14,8 @@
 //   pid            self (default), none, or a number for _NET_WM_PID
 // Every window shows four quadrants: red top left, green top right, blue bottom left, white
 // bottom right. --stacking sets the root's _NET_CLIENT_LIST_STACKING (bottom first) to the
-// windows of those SPEC indexes; --wm-check adds a live window-manager check window beside it.
+// windows of those SPEC indexes, --client-list its _NET_CLIENT_LIST (oldest first); --wm-check adds
+// a live window-manager check window beside them, and removes the root's lists that are not given.
 // --churn keeps creating and destroying titled windows after start-up.
 // Prints each window's id ("0x…") in SPEC order, then "ready".
 
@@ -174,20 +175,26 @@ int main(int argc, char** argv) {
     }
     const Window root = DefaultRootWindow(display);
     std::vector<Window> windows;
-    std::string stacking;
+    std::string stacking, clients;
     bool wmCheck = false, churning = false;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument.rfind("--stacking=", 0) == 0) stacking = argument.substr(11);
+        else if (argument.rfind("--client-list=", 0) == 0) clients = argument.substr(14);
         else if (argument == "--wm-check") wmCheck = true;
         else if (argument == "--churn") churning = true;
         else windows.push_back(openWindow(display, parse(argument)));
     }
-    if (!stacking.empty()) {
+    for (const auto& [name, indexes] : {std::pair{"_NET_CLIENT_LIST_STACKING", stacking}, {"_NET_CLIENT_LIST", clients}}) {
+        if (indexes.empty()) {
+            // The window manager this stands in for keeps no such list: none is left from an earlier one.
+            if (wmCheck) XDeleteProperty(display, root, XInternAtom(display, name, False));
+            continue;
+        }
         std::vector<long> list;
-        std::istringstream in(stacking);
+        std::istringstream in(indexes);
         for (std::string index; std::getline(in, index, ',');) list.push_back(long(windows.at(std::stoul(index))));
-        setWindowList(display, root, "_NET_CLIENT_LIST_STACKING", list);
+        setWindowList(display, root, name, list);
     }
     if (wmCheck) {
         const Window check = XCreateSimpleWindow(display, root, -10, -10, 1, 1, 0, 0, 0);

@@ -21,7 +21,7 @@ constexpr long maxTitleLongs = 16 * 1024;  // 64 KiB of title
 constexpr long maxWindowTypes = 64;
 
 enum AtomIndex {
-    netClientListStacking, netSupportingWMCheck, netWMPID, netWMName, utf8String, netWMWindowType,
+    netClientListStacking, netClientList, netSupportingWMCheck, netWMPID, netWMName, utf8String, netWMWindowType,
     typeNormal, typeDialog,
     typeDesktop, typeDock, typeToolbar, typeMenu, typeUtility, typeSplash, typeDropdownMenu, typePopupMenu,
     typeTooltip, typeNotification, typeCombo, typeDnd,
@@ -30,7 +30,7 @@ enum AtomIndex {
 
 // Looked up, not created: an atom the server does not know yet is on no window.
 constexpr std::array<const char*, atomCount> atomNames = {
-    "_NET_CLIENT_LIST_STACKING", "_NET_SUPPORTING_WM_CHECK", "_NET_WM_PID", "_NET_WM_NAME", "UTF8_STRING",
+    "_NET_CLIENT_LIST_STACKING", "_NET_CLIENT_LIST", "_NET_SUPPORTING_WM_CHECK", "_NET_WM_PID", "_NET_WM_NAME", "UTF8_STRING",
     "_NET_WM_WINDOW_TYPE",
     "_NET_WM_WINDOW_TYPE_NORMAL", "_NET_WM_WINDOW_TYPE_DIALOG",
     "_NET_WM_WINDOW_TYPE_DESKTOP", "_NET_WM_WINDOW_TYPE_DOCK", "_NET_WM_WINDOW_TYPE_TOOLBAR",
@@ -184,14 +184,19 @@ bool windowManagerRuns(Display* display, Window root, const Atoms& atoms) {
     return fromCheck && fromCheck->items() == rootItems;
 }
 
-// The top-level windows, top-most first.
+// The top-level windows, top-most first: a running window manager's stacking list; when it keeps
+// none (dwm keeps only the client list, oldest first), its client list, newest first; else the
+// root's children.
 std::vector<Window> topLevelWindows(Display* display, Window root, const Atoms& atoms) {
     std::vector<Window> windows;
     if (windowManagerRuns(display, root, atoms)) {
-        for (const unsigned long window : tailOfList(display, root, atoms[netClientListStacking], maxWindowListEntries)) {
-            windows.push_back(window);
+        for (const AtomIndex list : {netClientListStacking, netClientList}) {
+            for (const unsigned long window : tailOfList(display, root, atoms[list], maxWindowListEntries))
+                windows.push_back(window);
+            if (!windows.empty()) break;
         }
-    } else {
+    }
+    if (windows.empty()) {
         Window rootReturn = None, parent = None;
         Window* children = nullptr;
         unsigned int count = 0;
