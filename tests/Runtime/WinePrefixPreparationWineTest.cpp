@@ -51,9 +51,15 @@ TEST(WinePrefixPreparationWine, AStoppedFirstPreparationIsNotReadyLeavesNothingR
         return processesWithEnvironmentEntry([&](std::string_view entry) { return entry == marked; });
     };
 
+    // Stopped once wineboot has begun to install the prefix: its first files are in system32.
     std::stop_source stop;
-    std::jthread stopper([&] {
-        std::this_thread::sleep_for(2s);  // wineboot is installing the prefix by then
+    std::jthread stopper([&](std::stop_token own) {
+        const fs::path system32 = wine.prefix / "drive_c" / "windows" / "system32";
+        for (int waited = 0; waited < 6000 && !own.stop_requested(); waited += 10) {
+            std::error_code error;
+            if (fs::directory_iterator(system32, error) != fs::directory_iterator()) break;
+            std::this_thread::sleep_for(10ms);
+        }
         stop.request_stop();
     });
     EXPECT_THROW(wine.ensurePrefix({}, stop.get_token()), Cancelled);
