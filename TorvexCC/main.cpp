@@ -5,6 +5,7 @@
 
 #include "Build/MSVCFlagTranslator.h"
 #include "Build/SDKLibraryLinks.h"
+#include "Core/StandardDescriptors.h"
 #include "Core/UTF8.h"
 
 #include <algorithm>
@@ -174,6 +175,9 @@ bool fileOrFolderExists(const std::string& path) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Before "mingw-bin" is opened, which would otherwise take the number of a closed one, and the
+    // tool inherit it as its standard output or error.
+    if (torvex::openStandardDescriptors() < 0) std::_Exit(2);
     try {
         run(argc, argv);
     } catch (const std::exception& error) {

@@ -14,6 +14,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <sstream>
 
@@ -26,10 +27,11 @@ namespace fs = std::filesystem;
 AppConnection AppConnection::current() {
     const TorvexPaths& paths = TorvexPaths::defaultPaths();
     const fs::path log = paths.logs / "torvex-host.log";
-    return AppConnection{paths, currentEnvironment(), executablePath(), 100, std::chrono::milliseconds(100),
-                         [log](const fs::path& bundle) {
-                             return std::optional<LaunchedHost>(LaunchedHost{launchApplication(bundle, log), log});
-                         }};
+    AppConnection connection{paths, currentEnvironment(), executablePath()};
+    connection.launch = [log, patience = connection.launchInterval * connection.launchTries](const fs::path& bundle) {
+        return std::optional<LaunchedHost>(LaunchedHost{launchApplication(bundle, log, patience), log});
+    };
+    return connection;
 }
 
 std::optional<fs::path> appBundle(const Environment& environment, const std::optional<fs::path>& executable) {
@@ -44,6 +46,11 @@ std::optional<fs::path> appBundle(const Environment& environment, const std::opt
 }
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long a launched host that never answered gets to end after SIGTERM before SIGKILL.
+constexpr auto hungHostPatience = std::chrono::seconds(2);
 
 // "10 s", "0.25 s"
 std::string seconds(std::chrono::milliseconds duration) { return fmt::format("{:g} s", duration.count() / 1000.0); }
@@ -103,6 +110,8 @@ std::unique_ptr<IPCClient> connectToApp(const AppConnection& connection) {
                           "This torvex CLI is not inside Torvex.app, so it can't start it.",
                           "Use the torvex inside Torvex.app/Contents/MacOS, or set TORVEX_APP to that Torvex.app.");
     }
+    const auto budget = connection.launchInterval * connection.launchTries;
+    const auto deadline = Clock::now() + budget;
     std::optional<LaunchedHost> host;
     try {
         host = connection.launch(*bundle);
@@ -113,8 +122,12 @@ std::unique_ptr<IPCClient> connectToApp(const AppConnection& connection) {
                           "Check that " + applicationHost(*bundle).string() +
                               " is there, or set TORVEX_APP to a complete Torvex.app.");
     }
+    // The tries share one budget with the launch, which waits until the host serves or failed; a
+    // host that accepts and never says hello cannot hold a try for longer than what is left of it.
     for (int attempt = 0; attempt < connection.launchTries; ++attempt) {
-        if (auto client = IPCClient::connect(connection.socketPath())) return client;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (auto client = IPCClient::connect(connection.socketPath(), std::max(left, connection.launchInterval)))
+            return client;
         if (host) {
             if (const auto status = endedStatus(host->pid)) {
                 // Status 0: it found another host serving the socket, which is then waited for.
@@ -122,11 +135,13 @@ std::unique_ptr<IPCClient> connectToApp(const AppConnection& connection) {
                 host.reset();
             }
         }
-        std::this_thread::sleep_for(connection.launchInterval);
+        if (Clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::min<Clock::duration>(connection.launchInterval, deadline - Clock::now()));
     }
+    // What was launched and never answered does not stay behind.
+    if (host) endApplication(host->pid, hungHostPatience);
     throw TorvexError(TorvexError::Kind::appNotRunning, "Torvex did not start.",
-                      "No answer on " + connection.socketPath().string() + " after " +
-                          seconds(connection.launchInterval * connection.launchTries) + ".",
+                      "No answer on " + connection.socketPath().string() + " after " + seconds(budget) + ".",
                       "Run " + applicationHost(*bundle).string() + " yourself to see why it does not answer.");
 }
 

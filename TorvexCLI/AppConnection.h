@@ -27,11 +27,13 @@ struct AppConnection {
     TorvexPaths paths;
     Environment environment;
     std::optional<std::filesystem::path> executable;  // the running program, links resolved
-    // After a launch: this many tries to connect, each failed one followed by this long a pause.
+    // After a launch: this many tries to connect, each failed one followed by this long a pause,
+    // all within tries × pause of the launch.
     int launchTries = 100;
     std::chrono::milliseconds launchInterval{100};
-    // Starts the application bundle without waiting for it; answers the host it started, when known.
-    std::function<std::optional<LaunchedHost>(const std::filesystem::path& bundle)> launch;
+    // Starts the application bundle and returns once it serves or failed (or the tries' time has
+    // passed); answers the host it started, when known.
+    std::function<std::optional<LaunchedHost>(const std::filesystem::path& bundle)> launch = {};
 
     // This process's: the default paths, its environment and executable, and launchApplication
     // with the host's output in logs/"torvex-host.log".
@@ -48,7 +50,8 @@ std::optional<std::filesystem::path> appBundle(const Environment& environment,
 // A client past the hello. When nothing answers, launches the bundle and tries again
 // `launchTries` times. Throws appNotRunning when there is no bundle or it never answers (or its
 // host cannot be started, or ends with a failure before it answers: then with the last error the
-// host printed), and the client's "Update Torvex." when the versions do not fit.
+// host printed), and the client's errors ("Update Torvex.", another user's server) as they are.
+// A launched host that never answered is ended.
 std::unique_ptr<IPCClient> connectToApp(const AppConnection& connection);
 
 // `arguments` with flutterRoot set to the Flutter SDK of the caller (none when it has none).

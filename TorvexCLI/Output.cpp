@@ -3,6 +3,7 @@
 #include "Core/Files.h"
 
 #include <atomic>
+#include <cerrno>
 #include <string>
 #include <unistd.h>
 
@@ -11,9 +12,12 @@ namespace torvex::cli::Output {
 namespace {
 
 std::atomic<int> outputFailure{0};
+std::atomic<bool> outputClosed{false};
 
 void send(int fd, std::string_view bytes) {
-    const int failure = writeAll(fd, bytes);  // a reader that went away gets nothing more; SIGPIPE keeps its default
+    const bool closed = fd == STDOUT_FILENO && outputClosed.load();
+    // A reader that went away gets nothing more; SIGPIPE keeps its default.
+    const int failure = closed ? EBADF : writeAll(fd, bytes);
     int none = 0;
     if (failure != 0 && fd == STDOUT_FILENO) outputFailure.compare_exchange_strong(none, failure);
 }
@@ -35,5 +39,7 @@ void err(std::string_view text) { line(STDERR_FILENO, text); }
 void write(std::string_view bytes) { send(STDOUT_FILENO, bytes); }
 
 int standardOutputFailure() { return outputFailure.load(); }
+
+void standardOutputWasClosed() { outputClosed.store(true); }
 
 } // namespace torvex::cli::Output

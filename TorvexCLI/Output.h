@@ -19,6 +19,10 @@ void write(std::string_view bytes);
 // a reader that went away); 0 while every write went through.
 int standardOutputFailure();
 
+// Standard output was closed when the program started (/dev/null only holds its number): every
+// write to it fails from now on as a write to a closed descriptor does.
+void standardOutputWasClosed();
+
 } // namespace Output
 
 } // namespace torvex::cli

@@ -4,6 +4,8 @@
 #include "Service/TorvexService.h"
 
 #include <chrono>
+#include <functional>
+#include <optional>
 #include <string_view>
 
 namespace torvex::host {
@@ -43,19 +45,24 @@ std::optional<std::int64_t> optionalInteger(const Arguments& arguments, const ch
 }
 
 // The current profile with the given fields replaced.
-Profile editedProfile(const TorvexService& service, const Arguments& arguments) {
-    Profile profile = service.currentConfig().currentProfile();
-    if (auto name = optionalText(arguments, "name")) profile.name = *name;
-    if (auto dpi = optionalInteger(arguments, "dpi")) profile.dpi = *dpi;
-    if (auto width = optionalInteger(arguments, "width")) profile.width = *width;
-    if (auto height = optionalInteger(arguments, "height")) profile.height = *height;
-    if (auto theme = optionalText(arguments, "theme")) {
-        const auto parsed = themeFromRawValue(*theme);
-        if (!parsed) throw usageError("Invalid theme.", "The theme is \"" + *theme + "\"; it must be \"light\" or \"dark\".");
-        profile.theme = *parsed;
+// The command's fields, read and checked up front, as an edit the service applies to the current
+// profile as it stands, inside its one configuration change.
+std::function<void(Profile&)> profileEdit(const Arguments& arguments) {
+    std::optional<Profile::Theme> theme;
+    if (auto text = optionalText(arguments, "theme")) {
+        theme = themeFromRawValue(*text);
+        if (!theme) throw usageError("Invalid theme.", "The theme is \"" + *text + "\"; it must be \"light\" or \"dark\".");
     }
-    if (auto locale = optionalText(arguments, "locale")) profile.locale = *locale;
-    return profile;
+    return [name = optionalText(arguments, "name"), dpi = optionalInteger(arguments, "dpi"),
+            width = optionalInteger(arguments, "width"), height = optionalInteger(arguments, "height"), theme,
+            locale = optionalText(arguments, "locale")](Profile& profile) {
+        if (name) profile.name = *name;
+        if (dpi) profile.dpi = *dpi;
+        if (width) profile.width = *width;
+        if (height) profile.height = *height;
+        if (theme) profile.theme = *theme;
+        if (locale) profile.locale = *locale;
+    };
 }
 
 using Run = Answer (*)(TorvexService&, const Arguments&, std::stop_token);
@@ -89,7 +96,7 @@ const Command commands[] = {
      }},
     {"update-profile",
      [](TorvexService& service, const Arguments& arguments, std::stop_token stop) {
-         service.updateCurrentProfile(editedProfile(service, arguments), std::move(stop));
+         service.editCurrentProfile(profileEdit(arguments), std::move(stop));
          return Answer::object();
      }},
     {"create-profile",

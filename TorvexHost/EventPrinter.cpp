@@ -1,5 +1,9 @@
 #include "EventPrinter.h"
 
+#include "Core/ByteCount.h"
+
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <string_view>
 
@@ -22,6 +26,42 @@ std::string encodedLine(const nlohmann::ordered_json& object) {
     return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
+// Keeps a regular file from holding more than `limit` bytes of the printer's lines.
+class FileBudget {
+public:
+    FileBudget(int fd, std::size_t limit) : fd_(fd), limit_(limit) {
+        struct stat info {};
+        regular_ = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+        if (regular_) start_ = info.st_size;
+    }
+
+    // Makes room for `line`: past the limit, the file goes back to what it held at the start and
+    // answers the notice to write before the line.
+    std::optional<std::string> admit(std::size_t line) {
+        if (!regular_) return std::nullopt;
+        std::optional<std::string> notice;
+        if (written_ > 0 && written_ + line > limit_) {
+            // With O_APPEND the next write goes to the new end anyway; without, the offset must follow.
+            if (::ftruncate(fd_, start_) == 0) (void)::lseek(fd_, start_, SEEK_SET);
+            written_ = 0;
+            notice = encodedLine({{"event", "notice"},
+                                  {"text", "Earlier events were removed: this file keeps at most " +
+                                               formattedByteCount(static_cast<std::int64_t>(limit_)) +
+                                               " of them. The app's own log holds all its output."}});
+            written_ += notice->size();
+        }
+        written_ += line;
+        return notice;
+    }
+
+private:
+    int fd_;
+    std::size_t limit_;
+    bool regular_ = false;
+    off_t start_ = 0;
+    std::size_t written_ = 0;
+};
+
 std::string droppedLine(std::size_t count) {
     return encodedLine({{"event", "error"},
                         {"what", std::to_string(count) + " host events were not printed."},
@@ -31,9 +71,9 @@ std::string droppedLine(std::size_t count) {
 
 } // namespace
 
-EventPrinter::EventPrinter(int fd, std::size_t maxQueuedBytes)
+EventPrinter::EventPrinter(int fd, std::size_t maxQueuedBytes, std::size_t maxFileBytes)
     : maxQueuedBytes_(maxQueuedBytes), state_(std::make_shared<State>()) {
-    thread_ = std::thread(run, fd, state_);
+    thread_ = std::thread(run, fd, maxFileBytes, state_);
 }
 
 EventPrinter::~EventPrinter() { finish(std::chrono::seconds(5)); }
@@ -51,9 +91,15 @@ void EventPrinter::print(const nlohmann::ordered_json& object) {
     state_->changed.notify_all();
 }
 
-bool EventPrinter::finish(std::chrono::milliseconds patience) {
+bool EventPrinter::finish(std::chrono::milliseconds patience, const std::optional<nlohmann::ordered_json>& last) {
     if (!thread_.joinable()) return true;
+    std::optional<std::string> lastLine;
+    if (last) lastLine = encodedLine(*last);
     std::unique_lock guard(state_->lock);
+    if (lastLine && !state_->finishing) {
+        state_->queuedBytes += lastLine->size();
+        state_->lines.push_back(std::move(*lastLine));
+    }
     state_->finishing = true;
     state_->changed.notify_all();
     const bool ended = state_->changed.wait_for(guard, patience, [&] { return state_->done; });
@@ -63,8 +109,9 @@ bool EventPrinter::finish(std::chrono::milliseconds patience) {
     return ended;
 }
 
-void EventPrinter::run(int fd, const std::shared_ptr<State>& state) {
+void EventPrinter::run(int fd, std::size_t maxFileBytes, const std::shared_ptr<State>& state) {
     bool broken = false;  // the reader went away: nothing can be written any more
+    FileBudget budget(fd, maxFileBytes);
     std::unique_lock guard(state->lock);
     for (;;) {
         state->changed.wait(guard, [&] { return !state->lines.empty() || state->dropped > 0 || state->finishing; });
@@ -79,6 +126,7 @@ void EventPrinter::run(int fd, const std::shared_ptr<State>& state) {
             state->dropped = 0;
         }
         guard.unlock();
+        if (const auto notice = budget.admit(line.size()); notice && !broken) writeAll(fd, *notice);
         if (!broken && !writeAll(fd, line) && errno == EPIPE) broken = true;
         guard.lock();
     }

@@ -15,13 +15,16 @@
 #include "Core/Environment.h"
 #include "Core/Paths.h"
 #include "Core/ProcessRunner.h"
+#include "Core/StandardDescriptors.h"
 #include "Core/Version.h"
 #include "Service/IPCServer.h"
 #include "Service/Messages.h"
 #include "Service/TorvexService.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <future>
@@ -38,9 +41,10 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr std::string_view usage =
-    "usage: torvex-host [--control-stdin]\n"
+    "usage: torvex-host [--control-stdin] [--ready-fd N]\n"
     "  Serves the Torvex socket until SIGINT, SIGTERM or SIGHUP; prints its events as JSON lines.\n"
-    "  --control-stdin  also reads the host's commands from standard input, one JSON object a line\n";
+    "  --control-stdin  also reads the host's commands from standard input, one JSON object a line\n"
+    "  --ready-fd N     writes one line to descriptor N (3 or more) once it serves, and closes it\n";
 
 // How long shutdown waits for each of its steps before it moves on.
 constexpr auto sessionPatience = 15s;
@@ -58,14 +62,36 @@ bool stopSession(const std::shared_ptr<TorvexService>& service, std::chrono::mil
     return done.wait_for(patience) == std::future_status::ready;
 }
 
+// The descriptor that --ready-fd names; -1 when `text` is no number of 3 or more.
+int readyDescriptor(std::string_view text) {
+    int fd = -1;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), fd);
+    if (error != std::errc() || end != text.data() + text.size() || fd <= STDERR_FILENO) return -1;
+    return fd;
+}
+
+// Tells whoever waits on the descriptor (the launcher) that the socket is served, and lets it go.
+void announceReady(int fd) {
+    (void)::write(fd, "listening\n", 10);
+    ::close(fd);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    // Before anything opens a descriptor that could take the number of a closed one.
+    if (openStandardDescriptors() < 0) return 1;
+
     bool controlStdin = false;
+    int ready = -1;
     for (int index = 1; index < argc; ++index) {
         const std::string_view argument = argv[index];
         if (argument == "--control-stdin") {
             controlStdin = true;
+        } else if (argument == "--ready-fd" && index + 1 < argc && readyDescriptor(argv[index + 1]) >= 0) {
+            ready = readyDescriptor(argv[++index]);
+            // Its children must not keep the launcher waiting.
+            if (::fcntl(ready, F_SETFD, FD_CLOEXEC) != 0) ready = -1;
         } else if (argument == "--help" || argument == "-h") {
             std::fputs(usage.data(), stdout);
             return 0;
@@ -125,6 +151,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     printer->print(listeningEvent(socket));
+    if (ready >= 0) announceReady(ready);
 
     std::optional<ControlReader> control;
     if (controlStdin) {
@@ -145,8 +172,8 @@ int main(int argc, char** argv) {
     if (control) ended = control->stop(conversationPatience) && ended;
     ended = conversations.waitUntilIdle(conversationPatience) && ended;
     ended = stopSession(service, sessionPatience) && ended;
-    printer->print(stoppedEvent(signal));
-    ended = printer->finish(printerPatience) && ended;
+    // The last line: events still on their way from the service are not printed after it.
+    ended = printer->finish(printerPatience, stoppedEvent(signal)) && ended;
     // Work that outlived its patience still holds the service: end without running destructors.
     if (!ended) ::_exit(0);
     return 0;

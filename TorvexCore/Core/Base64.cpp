@@ -1,6 +1,6 @@
 #include "Base64.h"
 
-#include <openssl/evp.h>
+#include "Platform/LibCrypto.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -24,13 +24,14 @@ int sextet(char c) {
 std::string base64Encoded(std::string_view bytes) {
     // EVP_EncodeBlock takes an int length: whole groups of three bytes at a time.
     constexpr std::size_t piece = 3 * (1 << 20);
+    const auto encodeBlock = libCrypto().encodeBlock;
     std::string text;
     text.reserve((bytes.size() + 2) / 3 * 4);
     for (std::size_t start = 0; start < bytes.size(); start += piece) {
         const std::size_t size = std::min(piece, bytes.size() - start);
         const std::size_t at = text.size();
         text.resize(at + (size + 2) / 3 * 4 + 1);  // and EVP_EncodeBlock's terminating zero
-        const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data() + at),
+        const int written = encodeBlock(reinterpret_cast<unsigned char*>(text.data() + at),
                                             reinterpret_cast<const unsigned char*>(bytes.data() + start),
                                             static_cast<int>(size));
         text.resize(at + static_cast<std::size_t>(written));

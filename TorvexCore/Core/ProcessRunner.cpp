@@ -226,7 +226,7 @@ namespace {
 
 struct Child {
     pid_t pid;
-    int standardOutput;
+    int standardOutput;  // -1 when the output goes to /dev/null
     int standardError;
 };
 
@@ -282,19 +282,26 @@ Child spawn(const ProcessSpec& spec) {
     for (const auto& s : environment) invalid = invalid || holdsNul(s);
     if (invalid) throw startError(executable, EINVAL);
 
-    int out[2], err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) throw pipeError(executable, errno);
-    if (::pipe2(err, O_CLOEXEC) != 0) {
-        const int code = errno;
-        closeAll({out[0], out[1]});
-        throw pipeError(executable, code);
+    int out[2] = {-1, -1}, err[2] = {-1, -1};
+    if (!spec.discardOutput) {
+        if (::pipe2(out, O_CLOEXEC) != 0) throw pipeError(executable, errno);
+        if (::pipe2(err, O_CLOEXEC) != 0) {
+            const int code = errno;
+            closeAll({out[0], out[1]});
+            throw pipeError(executable, code);
+        }
     }
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    if (spec.discardOutput) {
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    } else {
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    }
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     if (spec.currentDirectory) posix_spawn_file_actions_addchdir_np(&actions, spec.currentDirectory->c_str());
 
@@ -313,11 +320,11 @@ Child spawn(const ProcessSpec& spec) {
     pid_t pid = 0;
     const int code = ::posix_spawn(&pid, executable.c_str(), &actions, &attributes, argv.get(), envp.get());
 
-    closeAll({out[1], err[1]});
+    if (!spec.discardOutput) closeAll({out[1], err[1]});
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (code != 0) {
-        closeAll({out[0], err[0]});
+        if (!spec.discardOutput) closeAll({out[0], err[0]});
         throw startError(executable, code);
     }
     return Child{pid, out[0], err[0]};
@@ -431,12 +438,13 @@ void ProcessRunner::terminateGroup(pid_t pid) {
 
 std::int32_t ProcessRunner::run(const ProcessSpec& spec, LineHandler onLine, std::stop_token stop) {
     const Child child = spawn(spec);
-    auto streams = std::make_shared<RunStreams>();
+    const bool piped = child.standardOutput >= 0;
+    auto streams = piped ? std::make_shared<RunStreams>() : nullptr;
     {
         const std::lock_guard guard(lock_);
         running_.insert(child.pid);
         std::erase_if(streams_, [](const std::weak_ptr<RunStreams>& entry) { return entry.expired(); });
-        streams_.push_back(streams);
+        if (streams) streams_.push_back(streams);
     }
     Log::process().debug(fmt::format("spawned {} {}", child.pid, spec.executable.string()));
 
@@ -444,15 +452,17 @@ std::int32_t ProcessRunner::run(const ProcessSpec& spec, LineHandler onLine, std
     {
         const std::stop_callback onStop(stop, [pid = child.pid] { terminateGroup(pid); });
 
-        if (!onLine) onLine = [](const OutputLine&) {};
-        auto handler = std::make_shared<const LineHandler>(std::move(onLine));
-        startPump(child.standardOutput, OutputStreamKind::standardOutput, handler, streams, child.pid);
-        startPump(child.standardError, OutputStreamKind::standardError, std::move(handler), streams, child.pid);
+        if (piped) {
+            if (!onLine) onLine = [](const OutputLine&) {};
+            auto handler = std::make_shared<const LineHandler>(std::move(onLine));
+            startPump(child.standardOutput, OutputStreamKind::standardOutput, handler, streams, child.pid);
+            startPump(child.standardError, OutputStreamKind::standardError, std::move(handler), streams, child.pid);
+        }
 
         exitCode = reap(child.pid);
-        streams->waitForEnd(drainTime);
+        if (streams) streams->waitForEnd(drainTime);
     }
-    streams->release(stop);
+    if (streams) streams->release(stop);
 
     const std::lock_guard guard(lock_);
     running_.erase(child.pid);

@@ -38,6 +38,9 @@ struct ProcessSpec {
     std::vector<std::string> arguments;
     Environment environment;  // laid over the runner's own environment
     std::optional<std::filesystem::path> currentDirectory;
+    // Standard output and standard error go to /dev/null: no line is read, and the run ends with
+    // the child even when a daemon it starts inherits them.
+    bool discardOutput = false;
 };
 
 struct ProcessResult {
@@ -68,7 +71,7 @@ public:
                                                       const std::vector<std::string>& extraPaths = {});
 
     // Runs the child to its end and answers its exit code (128 + signal when killed). Returns at
-    // most 2 s after the child ended; streams a descendant still holds open are read on until they
+    // most 2 s after the child ended (at once with discardOutput); streams a descendant still holds open are read on until they
     // end or a stop comes (from `stop` or terminateAll()), and their lines still reach onLine.
     // A stop request during the run sends SIGTERM to its group and to every descendant (and the
     // groups they lead), SIGKILL 3 s later; run still returns the code.

@@ -53,16 +53,6 @@ void sendStandardError(const LineHandler& onLine, std::string text) {
     if (onLine) onLine(OutputLine{OutputStreamKind::standardError, std::move(text)});
 }
 
-// Ends every Wine process of the prefix; nothing stops it and its failure is only logged.
-void finalKillAll(const WineEnvironment& wine) noexcept {
-    try {
-        wine.killAll();
-    } catch (const TorvexError& error) {
-        Log::process().error("final wineserver -k failed: " + error.description());
-    } catch (...) {
-        Log::process().error("final wineserver -k failed");
-    }
-}
 
 } // namespace
 
@@ -109,7 +99,7 @@ std::int32_t AppRunner::run(const InstalledApp& app, const std::vector<std::stri
         wine.applyDPI(profile.dpi, stop);
         wine.applyTheme(profile.theme, stop);
     } catch (const Cancelled&) {
-        finalKillAll(wine);  // what the stopped step had started
+        wine.killAllQuietly();  // what the stopped step had started
         throw;
     }
 
@@ -143,7 +133,7 @@ std::int32_t AppRunner::run(const InstalledApp& app, const std::vector<std::stri
         throw;
     }
     stopSizer();  // before the final killAll, so that no helper starts after it
-    finalKillAll(wine);
+    wine.killAllQuietly();
     return exitCode;
 }
 

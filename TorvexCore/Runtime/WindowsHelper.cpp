@@ -144,7 +144,10 @@ std::int32_t WindowsHelper::run(const std::vector<std::string>& arguments, const
                                 std::stop_token stop) const {
     std::vector<std::string> all{executable.string()};
     all.insert(all.end(), arguments.begin(), arguments.end());
-    return ProcessRunner::shared().capture(ProcessSpec{wine.wine(), std::move(all), wine.environment(), std::nullopt}, stop).exitCode;
+    // Its output means nothing, and a Wine server this run starts would hold it open.
+    ProcessSpec spec{wine.wine(), std::move(all), wine.environment(), std::nullopt};
+    spec.discardOutput = true;
+    return ProcessRunner::shared().run(spec, nullptr, stop);
 }
 
 } // namespace torvex

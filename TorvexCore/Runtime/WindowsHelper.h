@@ -37,8 +37,9 @@ struct WindowsHelper {
     // the wait for another compile; file-system and start errors pass through.
     static WindowsHelper ensure(const TorvexPaths& paths, const Toolchain& toolchain, std::stop_token stop = {});
 
-    // Runs `wine <executable> <arguments>` in `wine`'s prefix and answers its exit code (a stop
-    // request ends it; its code is still answered). Throws only when wine cannot be started.
+    // Runs `wine <executable> <arguments>` in `wine`'s prefix, its output to /dev/null, and answers
+    // its exit code (a stop request ends it; its code is still answered). Throws only when wine
+    // cannot be started.
     // Safe to call from several threads at once.
     std::int32_t run(const std::vector<std::string>& arguments, const WineEnvironment& wine,
                      std::stop_token stop = {}) const;

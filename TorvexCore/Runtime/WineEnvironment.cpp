@@ -1,6 +1,8 @@
 #include "WineEnvironment.h"
 
 #include "Core/Files.h"
+#include "Core/Log.h"
+#include "Core/Platform/ProcessTree.h"
 #include "Core/ProcessRunner.h"
 #include "Core/TextFile.h"
 #include "Core/TorvexError.h"
@@ -8,7 +10,11 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include <signal.h>
+
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 namespace torvex {
@@ -81,18 +87,55 @@ std::string unusableNameProblem(std::string_view value) {
 
 namespace {
 
-// The program's result once it has ended; throws Cancelled when a stop request ended it (or came first).
+constexpr const char* readyMarker = "torvex-ready";
+constexpr const char* dpiMarker = "torvex-dpi";
+constexpr const char* themeFile = "torvex-theme.reg";  // in drive_c/Torvex
+constexpr const char* personalizeKey = "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Themes\\Personalize";
+// How long the Wine processes that outlived their server get to end after SIGKILL.
+constexpr auto orphanEndLimit = std::chrono::seconds(2);
+
+enum class Output { collected, discarded };
+
+// The program's result once it has ended; throws Cancelled when a stop request ended it (or came
+// first). Discarded output goes to /dev/null: a Wine server and the services it starts inherit the
+// output of the program that started them, and would keep the runner's pipes open for their life.
 ProcessResult runWineProgram(const WineEnvironment& wine, const fs::path& program, std::vector<std::string> arguments,
-                             const std::stop_token& stop) {
+                             const std::stop_token& stop, Output output = Output::collected) {
     if (stop.stop_requested()) throw Cancelled{};
-    const ProcessResult result =
-        ProcessRunner::shared().capture(ProcessSpec{program, std::move(arguments), wine.environment(), std::nullopt}, stop);
+    ProcessSpec spec{program, std::move(arguments), wine.environment(), std::nullopt};
+    spec.discardOutput = output == Output::discarded;
+    const ProcessResult result = ProcessRunner::shared().capture(spec, stop);
     if (stop.stop_requested()) throw Cancelled{};
     return result;
 }
 
 void waitForServer(const WineEnvironment& wine, const std::stop_token& stop) {
     runWineProgram(wine, wine.wineserver(), {"-w"}, stop);
+}
+
+// Wine's programs run as "wine", "wine64", "wine64-preloader", "wineserver64"…
+bool isWineProgram(pid_t pid) {
+    const auto executable = processExecutable(pid);
+    return executable && executable->filename().string().starts_with("wine");
+}
+
+// Ends the Wine processes of the prefix that are still running once its server has gone: without
+// their server they wait for ever. SIGKILL, then at most orphanEndLimit for them to go.
+void endOrphans(const WineEnvironment& wine) {
+    const std::string entry = "WINEPREFIX=" + wine.prefix.string();
+    std::vector<ProcessIdentity> orphans;
+    for (const ProcessIdentity& process :
+         processesWithEnvironmentEntry([&](std::string_view candidate) { return candidate == entry; })) {
+        if (isWineProgram(process.pid)) orphans.push_back(process);
+    }
+    if (orphans.empty()) return;
+    Log::process().error(fmt::format("{} Wine process(es) of {} outlived its server; ending them", orphans.size(),
+                                     wine.prefix.string()));
+    for (const ProcessIdentity& process : orphans)
+        if (isSameProcessAlive(process)) (void)::kill(process.pid, SIGKILL);
+    const auto deadline = std::chrono::steady_clock::now() + orphanEndLimit;
+    while (std::any_of(orphans.begin(), orphans.end(), isSameProcessAlive) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 // The last piece of `text` between line feeds that is not empty (white space counts as text).
@@ -108,9 +151,12 @@ std::optional<std::string> lastNonEmptyLine(const std::string& text) {
     return std::nullopt;
 }
 
-void writeRegistryValue(const WineEnvironment& wine, const std::string& key, const std::string& name,
-                        const std::string& data, const std::stop_token& stop) {
-    runWineProgram(wine, wine.wine(), {"reg", "add", key, "/v", name, "/t", "REG_DWORD", "/d", data, "/f"}, stop);
+// The theme values as a registry file for `reg import`: both in one Wine program.
+std::string themeRegistryFile(Profile::Theme theme) {
+    const char* data = theme == Profile::Theme::light ? "00000001" : "00000000";
+    return fmt::format("Windows Registry Editor Version 5.00\r\n\r\n[{}]\r\n\"AppsUseLightTheme\"=dword:{}\r\n"
+                       "\"SystemUsesLightTheme\"=dword:{}\r\n",
+                       personalizeKey, data, data);
 }
 
 } // namespace
@@ -180,16 +226,36 @@ std::string WineEnvironment::windowsPath(const fs::path& fileUnderDriveC) const 
 
 bool WineEnvironment::isInitialized() const {
     std::error_code error;
-    return fs::exists(prefix / "system.reg", error);
+    for (const char* file : {readyMarker, "system.reg", "user.reg"})
+        if (!fs::exists(prefix / file, error)) return false;
+    return true;
 }
 
 void WineEnvironment::ensurePrefix(const std::function<void(const std::string&)>& progress, std::stop_token stop) const {
     if (isInitialized()) return;
     if (progress) progress("Creating the Windows environment (first run only)\u2026");
+    std::error_code error;
+    const bool existed = fs::exists(fs::symlink_status(prefix, error));
     fs::create_directories(prefix);
-    const ProcessResult boot = runWineProgram(*this, wineboot(), {"--init"}, stop);
-    waitForServer(*this, stop);
-    if (boot.exitCode == 0 && isInitialized()) return;
+    ProcessResult boot;
+    try {
+        // An interrupted preparation may have left Wine running, and it would go on writing the registry.
+        if (existed) killAll(stop);
+        // Nothing of an earlier preparation counts: the settings marker goes, and without its
+        // .update-timestamp Wine installs the prefix in full again instead of taking it as done.
+        for (const char* stale : {readyMarker, dpiMarker, ".update-timestamp"}) fs::remove(prefix / stale);
+        boot = runWineProgram(*this, wineboot(), {"--init"}, stop);
+        waitForServer(*this, stop);
+    } catch (const Cancelled&) {
+        killAllQuietly();
+        throw;
+    }
+    std::error_code missing;
+    if (boot.exitCode == 0 && fs::exists(prefix / "system.reg", missing) && fs::exists(prefix / "user.reg", missing)) {
+        writeFileAtomically(prefix / readyMarker, "");
+        return;
+    }
+    endOrphans(*this);
     throw TorvexError(TorvexError::Kind::generic, "Could not create the Windows environment.",
                       lastNonEmptyLine(boot.standardError).value_or("wineboot failed."),
                       "Delete the folder " + prefix.string() + " and try again; it is recreated on first run.");
@@ -198,26 +264,39 @@ void WineEnvironment::ensurePrefix(const std::function<void(const std::string&)>
 void WineEnvironment::killAll(std::stop_token stop) const {
     runWineProgram(*this, wineserver(), {"-k"}, stop);
     waitForServer(*this, stop);
+    endOrphans(*this);
+}
+
+void WineEnvironment::killAllQuietly() const noexcept {
+    try {
+        killAll();
+    } catch (const TorvexError& error) {
+        Log::process().error("wineserver -k failed: " + error.description());
+    } catch (...) {
+        Log::process().error("wineserver -k failed");
+    }
 }
 
 void WineEnvironment::applyDPI(std::int64_t dpi, std::stop_token stop) const {
     const std::string text = std::to_string(dpi);
-    const fs::path marker = prefix / "torvex-dpi";
+    const fs::path marker = prefix / dpiMarker;
     std::error_code error;
     if (fs::is_regular_file(marker, error)) {
         if (const auto current = readUTF8File(marker); current && *current == text) return;
     }
-    writeRegistryValue(*this, "HKCU\\Control Panel\\Desktop", "LogPixels", text, stop);
+    runWineProgram(*this, wine(),
+                   {"reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t", "REG_DWORD", "/d", text, "/f"},
+                   stop, Output::discarded);
     killAll(stop);  // the next Wine start reads the new value
     writeFileAtomically(marker, text);
 }
 
 void WineEnvironment::applyTheme(Profile::Theme theme, std::stop_token stop) const {
-    const std::string data = theme == Profile::Theme::light ? "1" : "0";
-    for (const char* name : {"AppsUseLightTheme", "SystemUsesLightTheme"}) {
-        writeRegistryValue(*this, "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Themes\\Personalize", name,
-                           data, stop);
-    }
+    const fs::path file = driveC() / "Torvex" / themeFile;
+    if (stop.stop_requested()) throw Cancelled{};
+    fs::create_directories(file.parent_path());
+    writeFileAtomically(file, themeRegistryFile(theme));
+    runWineProgram(*this, wine(), {"reg", "import", windowsPath(file)}, stop, Output::discarded);
 }
 
 } // namespace torvex

@@ -62,21 +62,31 @@ struct WineEnvironment {
     std::string windowsPath(const std::filesystem::path& fileUnderDriveC) const;
 
     // Prefix preparation. Every Wine program runs through ProcessRunner::shared() with
-    // environment(), no time-out and its output collected. A stop request ends the running program
-    // and throws Cancelled; a program that cannot start throws ProcessRunner's error.
+    // environment() and no time-out; the registry writes discard their output, which the Wine
+    // server and services they may start would otherwise hold open. A stop request ends the
+    // running program and throws Cancelled; a program that cannot start throws ProcessRunner's error.
 
-    // Whether prefix/"system.reg" exists.
+    // Whether a preparation completed (the marker prefix/"torvex-ready") and its registry
+    // (system.reg, user.reg) is still there.
     bool isInitialized() const;
-    // Creates and initialises the prefix unless it is initialised: one progress line, the folder,
-    // `wineboot --init`, `wineserver -w`. Throws "Could not create the Windows environment." when
-    // wineboot fails or leaves no system.reg; the folder's own creation errors pass through.
+    // Prepares the prefix unless it is initialised: one progress line, the folder, a killAll of
+    // what an earlier preparation left running, the markers and Wine's .update-timestamp removed
+    // (so that Wine installs the prefix in full), `wineboot --init`, `wineserver -w`, and the marker
+    // "torvex-ready" last. Throws "Could not create the Windows environment." when wineboot fails or
+    // leaves no registry; the folder's own creation errors pass through. A stopped preparation ends
+    // every Wine process of the prefix before it throws Cancelled, and is not ready.
     void ensurePrefix(const std::function<void(const std::string&)>& progress, std::stop_token stop = {}) const;
-    // Ends every Wine process of the prefix (`wineserver -k`) and waits for its server to exit.
+    // Ends every Wine process of the prefix (`wineserver -k`), waits for its server to exit, and
+    // kills what still runs in the prefix without it.
     void killAll(std::stop_token stop = {}) const;
+    // killAll that nothing stops and that never throws (a failure is logged): the cleanup after a
+    // run or a failed step.
+    void killAllQuietly() const noexcept;
     // Writes LogPixels, then killAll, then the marker prefix/"torvex-dpi", unless the marker already
     // holds exactly this DPI.
     void applyDPI(std::int64_t dpi, std::stop_token stop = {}) const;
-    // Writes AppsUseLightTheme, then SystemUsesLightTheme (1 light, 0 dark), every time.
+    // Writes AppsUseLightTheme and SystemUsesLightTheme (1 light, 0 dark), every time, in one
+    // `wine reg import` of drive_c/Torvex/torvex-theme.reg.
     void applyTheme(Profile::Theme theme, std::stop_token stop = {}) const;
 
     bool operator==(const WineEnvironment&) const = default;

@@ -43,6 +43,15 @@ std::unique_ptr<IPCClient> IPCClient::connect(const std::filesystem::path& path,
     const auto fd = UnixSocket::connect(path.string());
     if (!fd) return nullptr;
     std::unique_ptr<IPCClient> client(new IPCClient(*fd, "?"));  // owns the descriptor from here on
+    // Whoever serves the path gets the requests and answers them: only this user or root may.
+    const auto server = UnixSocket::peerUser(*fd);
+    if (!server || !UnixSocket::isTrustedUser(*server)) {
+        throw TorvexError(TorvexError::Kind::generic, "Another user serves the Torvex socket.",
+                          path.string() + " is served by a process of " +
+                              (server ? "uid " + std::to_string(*server) : std::string("an unknown user")) +
+                              ", not by you, so Torvex does not talk to it.",
+                          "Set TORVEX_SOCKET to a path in a folder only you can write to.");
+    }
     // A server sends its hello at once; one that is wedged, or a stranger on the path, counts as
     // nothing answering instead of holding the caller for ever.
     setReceiveTimeout(*fd, helloTimeout);

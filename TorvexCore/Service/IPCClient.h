@@ -17,8 +17,9 @@ namespace torvex {
 class IPCClient {
 public:
     // Connects and reads the server's hello. None when nothing usable answers (no socket, a path
-    // that is too long, no hello within `helloTimeout`). Throws TorvexError "Update Torvex." when
-    // the server's protocol or major version does not fit this program's.
+    // that is too long, no hello within `helloTimeout`). Throws TorvexError "Another user serves
+    // the Torvex socket." before reading anything when the server runs as neither this user nor
+    // root, and "Update Torvex." when its protocol or major version does not fit this program's.
     static std::unique_ptr<IPCClient> connect(const std::filesystem::path& path,
                                               std::chrono::milliseconds helloTimeout = std::chrono::seconds(10));
 

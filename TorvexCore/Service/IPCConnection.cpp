@@ -6,29 +6,30 @@
 
 namespace torvex {
 
-IPCConnection::IPCConnection(int fd) : fd_(fd) {}
+IPCConnection::IPCConnection(int fd, std::chrono::milliseconds stallLimit) : fd_(fd), stallLimit_(stallLimit) {}
 
 void IPCConnection::send(const IPCMessage& message) {
     const std::string line = encode(message);
     const std::lock_guard guard(lock_);
     if (closed_) return;
-    if (!UnixSocket::writeLine(fd_, line)) closed_ = true;
+    if (!UnixSocket::writeLine(fd_, line, stallLimit_)) {
+        closed_ = true;
+        // The server's own read of this socket returns, so a client that stalled is cancelled
+        // like one that hung up.
+        shutDownLocked();
+    }
 }
 
 void IPCConnection::close() {
     const std::lock_guard guard(lock_);
     closed_ = true;
-    // Also after a failed write: the server's own read of this socket waits for the shutdown.
-    if (!shutDown_) {
-        ::shutdown(fd_, SHUT_RDWR);
-        shutDown_ = true;
-    }
+    shutDownLocked();
 }
 
-void IPCConnection::interrupt() {
-    // Only reaches the socket while the server keeps the descriptor open, which it does until
-    // the handler has returned.
+void IPCConnection::shutDownLocked() {
+    if (shutDown_) return;
     ::shutdown(fd_, SHUT_RDWR);
+    shutDown_ = true;
 }
 
 } // namespace torvex

@@ -16,18 +16,11 @@
 #include <chrono>
 #include <cstring>
 #include <random>
-#include <semaphore>
 #include <system_error>
 
 namespace torvex {
 
 namespace {
-
-using namespace std::chrono_literals;
-
-// How long a cancelled request may take to end before its socket is shut down under it, so that
-// a send blocked on a client that no longer reads fails.
-constexpr auto cancelledGrace = 5s;
 
 // Closes a descriptor at the end of its scope.
 struct Descriptor {
@@ -38,14 +31,6 @@ struct Descriptor {
 TorvexError openError(int code) {
     return TorvexError(TorvexError::Kind::generic, "Could not open the Torvex socket.", std::strerror(code),
                        "End other Torvex hosts with `kill <pid>` (`pgrep -a torvex-host` shows them), then try again.");
-}
-
-// Peers of this user, and root, may talk to the server.
-bool peerAllowed(int fd) {
-    ucred peer{};
-    socklen_t size = sizeof peer;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
-    return peer.uid == ::geteuid() || peer.uid == 0;
 }
 
 // Waits 50-100 ms: the system is short of descriptors or memory, which closing conversations frees.
@@ -68,11 +53,13 @@ void runHandler(const IPCHandler& handler, const IPCRequest& request,
 }
 
 // One conversation, on its own thread: hello, one request run in a task of its own, one more read
-// that ends with the task or with the client, cancellation, and the descriptor closed last.
-void serve(int fd, const std::shared_ptr<const IPCHandler>& handler) noexcept {
+// that ends with the task or with the client, cancellation, and the descriptor closed last. The
+// wait for a cancelled task has no limit of its own: what could hold it, a send to a client that
+// reads nothing, gives up after the stall limit.
+void serve(int fd, const std::shared_ptr<const IPCHandler>& handler, std::chrono::milliseconds stallLimit) noexcept {
     const Descriptor descriptor{fd};
     try {
-        const auto connection = std::make_shared<IPCConnection>(fd);
+        const auto connection = std::make_shared<IPCConnection>(fd, stallLimit);
         connection->send(IPCMessage::hello());
         LineReader reader(fd);
         const auto line = reader.next(IPCServer::maxRequestBytes);
@@ -82,13 +69,11 @@ void serve(int fd, const std::shared_ptr<const IPCHandler>& handler) noexcept {
             return;
         }
 
-        const auto finished = std::make_shared<std::binary_semaphore>(0);
         std::jthread task;
         try {
-            task = std::jthread([handler, connection, request = *request, finished](std::stop_token stop) {
+            task = std::jthread([handler, connection, request = *request](std::stop_token stop) {
                 runHandler(*handler, request, connection, std::move(stop));
                 connection->close();
-                finished->release();
             });
         } catch (const std::system_error& error) {
             Log::process().error(fmt::format("no thread for request {}: {}", request->id, error.what()));
@@ -98,7 +83,6 @@ void serve(int fd, const std::shared_ptr<const IPCHandler>& handler) noexcept {
 
         reader.skipLine();
         task.request_stop();
-        if (!finished->try_acquire_for(cancelledGrace)) connection->interrupt();
         task.join();
     } catch (...) {
         // Out of memory: the descriptor closes once the task (if any) has ended.
@@ -106,7 +90,7 @@ void serve(int fd, const std::shared_ptr<const IPCHandler>& handler) noexcept {
 }
 
 void acceptLoop(int listenFD, const std::shared_ptr<std::atomic<bool>>& stopping,
-                const std::shared_ptr<const IPCHandler>& handler) noexcept {
+                const std::shared_ptr<const IPCHandler>& handler, std::chrono::milliseconds stallLimit) noexcept {
     ::pthread_setname_np(::pthread_self(), "Torvex IPC");
     while (!stopping->load()) {
         const int fd = ::accept4(listenFD, nullptr, nullptr, SOCK_CLOEXEC);
@@ -117,12 +101,14 @@ void acceptLoop(int listenFD, const std::shared_ptr<std::atomic<bool>>& stopping
             pauseBeforeRetry();  // EMFILE, ENFILE, ENOBUFS, ENOMEM and anything unforeseen
             continue;
         }
-        if (!peerAllowed(fd)) {
+        // Peers of this user, and root, may talk to the server.
+        const auto peer = UnixSocket::peerUser(fd);
+        if (!peer || !UnixSocket::isTrustedUser(*peer)) {
             ::close(fd);
             continue;
         }
         try {
-            std::thread(serve, fd, handler).detach();
+            std::thread(serve, fd, handler, stallLimit).detach();
         } catch (...) {
             ::close(fd);
         }
@@ -131,8 +117,8 @@ void acceptLoop(int listenFD, const std::shared_ptr<std::atomic<bool>>& stopping
 
 } // namespace
 
-IPCServer::IPCServer(std::filesystem::path path, IPCHandler handler)
-    : path_(path.string()), handler_(std::make_shared<const IPCHandler>(std::move(handler))) {}
+IPCServer::IPCServer(std::filesystem::path path, IPCHandler handler, std::chrono::milliseconds stallLimit)
+    : path_(path.string()), handler_(std::make_shared<const IPCHandler>(std::move(handler))), stallLimit_(stallLimit) {}
 
 IPCServer::~IPCServer() { stop(); }
 
@@ -141,6 +127,9 @@ void IPCServer::start() {
     if (listenFD_ >= 0)
         throw TorvexError(TorvexError::Kind::generic, "The Torvex socket is already open.",
                           "This server already listens on " + path_ + ".", "Stop the server before starting it again.");
+
+    const std::filesystem::path folder = std::filesystem::path(path_).parent_path();
+    UnixSocket::checkFolder(folder.empty() ? "." : folder);
 
     // A socket left by an earlier run is replaced; any other file stays, and bind then fails.
     struct stat existing {};
@@ -175,7 +164,7 @@ void IPCServer::start() {
 
     auto stopping = std::make_shared<std::atomic<bool>>(false);
     try {
-        acceptThread_ = std::thread(acceptLoop, fd, stopping, handler_);
+        acceptThread_ = std::thread(acceptLoop, fd, stopping, handler_, stallLimit_);
     } catch (const std::system_error& error) {
         throw fail(error.code().value());
     }

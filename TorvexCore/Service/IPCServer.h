@@ -4,6 +4,7 @@
 #include "Messages.h"
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -30,14 +31,17 @@ public:
     // The longest first line a client may send; a longer one is dropped unanswered.
     static constexpr std::size_t maxRequestBytes = 1024 * 1024;
 
-    IPCServer(std::filesystem::path path, IPCHandler handler);
+    // `stallLimit`: how long a client may read nothing while a line for it waits (IPCConnection).
+    IPCServer(std::filesystem::path path, IPCHandler handler,
+              std::chrono::milliseconds stallLimit = IPCConnection::defaultStallLimit);
     ~IPCServer();  // stop()
     IPCServer(const IPCServer&) = delete;
     IPCServer& operator=(const IPCServer&) = delete;
 
     // Replaces a socket left at the path (never anything else), binds it with mode 0600 and starts
     // accepting on the thread "Torvex IPC". Throws TorvexError when that fails (nothing is then
-    // left open or bound) or when the server already listens.
+    // left open or bound), when the server already listens, or when other users could put files
+    // into the socket's folder (UnixSocket::checkFolder).
     void start();
 
     // Stops accepting, waits for the accept thread and removes the socket file it bound (only that
@@ -47,6 +51,7 @@ public:
 private:
     std::string path_;
     std::shared_ptr<const IPCHandler> handler_;
+    std::chrono::milliseconds stallLimit_;
 
     std::mutex lifecycle_;  // start() and stop()
     int listenFD_ = -1;

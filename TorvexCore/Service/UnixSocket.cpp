@@ -2,12 +2,53 @@
 
 #include "Core/TorvexError.h"
 
+#include <grp.h>
+#include <linux/sockios.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 namespace torvex {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Bytes written to the socket that its peer has not read yet; -1 when the system does not say.
+int unreadBytes(int fd) {
+    int count = 0;
+    return ::ioctl(fd, SIOCOUTQ, &count) == 0 ? count : -1;
+}
+
+// The user's own group as Debian makes one: named after the user, the user's primary group, and
+// with no other member.
+bool isPrivateGroup(gid_t group, uid_t user) {
+    std::vector<char> buffer(64 * 1024);
+    passwd account{};
+    passwd* foundAccount = nullptr;
+    if (::getpwuid_r(user, &account, buffer.data(), buffer.size() / 2, &foundAccount) != 0 || foundAccount == nullptr)
+        return false;
+    ::group entry{};
+    ::group* foundGroup = nullptr;
+    if (::getgrgid_r(group, &entry, buffer.data() + buffer.size() / 2, buffer.size() / 2, &foundGroup) != 0 ||
+        foundGroup == nullptr)
+        return false;
+    const std::string name = account.pw_name;
+    if (account.pw_gid != group || name != entry.gr_name) return false;
+    for (char** member = entry.gr_mem; *member != nullptr; ++member) {
+        if (name != *member) return false;
+    }
+    return true;
+}
+
+} // namespace
 
 sockaddr_un UnixSocket::address(const std::string& path) {
     if (path.size() > maxPathBytes)
@@ -41,23 +82,69 @@ std::optional<int> UnixSocket::connect(const std::string& path) {
     return fd;
 }
 
-bool UnixSocket::writeLine(int fd, std::string_view bytes) {
+bool UnixSocket::writeLine(int fd, std::string_view bytes, std::optional<std::chrono::milliseconds> stallLimit) {
     std::string line;
     line.reserve(bytes.size() + 1);
     line.append(bytes);
     line.push_back('\n');
+    // With a limit the writes never block: a full buffer is waited on here, where the peer's reading
+    // can be watched. It counts as reading while the bytes it has not read yet grow fewer.
+    const int flags = MSG_NOSIGNAL | (stallLimit ? MSG_DONTWAIT : 0);
+    auto lastRead = Clock::now();
+    int unread = -1;  // as last seen; -1: not seen since the last write
     std::size_t offset = 0;
     while (offset < line.size()) {
-        const ssize_t written = ::send(fd, line.data() + offset, line.size() - offset, MSG_NOSIGNAL);
+        const ssize_t written = ::send(fd, line.data() + offset, line.size() - offset, flags);
         if (written > 0) {
             offset += static_cast<std::size_t>(written);
-        } else if (written < 0 && errno == EINTR) {
+            lastRead = Clock::now();
+            unread = -1;
             continue;
-        } else {
-            return false;
         }
+        if (written < 0 && errno == EINTR) continue;
+        if (!stallLimit || written == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+
+        const auto now = Clock::now();
+        const int count = unreadBytes(fd);
+        if (unread >= 0 && count >= 0 && count < unread) lastRead = now;
+        unread = count;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(lastRead + *stallLimit - now);
+        if (left.count() <= 0) return false;
+        // A slow reader frees room without waking the poll, so the wait is cut short to look again.
+        pollfd writable{fd, POLLOUT, 0};
+        (void)::poll(&writable, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 250)));
     }
     return true;
+}
+
+std::optional<uid_t> UnixSocket::peerUser(int fd) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || size != sizeof peer) return std::nullopt;
+    return peer.uid;
+}
+
+bool UnixSocket::isTrustedUser(uid_t user) { return user == ::geteuid() || user == 0; }
+
+void UnixSocket::checkFolder(const std::filesystem::path& folder) {
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0) return;  // what comes next says why it is not there
+    const std::string ownFolder = "Set TORVEX_SOCKET to a path in a folder only you can write to";
+    if (!isTrustedUser(info.st_uid)) {
+        throw TorvexError(TorvexError::Kind::generic, "The folder of the Torvex socket is not safe.",
+                          folder.string() + " belongs to another user (uid " + std::to_string(info.st_uid) +
+                              "), who could replace the socket or plant links in it.",
+                          ownFolder + ".");
+    }
+    const bool sticky = (info.st_mode & S_ISVTX) != 0;
+    const bool othersWrite = (info.st_mode & S_IWOTH) != 0 ||
+                             ((info.st_mode & S_IWGRP) != 0 && !isPrivateGroup(info.st_gid, info.st_uid));
+    if (othersWrite && !sticky) {
+        throw TorvexError(TorvexError::Kind::generic, "The folder of the Torvex socket is not safe.",
+                          "Other users may write to " + folder.string() +
+                              ", and it is not sticky (as /tmp is), so they could replace the socket or plant links in it.",
+                          ownFolder + ", or make " + folder.string() + " writable by you alone.");
+    }
 }
 
 } // namespace torvex

@@ -1,5 +1,6 @@
 #include "Core/ProcessRunner.h"
 
+#include "support/Eventually.h"
 #include "support/TestSupport.h"
 
 #include <fcntl.h>
@@ -261,6 +262,34 @@ TEST(ProcessRunnerTest, ABackgroundGrandchildDelaysTheRunByTwoSecondsAtMost) {
     EXPECT_EQ(captured.standardOutput, "early");
 }
 
+TEST(ProcessRunnerTest, DiscardedOutputEndsTheRunWithTheChildEvenWhenADaemonKeepsIt) {
+    const TempDir dir;
+    // The daemon outlives the run and writes down what its standard output and error are.
+    const auto spec = [&](const std::string& report) {
+        ProcessSpec spec = shell("(sleep 1; exec 3>&1 4>&2; seen=$(readlink /proc/self/fd/3 /proc/self/fd/4); "
+                                 "echo \"$seen\" > \"$1.part\"; mv \"$1.part\" \"$1\") & "
+                                 "echo shown; echo err >&2; exit 3");
+        spec.arguments.push_back("sh");
+        spec.arguments.push_back((dir / report).string());
+        spec.discardOutput = true;
+        return spec;
+    };
+    auto lines = std::make_shared<Lines>();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ProcessRunner::shared().run(spec("run"), Lines::collectInto(lines)), 3);
+    EXPECT_LT(secondsSince(start), 0.9);
+    const ProcessResult captured = ProcessRunner::shared().capture(spec("capture"));
+    EXPECT_EQ(captured.exitCode, 3);
+    EXPECT_EQ(captured.standardOutput + captured.standardError, "");
+
+    for (const char* report : {"run", "capture"}) {
+        ASSERT_TRUE(eventually([&] { return fs::exists(dir / report); }, 10s)) << report;
+        EXPECT_EQ(readFile(dir / report), "/dev/null\n/dev/null\n") << report;
+    }
+    const std::lock_guard guard(lines->lock);
+    EXPECT_TRUE(lines->standardOutput.empty() && lines->standardError.empty());
+}
+
 TEST(ProcessRunnerTest, WhichSearchesInOrderForExecutableFiles) {
     const TempDir dir;
     writeScript(dir / "extra/tool", "");
@@ -317,15 +346,6 @@ Resources resources() {
         return static_cast<long>(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
     };
     return {count("/proc/self/task"), count("/proc/self/fd")};
-}
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
 }
 
 // Whether `pid` is a live process (not gone, not a zombie).

@@ -24,6 +24,7 @@ using testing::OutputLines;
 using testing::ScopedVariable;
 using testing::TempDir;
 using testing::eventually;
+using testing::themeImport;
 using Calls = std::vector<std::vector<std::string>>;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -32,11 +33,6 @@ const std::vector<std::string> bootCall = {"wineboot", "--init"};
 const std::vector<std::string> waitCall = {"wineserver", "-w"};
 const std::vector<std::string> killCall = {"wineserver", "-k"};
 const std::vector<std::string> appCall = {"wine", "cmd", "/c", "C:\\Torvex\\Apps\\demo\\demo.exe"};
-
-std::vector<std::string> themeCall(const std::string& name, const std::string& data) {
-    return {"wine", "reg", "add", "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Themes\\Personalize",
-            "/v", name, "/t", "REG_DWORD", "/d", data, "/f"};
-}
 
 
 TEST(AppRunnerTest, EngineSwitchesFromToolOptions) {
@@ -140,7 +136,7 @@ struct RunRig {
 
     fs::path appFolder() const { return InstalledApp::directory(app.name, wine); }
     void initialisedWithDPI(const std::string& dpi) const {
-        testing::writeFile(wine.prefix / "system.reg", "WINE REGISTRY Version 2\n");
+        testing::writePreparedPrefix(wine.prefix);
         testing::writeFile(wine.prefix / "torvex-dpi", dpi);
     }
     std::string helperSelector() const { return "wine " + helper.executable.string(); }
@@ -184,20 +180,18 @@ TEST(AppRunnerTest, PreparesRunsTheAppAndEndsEveryWineProcessInThisOrder) {
         Calls calls;
         std::vector<std::string> errorLines;
     } cases[] = {
-        {"a new prefix: created, DPI 144 and dark theme written",
+        {"a new prefix (the app's folder in it): created, DPI 144 and dark theme written",
          [](RunRig& t) {
              t.profile.dpi = 144;
              t.profile.theme = Profile::Theme::dark;
          },
-         {bootCall, waitCall, killCall, waitCall,
+         {killCall, waitCall, bootCall, waitCall, killCall, waitCall,
           {"wine", "reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t", "REG_DWORD", "/d", "144", "/f"},
-          killCall, waitCall, themeCall("AppsUseLightTheme", "0"), themeCall("SystemUsesLightTheme", "0"), appCall,
-          killCall, waitCall},
+          killCall, waitCall, themeImport("0"), appCall, killCall, waitCall},
          {creating, "warning: from the app"}},
         {"a prefix with the same DPI: no progress line",
          [](RunRig& t) { t.initialisedWithDPI("96"); },
-         {killCall, waitCall, themeCall("AppsUseLightTheme", "1"), themeCall("SystemUsesLightTheme", "1"), appCall,
-          killCall, waitCall},
+         {killCall, waitCall, themeImport("1"), appCall, killCall, waitCall},
          {"warning: from the app"}},
     };
     for (const auto& c : cases) {
@@ -285,10 +279,9 @@ TEST_F(AppRunnerRun, CancellingEndsTheAppAndTheFinalKillStillRuns) {
     initialisedWithDPI("96");
     fake.behave("wine cmd", {.waitForSignal = true});
     std::stop_source stop;
-    const std::jthread canceller = stopAfterStarts(5, stop);
+    const std::jthread canceller = stopAfterStarts(4, stop);
     EXPECT_EQ(runner().run(app, {}, lines.sink(), stop.get_token()), 143);
-    EXPECT_EQ(fake.argvs(), (Calls{killCall, waitCall, themeCall("AppsUseLightTheme", "1"),
-                                   themeCall("SystemUsesLightTheme", "1"), appCall, killCall, waitCall}));
+    EXPECT_EQ(fake.argvs(), (Calls{killCall, waitCall, themeImport("1"), appCall, killCall, waitCall}));
 }
 
 TEST_F(AppRunnerRun, CancellingWhilePreparingThrowsAfterEndingTheWineProcesses) {
@@ -297,7 +290,7 @@ TEST_F(AppRunnerRun, CancellingWhilePreparingThrowsAfterEndingTheWineProcesses) 
     std::stop_source stop;
     const std::jthread canceller = stopAfterStarts(3, stop);
     EXPECT_THROW(runner(helper).run(app, {}, lines.sink(), stop.get_token()), Cancelled);
-    EXPECT_EQ(fake.argvs(), (Calls{killCall, waitCall, themeCall("AppsUseLightTheme", "1"), killCall, waitCall}));
+    EXPECT_EQ(fake.argvs(), (Calls{killCall, waitCall, themeImport("1"), killCall, waitCall}));
 }
 
 TEST_F(AppRunnerRun, TheAppsEndStopsTheWindowSizeTaskBeforeTheFinalKill) {
@@ -318,8 +311,7 @@ TEST_F(AppRunnerRun, AnAppThatCannotStartThrowsAndNoFinalKillRuns) {
     fs::remove_all(appFolder());  // its working folder
     const TorvexError error = testing::errorOf([&] { runner().run(app, {}, lines.sink()); });
     EXPECT_EQ(error.what, "Could not start " + wine.wine().string() + ".");
-    EXPECT_EQ(fake.argvs(), (Calls{killCall, waitCall, themeCall("AppsUseLightTheme", "1"),
-                                   themeCall("SystemUsesLightTheme", "1")}));
+    EXPECT_EQ(fake.argvs(), (Calls{killCall, waitCall, themeImport("1")}));
 }
 
 TEST_F(AppRunnerRun, ABinaryNameTheCommandInterpreterWouldMisreadStartsNothing) {

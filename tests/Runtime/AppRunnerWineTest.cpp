@@ -1,6 +1,7 @@
 // The app runner, the Windows helper and the window capture under Debian's real Wine (label `wine`).
 #include "Runtime/AppRunner.h"
 #include "Build/BuildPipeline.h"
+#include "Core/Platform/ProcessTree.h"
 #include "Core/TextPattern.h"
 #include "Runtime/InstalledApp.h"
 #include "Runtime/Platform/ScreenCapture.h"
@@ -16,6 +17,9 @@
 #include "support/WindowsProgram.h"
 
 #include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -205,6 +209,76 @@ TEST_F(AppRunnerWine, CancellingEndsTheAppAndEveryWineProcessOfThePrefix) {
     EXPECT_FALSE(lines.waitFor("window=closed", 0ms));
     EXPECT_TRUE(testing::eventually([&] { return real->prefixProcesses().empty(); }, 5s))
         << real->prefixProcesses().size() << " Wine processes of the prefix are left";
+}
+
+TEST_F(AppRunnerWine, EveryStartGetsTheProfilesThemeDPISizeAndLocale) {
+    const struct {
+        const char* name;
+        Profile profile;
+        std::function<void()> before;
+        std::string lightTheme;
+    } starts[] = {
+        {"dark at 144 dpi", {"wine-tests", "Wine tests", 144, 800, 500, Profile::Theme::dark, "fr-FR"}, [] {}, "0"},
+        {"light at 96 dpi", {"wine-tests", "Wine tests", 96, 900, 600, Profile::Theme::light, "de-DE"}, [] {}, "1"},
+        {"light again, after something else made the theme dark",
+         {"wine-tests", "Wine tests", 96, 1000, 640, Profile::Theme::light, "en-GB"},
+         [&] { wine.applyTheme(Profile::Theme::dark); }, "1"},
+    };
+    for (const auto& start : starts) {
+        SCOPED_TRACE(start.name);
+        start.before();
+        const OutputLines out;
+        const auto shownHere = [&] {
+            std::string text;
+            for (const auto& line : out.texts(OutputStreamKind::standardOutput)) text += line + "\n";
+            return text;
+        };
+        const std::string size = std::to_string(start.profile.width) + "x" + std::to_string(start.profile.height);
+        {
+            RunningApp running(AppRunner{wine, start.profile, helper}, app, {"quit-after-ms=120000"}, out);
+            EXPECT_TRUE(out.waitFor("size=" + size, 60s)) << shownHere();
+            running.cancel();
+            EXPECT_TRUE(running.exitCode(60s)) << shownHere();
+        }
+        auto report = TestApp::report(shownHere());
+        EXPECT_EQ(report["locale"], start.profile.locale) << shownHere();
+        EXPECT_EQ(report["logpixelsx"], std::to_string(start.profile.dpi)) << shownHere();
+        EXPECT_EQ(report["AppsUseLightTheme"], start.lightTheme) << shownHere();
+    }
+}
+
+TEST_F(AppRunnerWine, AKilledWineServerLeavesNothingOfThePrefixOnceTheRunEnds) {
+    RunningApp running(runner(), app, {"quit-after-ms=120000"}, lines);
+    ASSERT_TRUE(lines.waitFor("window=open", 60s)) << shown();
+
+    // The server and Wine's services were started by the settings step, whose output went
+    // nowhere: only the app's own processes hold its output.
+    std::optional<pid_t> appGroup, server;
+    for (const pid_t pid : real->prefixProcesses()) {
+        const std::string commandLine = testing::readFile("/proc/" + std::to_string(pid) + "/cmdline");
+        if (commandLine.find("test_app.exe") != std::string::npos) appGroup = ::getpgid(pid);
+        const auto executable = processExecutable(pid);
+        if (executable && executable->filename().string().starts_with("wineserver")) server = pid;
+    }
+    ASSERT_TRUE(appGroup && server) << real->prefixProcesses().size() << " processes";
+    for (const pid_t pid : real->prefixProcesses()) {
+        if (::getpgid(pid) == *appGroup) continue;
+        for (const char* fd : {"1", "2"}) {
+            std::error_code error;
+            const auto target = fs::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + fd, error).string();
+            EXPECT_FALSE(target.starts_with("pipe:")) << pid << " holds " << target << " as " << fd;
+        }
+    }
+
+    // Without their server, the prefix's processes would wait for ever.
+    ASSERT_EQ(::kill(*server, SIGKILL), 0);
+    std::this_thread::sleep_for(1s);
+    running.cancel();
+    EXPECT_TRUE(running.exitCode(60s)) << shown();
+    std::string left;
+    for (const pid_t pid : real->prefixProcesses())
+        left += " " + std::to_string(pid) + " " + testing::readFile("/proc/" + std::to_string(pid) + "/cmdline");
+    EXPECT_EQ(left, "");
 }
 
 TEST_F(AppRunnerWine, TheExampleAppBuiltByThePipelineRunsAndPrintsItsDartVMServiceLine) {

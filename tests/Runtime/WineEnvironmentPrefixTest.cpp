@@ -16,6 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::FakeWine;
 using testing::FakeWineBehaviour;
+using testing::themeImport;
 using testing::TempDir;
 using testing::errorOf;
 using testing::readFile;
@@ -31,10 +32,6 @@ std::vector<std::string> dpiCall(const std::string& dpi) {
     return {"wine", "reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t", "REG_DWORD", "/d", dpi, "/f"};
 }
 
-std::vector<std::string> themeCall(const std::string& name, const std::string& data) {
-    return {"wine", "reg", "add", "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Themes\\Personalize",
-            "/v", name, "/t", "REG_DWORD", "/d", data, "/f"};
-}
 
 // Progress lines, as a caller on another thread would collect them.
 struct Progress {
@@ -54,7 +51,7 @@ struct Fixture {
     WineEnvironment wine{fake.bin(), temp / "support/prefixes/default", std::nullopt};
     Fixture() { fs::create_directories(wine.prefix); }
     fs::path marker() const { return wine.prefix / "torvex-dpi"; }
-    void initialised() const { writeFile(wine.prefix / "system.reg", "WINE REGISTRY Version 2\n"); }
+    void initialised() const { testing::writePreparedPrefix(wine.prefix); }
 };
 
 TEST(WineEnvironmentPrefixTest, RunsTheProgramsOfEachOperationInOrder) {
@@ -71,8 +68,31 @@ TEST(WineEnvironmentPrefixTest, RunsTheProgramsOfEachOperationInOrder) {
     const std::vector<Case> cases = {
         {"a new prefix is made and booted, then the server awaited", [](Fixture& f) { fs::remove(f.wine.prefix); },
          ensure, {bootCall, waitCall}, std::nullopt, 1},
-        {"an empty prefix folder is booted", [](Fixture&) {}, ensure, {bootCall, waitCall}, std::nullopt, 1},
+        {"an empty prefix folder: what may run in it is ended first", [](Fixture&) {}, ensure,
+         {killCall, waitCall, bootCall, waitCall}, std::nullopt, 1},
         {"an initialised prefix starts nothing", [](Fixture& f) { f.initialised(); }, ensure, {}, std::nullopt, 0},
+        {"the registry of an unfinished preparation: prepared again, its DPI marker gone",
+         [](Fixture& f) {
+             f.initialised();
+             fs::remove(f.wine.prefix / "torvex-ready");
+             writeFile(f.wine.prefix / ".update-timestamp", "1676758571\n");
+             writeFile(f.marker(), "144");
+         },
+         ensure, {killCall, waitCall, bootCall, waitCall}, std::nullopt, 1},
+        {"a re-created registry gets the DPI again",
+         [](Fixture& f) {
+             f.initialised();
+             writeFile(f.marker(), "144");
+             fs::remove(f.wine.prefix / "system.reg");
+             fs::remove(f.wine.prefix / "user.reg");
+         },
+         [](const WineEnvironment& wine, Progress& progress) {
+             wine.ensurePrefix(progress.sink());
+             wine.applyDPI(144);
+         },
+         {killCall, waitCall, bootCall, waitCall, dpiCall("144"), killCall, waitCall}, "144", 1},
+        {"only user.reg deleted: prepared again", [](Fixture& f) { f.initialised(); fs::remove(f.wine.prefix / "user.reg"); },
+         ensure, {killCall, waitCall, bootCall, waitCall}, std::nullopt, 1},
         {"DPI 144 on a new prefix: registry, stop, wait, marker", [](Fixture&) {}, dpi(144),
          {dpiCall("144"), killCall, waitCall}, "144"},
         {"a marker of the same DPI starts nothing", [](Fixture& f) { writeFile(f.marker(), "96"); }, dpi(96), {}, "96"},
@@ -83,13 +103,15 @@ TEST(WineEnvironmentPrefixTest, RunsTheProgramsOfEachOperationInOrder) {
         {"a failing registry write is ignored",
          [](Fixture& f) { f.fake.behave("wine reg", {.standardError = {"reg: access denied"}, .exitCode = 1}); },
          dpi(192), {dpiCall("192"), killCall, waitCall}, "192"},
-        {"a dark theme: both values 0, apps first", [](Fixture&) {},
-         [](const WineEnvironment& wine, Progress&) { wine.applyTheme(Profile::Theme::dark); },
-         {themeCall("AppsUseLightTheme", "0"), themeCall("SystemUsesLightTheme", "0")}, std::nullopt},
+        {"a dark theme: both values 0 in one import", [](Fixture&) {},
+         [](const WineEnvironment& wine, Progress&) { wine.applyTheme(Profile::Theme::dark); }, {themeImport("0")},
+         std::nullopt},
         {"a light theme: both values 1, every time", [](Fixture&) {},
          [](const WineEnvironment& wine, Progress&) { wine.applyTheme(Profile::Theme::light); wine.applyTheme(Profile::Theme::light); },
-         {themeCall("AppsUseLightTheme", "1"), themeCall("SystemUsesLightTheme", "1"),
-          themeCall("AppsUseLightTheme", "1"), themeCall("SystemUsesLightTheme", "1")}, std::nullopt},
+         {themeImport("1"), themeImport("1")}, std::nullopt},
+        {"a failing import is ignored", [](Fixture& f) { f.fake.behave("wine reg", {.exitCode = 1}); },
+         [](const WineEnvironment& wine, Progress&) { wine.applyTheme(Profile::Theme::dark); }, {themeImport("0")},
+         std::nullopt},
         {"killAll stops the server and waits for it, whatever their codes",
          [](Fixture& f) { f.fake.behave("wineserver", {.exitCode = 1}); },
          [](const WineEnvironment& wine, Progress&) { wine.killAll(); }, {killCall, waitCall}, std::nullopt},
@@ -103,6 +125,10 @@ TEST(WineEnvironmentPrefixTest, RunsTheProgramsOfEachOperationInOrder) {
         EXPECT_EQ(f.fake.argvs(), c.calls);
         EXPECT_EQ(fs::exists(f.marker()) ? std::optional(readFile(f.marker())) : std::nullopt, c.marker);
         EXPECT_EQ(progress.lines.size(), c.progressLines);
+        if (c.progressLines == 0) continue;
+        // A completed preparation: ready, and Wine was made to install the prefix in full.
+        EXPECT_TRUE(f.wine.isInitialized());
+        EXPECT_FALSE(fs::exists(f.wine.prefix / ".update-timestamp"));
     }
 }
 
@@ -115,7 +141,7 @@ TEST(WineEnvironmentPrefixTest, EveryProgramGetsTheWineEnvironmentAndTheCallersF
     EXPECT_EQ(progress.lines, std::vector<std::string>{"Creating the Windows environment (first run only)\u2026"});
     EXPECT_TRUE(f.wine.isInitialized());
     const auto calls = f.fake.calls();
-    ASSERT_EQ(calls.size(), 4u);
+    ASSERT_EQ(calls.size(), 5u);
     for (const auto& call : calls) {
         SCOPED_TRACE(call.program);
         EXPECT_EQ(call.cwd, fs::current_path());
@@ -149,16 +175,17 @@ TEST(WineEnvironmentPrefixTest, APrefixThatWinebootDidNotMakeIsAnErrorWithItsLas
         EXPECT_EQ(error.what, "Could not create the Windows environment.");
         EXPECT_EQ(error.why, c.why);
         EXPECT_EQ(error.fix, "Delete the folder " + f.wine.prefix.string() + " and try again; it is recreated on first run.");
-        EXPECT_EQ(f.fake.argvs(), (Calls{bootCall, waitCall}));
+        EXPECT_EQ(f.fake.argvs(), (Calls{killCall, waitCall, bootCall, waitCall}));
         EXPECT_TRUE(fs::is_directory(f.wine.prefix));  // left as it is
+        EXPECT_FALSE(f.wine.isInitialized());
 
-        if (c.boot.createSystemReg) continue;
-        // The next call boots again.
+        // The next call boots again, also when the failed one left a registry.
         f.fake.clearCalls();
         f.fake.behave("wineboot", {});
         f.wine.ensurePrefix(progress.sink());
-        EXPECT_EQ(f.fake.argvs(), (Calls{bootCall, waitCall}));
+        EXPECT_EQ(f.fake.argvs(), (Calls{killCall, waitCall, bootCall, waitCall}));
         EXPECT_EQ(progress.lines.size(), 2u);
+        EXPECT_TRUE(f.wine.isInitialized());
     }
 }
 
@@ -169,11 +196,16 @@ TEST(WineEnvironmentPrefixTest, AProgramThatCannotStartStopsTheOperationThere) {
         std::function<void(const WineEnvironment&)> operation;
         Calls calls;
     };
-    const auto ensure = [](const WineEnvironment& wine) { wine.ensurePrefix({}); };
+    const auto ensureNew = [](const WineEnvironment& wine) {
+        fs::remove(wine.prefix);
+        wine.ensurePrefix({});
+    };
     const auto dpi = [](const WineEnvironment& wine) { wine.applyDPI(144); };
     const std::vector<Case> cases = {
-        {"ensurePrefix without wineboot", "wineboot", ensure, {}},
-        {"ensurePrefix without wineserver", "wineserver", ensure, {bootCall}},
+        {"ensurePrefix without wineboot", "wineboot", ensureNew, {}},
+        {"ensurePrefix without wineserver", "wineserver", ensureNew, {bootCall}},
+        {"ensurePrefix of an existing folder without wineserver", "wineserver",
+         [](const WineEnvironment& wine) { wine.ensurePrefix({}); }, {}},
         {"applyDPI without wine", "wine", dpi, {}},
         {"applyDPI without wineserver", "wineserver", dpi, {dpiCall("144")}},
         {"applyTheme without wine", "wine", [](const WineEnvironment& wine) { wine.applyTheme(Profile::Theme::dark); }, {}},
@@ -187,6 +219,7 @@ TEST(WineEnvironmentPrefixTest, AProgramThatCannotStartStopsTheOperationThere) {
         EXPECT_EQ(error.what, "Could not start " + (f.fake.bin() / c.missing).string() + ".");
         EXPECT_EQ(f.fake.argvs(), c.calls);
         EXPECT_FALSE(fs::exists(f.marker()));
+        EXPECT_FALSE(f.wine.isInitialized());
     }
 }
 
@@ -210,16 +243,19 @@ TEST(WineEnvironmentPrefixTest, FileSystemFailuresPassThroughUnchanged) {
 
 TEST(WineEnvironmentPrefixTest, AStopRequestEndsTheRunningProgramAndTheOperation) {
     Fixture f;
+    // The stopped wineboot has written a registry already: it is not a ready prefix.
     f.fake.behave("wineboot", {.waitForSignal = true});
     std::stop_source stop;
     std::jthread stopper([&] {
-        for (int i = 0; i < 3000 && f.fake.calls().empty(); ++i) std::this_thread::sleep_for(10ms);
+        for (int i = 0; i < 3000 && !fs::exists(f.wine.prefix / "user.reg"); ++i) std::this_thread::sleep_for(10ms);
         stop.request_stop();
     });
     const auto started = std::chrono::steady_clock::now();
     EXPECT_THROW(f.wine.ensurePrefix({}, stop.get_token()), Cancelled);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
-    EXPECT_EQ(f.fake.argvs(), Calls{bootCall});
+    // What the stopped preparation started is ended, whatever stopped it.
+    EXPECT_EQ(f.fake.argvs(), (Calls{killCall, waitCall, bootCall, killCall, waitCall}));
+    EXPECT_FALSE(f.wine.isInitialized());
 
     // Stopped before it starts, nothing starts.
     f.fake.clearCalls();

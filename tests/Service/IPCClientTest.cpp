@@ -6,6 +6,7 @@
 #include "support/TestSupport.h"
 
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -235,4 +236,51 @@ TEST(IPCClientTest, RoundTripWithTheRealServer) {
     EXPECT_EQ(value, "4");
     std::sort(streams.begin(), streams.end());
     EXPECT_EQ(streams, (std::vector<std::string>{"stderr:line 1", "stderr:line 3", "stdout:line 0", "stdout:line 2"}));
+}
+
+TEST(IPCClientTest, OnlyServersOfThisUserOrRootAreTrusted) {
+    const uid_t self = ::geteuid();
+    const uid_t other = self == 65534 ? 65533 : 65534;
+    const struct {
+        uid_t user;
+        bool trusted;
+    } cases[] = {{self, true}, {0, true}, {other, false}};
+    for (const auto& c : cases) EXPECT_EQ(UnixSocket::isTrustedUser(c.user), c.trusted) << c.user;
+}
+
+TEST(IPCClientTest, AServerOfAnotherUserIsRefusedBeforeItIsHeard) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to serve as another user";
+    const TempDir dir;
+    const fs::path socket = dir / "t.sock";
+    const sockaddr_un address = UnixSocket::address(socket.string());
+    int listening[2];
+    ASSERT_EQ(::pipe(listening), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // Only async-signal-safe calls here: the parent may have threads. It binds in the test's
+        // folder as root, then listens, and so answers, as nobody.
+        ::alarm(20);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) ::_exit(10);
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(11);
+        if (::listen(fd, 4) != 0) ::_exit(12);
+        (void)!::write(listening[1], "x", 1);
+        const int peer = ::accept(fd, nullptr, nullptr);
+        const char hello[] = "{\"type\":\"hello\",\"version\":\"0.1.0\",\"protocolVersion\":1}\n";
+        (void)!::send(peer, hello, sizeof hello - 1, MSG_NOSIGNAL);  // the client may have gone already
+        char byte;
+        ::_exit(::read(peer, &byte, 1) <= 0 ? 0 : 13);  // the client sent nothing and hung up
+    }
+    ::close(listening[1]);
+    char byte;
+    ASSERT_EQ(::read(listening[0], &byte, 1), 1);
+    ::close(listening[0]);
+
+    const TorvexError error = errorOf([&] { IPCClient::connect(socket); });
+    EXPECT_EQ(error.what, "Another user serves the Torvex socket.");
+    EXPECT_EQ(error.why, socket.string() + " is served by a process of uid 65534, not by you, so Torvex does not talk to it.");
+    EXPECT_EQ(error.fix, "Set TORVEX_SOCKET to a path in a folder only you can write to.");
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }

@@ -152,7 +152,7 @@ TEST(IPCServerTest, ASecondLineAHalfCloseOrAHangUpCancelsTheRequest) {
 }
 
 TEST(IPCServerTest, ACancelledRequestBlockedOnAClientThatDoesNotReadEnds) {
-    TestServer fixture;
+    TestServer fixture(500ms);
     const std::size_t threads = settled(threadCount);
     {
         RawClient client(fixture.socket);
@@ -163,6 +163,43 @@ TEST(IPCServerTest, ACancelledRequestBlockedOnAClientThatDoesNotReadEnds) {
         EXPECT_TRUE(eventually([&] { return fixture.script.finished() == 1; }, 30s)) << "the handler ends";
         EXPECT_TRUE(eventually([&] { return threadCount() <= threads; })) << "the conversation's threads end";
     }
+}
+
+TEST(IPCServerTest, AClientThatReadsNothingCountsAsGoneAndOneThatReadsGetsTheLastLine) {
+    constexpr auto stallLimit = 500ms;
+    struct Case {
+        const char* name;
+        IPCRequest request;
+        bool secondLine;  // sent with the request
+        bool reads;       // the client reads what comes
+    };
+    const std::vector<Case> cases = {
+        // The request goes on until the server gives up on its client, then it is cancelled.
+        {"flooded, reads nothing", request("flood"), false, false},
+        // Slow to answer after the cancellation (as ending an app is), far past the stall limit and
+        // the 5 s an earlier design allowed: the client still reads it.
+        {"cancelled, slow to end, reads", request("linger", {.width = 6000}), true, true},
+    };
+    TestServer fixture(stallLimit);
+    const std::size_t threads = settled(threadCount);
+    int cancelled = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RawClient client(fixture.socket);
+        ASSERT_TRUE(client.readMessage());
+        client.write(line(c.request) + (c.secondLine ? "cancel\n" : ""));
+        ASSERT_TRUE(fixture.script.waitForCancelled(++cancelled));
+        if (c.reads) {
+            const auto final = client.readMessage();
+            ASSERT_TRUE(final);
+            EXPECT_EQ(final->type, IPCMessage::Kind::error);
+            EXPECT_EQ(final->what, "Cancelled.");
+            EXPECT_EQ(client.readLine(), std::nullopt);
+        }
+        EXPECT_TRUE(eventually([&] { return fixture.script.finished() == cancelled; }));
+    }
+    EXPECT_TRUE(eventually([&] { return threadCount() <= threads; })) << "the conversations' threads end";
+    expectServed(fixture.socket);
 }
 
 TEST(IPCServerTest, AThrowingHandlerEndsOnlyItsConversation) {
@@ -247,6 +284,32 @@ TEST(IPCServerTest, StartReplacesAStaleSocketButNothingElse) {
         if (fs::is_regular_file(fs::symlink_status(path))) {
             EXPECT_EQ(readFile(path), "keep me");
         }
+    }
+}
+
+TEST(IPCServerTest, StartRefusesAFolderThatOthersMayWriteToUnlessItIsSticky) {
+    const struct {
+        mode_t mode;
+        bool starts;
+    } cases[] = {{0777, false}, {01777, true}, {0755, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode);
+        const TempDir dir;
+        ASSERT_EQ(::chmod(dir.path().c_str(), c.mode), 0);
+        ScriptedHandler script;
+        IPCServer server(dir / "t.sock", script.handler());
+        if (c.starts) {
+            server.start();
+            expectServed(dir / "t.sock");
+            continue;
+        }
+        const TorvexError error = errorOf([&] { server.start(); });
+        EXPECT_EQ(error.what, "The folder of the Torvex socket is not safe.");
+        EXPECT_EQ(error.why, "Other users may write to " + dir.path().string() +
+                                 ", and it is not sticky (as /tmp is), so they could replace the socket or plant links in it.");
+        EXPECT_EQ(error.fix, "Set TORVEX_SOCKET to a path in a folder only you can write to, or make " +
+                                 dir.path().string() + " writable by you alone.");
+        EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "t.sock")));
     }
 }
 

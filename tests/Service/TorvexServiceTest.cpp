@@ -57,6 +57,13 @@ std::vector<std::string> registryWrite(const std::string& name, const std::strin
     return {"reg", "add", key, "/v", name, "/t", "REG_DWORD", "/d", data, "/f"};
 }
 
+// The one `reg import` of both theme values, with the file's lines.
+std::vector<std::string> themeWrite(const std::string& data) {
+    std::vector<std::string> call = testing::themeImport(data);
+    call.erase(call.begin());
+    return call;
+}
+
 // A service over fresh folders (with spaces) and fake Wine, served on a socket of its own, with a
 // project "demo" whose Windows build output is ready. With a helper, the toolchain is found and the
 // Windows helper exists, so that its commands show in the fake Wine's log.
@@ -163,8 +170,10 @@ struct ServiceRig {
     Calls wineCalls(const std::string& first) const {
         Calls found;
         for (const auto& call : fake.calls()) {
-            if (call.program == "wine" && !call.arguments.empty() && call.arguments[0] == first)
-                found.push_back(call.arguments);
+            if (call.program == "wine" && !call.arguments.empty() && call.arguments[0] == first) {
+                const std::vector<std::string> argv = call.argv();
+                found.emplace_back(argv.begin() + 1, argv.end());
+            }
         }
         return found;
     }
@@ -459,8 +468,7 @@ TEST(TorvexServiceTest, AClientThatStopsReadingStallsNoOtherClient) {
 
 TEST(TorvexServiceTest, ProfileChangesRestartTheAppOrReachItLive) {
     enum class Session { none, attached, detached, ofAnotherProfile };
-    const Calls themesLight{registryWrite("AppsUseLightTheme", "1"), registryWrite("SystemUsesLightTheme", "1")};
-    const Calls restartRegistry{registryWrite("LogPixels", "144"), themesLight[0], themesLight[1]};
+    const Calls restartRegistry{registryWrite("LogPixels", "144"), themeWrite("1")};
     const struct {
         std::string name;
         Arguments change;
@@ -475,13 +483,13 @@ TEST(TorvexServiceTest, ProfileChangesRestartTheAppOrReachItLive) {
         {"dpi, detached: restarted, no notice", {.dpi = 144}, Session::detached, true, false, restartRegistry,
          {{"resize", "1280", "720"}}},
         {"locale and theme: restarted, nothing live", {.theme = "dark", .locale = "de-DE"}, Session::detached, true,
-         false, {registryWrite("AppsUseLightTheme", "0"), registryWrite("SystemUsesLightTheme", "0")},
+         false, {themeWrite("0")},
          {{"resize", "1280", "720"}}},
         {"theme: written and broadcast", {.theme = "dark"}, Session::attached, false, false,
-         {registryWrite("AppsUseLightTheme", "0"), registryWrite("SystemUsesLightTheme", "0")}, {{"theme"}}},
+         {themeWrite("0")}, {{"theme"}}},
         {"width: resized", {.width = 1600}, Session::detached, false, false, {}, {{"resize", "1600", "720"}}},
         {"theme and size: theme first", {.width = 800, .height = 600, .theme = "dark"}, Session::detached, false,
-         false, {registryWrite("AppsUseLightTheme", "0"), registryWrite("SystemUsesLightTheme", "0")},
+         false, {themeWrite("0")},
          {{"theme"}, {"resize", "800", "600"}}},
         {"Dark in capitals, nothing else: nothing applied", {.theme = "Dark"}, Session::detached, false, false, {},
          {}},

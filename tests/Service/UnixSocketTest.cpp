@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -265,11 +267,61 @@ TEST(UnixSocketTest, CloseWakesTheServersReadAlsoAfterAFailedWrite) {
     EXPECT_EQ(read.get(), "");
 }
 
-TEST(UnixSocketTest, InterruptEndsASendBlockedOnAClientThatDoesNotRead) {
+TEST(UnixSocketTest, AStallLimitWaitsForAReaderAndGivesUpOnOneThatReadsNothing) {
+    constexpr auto limit = 300ms;
+    const std::string line(4 * 1024 * 1024, 'q');  // far more than the socket buffer holds
+    struct Case {
+        const char* name;
+        std::function<void(int far)> client;  // beside the write, on a thread of its own
+        bool written;
+    };
+    const std::vector<Case> cases = {
+        {"reads nothing", [](int) {}, false},
+        {"has gone", [](int far) { ::shutdown(far, SHUT_RDWR); }, false},
+        {"reads slowly, pausing for less than the limit", [&](int far) {
+             limitReads(far, 10s);
+             std::vector<char> chunk(256 * 1024);
+             for (std::size_t total = 0; total < line.size() + 1;) {
+                 std::this_thread::sleep_for(limit / 2);
+                 for (std::size_t got = 0; got < chunk.size() && total < line.size() + 1;) {
+                     const ssize_t n = ::read(far, chunk.data(), std::min(chunk.size() - got, line.size() + 1 - total));
+                     if (n <= 0) return;
+                     got += static_cast<std::size_t>(n);
+                     total += static_cast<std::size_t>(n);
+                 }
+             }
+         }, true},
+    };
+    for (const auto& c : cases) {
+        SocketPair pair;
+        std::thread client(c.client, pair.far);
+        const auto started = std::chrono::steady_clock::now();
+        const bool written = UnixSocket::writeLine(pair.near, line, limit);
+        const auto took = std::chrono::steady_clock::now() - started;
+        client.join();
+        EXPECT_EQ(written, c.written) << c.name;
+        EXPECT_LT(took, 20s) << c.name;
+        if (c.written) {
+            EXPECT_GT(took, limit) << c.name << ": the limit is on a pause, not on the whole write";
+        }
+    }
+}
+
+TEST(UnixSocketTest, AConnectionWhoseClientReadsNothingShutsDownSoTheServersReadEnds) {
     SocketPair pair;
-    IPCConnection connection(pair.near);
-    auto sending = std::async(std::launch::async, [&] { connection.send(logMessage(std::string(8 * 1024 * 1024, 'q'))); });
-    EXPECT_EQ(sending.wait_for(200ms), std::future_status::timeout) << "the socket buffer is full";
-    connection.interrupt();
-    EXPECT_EQ(sending.wait_for(5s), std::future_status::ready);
+    IPCConnection connection(pair.near, 300ms);
+    // The server's connection thread waits on the same socket for a second line.
+    auto serverRead = std::async(std::launch::async, [&] {
+        limitReads(pair.near, 20s);
+        char byte = 0;
+        return ::read(pair.near, &byte, 1);
+    });
+    connection.send(logMessage(std::string(4 * 1024 * 1024, 'q')));
+    ASSERT_EQ(serverRead.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(serverRead.get(), 0) << "the end of the stream, as after a hang-up";
+
+    connection.send(logMessage("dropped"));
+    const std::string received = drain(pair.far);
+    EXPECT_LT(received.size(), 4u * 1024 * 1024);
+    EXPECT_EQ(received.find("dropped"), std::string::npos);
 }

@@ -6,6 +6,7 @@
 #include "Setup/Components.h"
 #include "Setup/CustomDeviceRegistration.h"
 #include "support/FakeFlutterSDK.h"
+#include "support/FakeWine.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -95,7 +96,7 @@ TEST(DoctorTest, AFullRunGivesEveryCheckInItsOrder) {
     CustomDeviceRegistration::registerDevice(program.string(),
                                              CustomDeviceRegistration::configFile(rig.inputs.environment));
     rig.installComponents();
-    writeFile(rig.paths.support / "prefixes/default/system.reg", "");
+    writePreparedPrefix(rig.paths.support / "prefixes/default");
     writeFile(rig.paths.engineCache() / revision / "flutter_windows.dll", "");
 
     const auto checks = rig.run(program.string(), sdk, rig.makeProject() / "lib");
@@ -381,7 +382,7 @@ TEST(DoctorTest, ThePrefixOfTheCurrentProfileAndTheEngineOfTheProject) {
     TorvexConfig config;
     config.setCurrentProfile(Profile{"dark", "Dark desk", 144, 1920, 1080, Profile::Theme::dark, "de-DE"});
     config.save(rig.paths);
-    writeFile(rig.paths.support / "prefixes/dark/system.reg", "");
+    writePreparedPrefix(rig.paths.support / "prefixes/dark");
     EXPECT_EQ(rig.check("prefix", rig.run()),
               (DoctorCheck{"prefix", "Windows environment", Status::ok, "Profile \u201CDark desk\u201D ready", std::nullopt}));
 

@@ -286,3 +286,34 @@ TEST(TorvexCCTest, LinksNothingButTheCAndCxxRuntimes) {
         EXPECT_TRUE(known) << line;
     }
 }
+
+TEST(TorvexCCTest, AClosedStandardDescriptorReachesTheToolAsDevNull) {
+    for (const int closed : {0, 1, 2}) {
+        SCOPED_TRACE(closed);
+        const Rig rig;
+        // The tool notes what its descriptors 0 to 2 are, where none of them could be.
+        const fs::path record = rig.dir / "record";
+        writeScript(rig.bin / "x86_64-w64-mingw32-clang",
+                    "for n in 0 1 2; do echo \"$n=$(readlink /proc/$$/fd/$n)\" >> " + shellQuoted(record.string()) +
+                        "; done\nexit 7\n");
+        writeFile(rig.tools / "mingw-bin", rig.bin.string());
+        SpawnRequest request{wrapper(), {rig.link("shim-clang").string(), "-c", "main.c"}, rig.dir.path(), {}};
+        request.closedDescriptor = closed;
+
+        const SpawnResult result = spawnAndWait(request, rig.dir.path());
+
+        EXPECT_EQ(result.status, 7);
+        // As the test gave them (standard input /dev/null, the others files of its own), the closed one /dev/null.
+        std::string expected;
+        for (int fd = 0; fd <= 2; ++fd) {
+            const std::string given = fd == 0 ? "/dev/null" : (rig.dir / ("spawn-" + std::string("*"))).string();
+            expected += std::to_string(fd) + "=" + (fd == closed ? "/dev/null" : given) + "\n";
+        }
+        std::string seen = readFile(record);
+        // The spawn files' numbers differ from run to run.
+        for (std::size_t at = 0; (at = seen.find("/spawn-", at)) != std::string::npos; at += 8) {
+            seen.replace(at, seen.find('\n', at) - at, "/spawn-*");
+        }
+        EXPECT_EQ(seen, expected);
+    }
+}

@@ -17,8 +17,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <fstream>
+#include <map>
 #include <thread>
 
 using namespace torvex;
@@ -282,7 +284,7 @@ TEST(AppConnectionTest, TheLaunchedHostIsDetachedFromTheCaller) {
     writeFile(log, "an earlier host's output\n");
     ::setenv("STAND_IN_HOST_RECORD", (temp / "record").c_str(), 1);
     ::setenv("STAND_IN_HOST_MARKER", "from the caller", 1);
-    const pid_t pid = launchApplication(bundle, log);
+    const pid_t pid = launchApplication(bundle, log, 20s);
     ::unsetenv("STAND_IN_HOST_RECORD");
     ::unsetenv("STAND_IN_HOST_MARKER");
     EXPECT_EQ(exitStatusWithin(pid, std::chrono::seconds(20)), 0);
@@ -293,7 +295,7 @@ TEST(AppConnectionTest, TheLaunchedHostIsDetachedFromTheCaller) {
     EXPECT_EQ(record.at("stdin"), "/dev/null");
     EXPECT_EQ(record.at("stdout"), log.string());
     EXPECT_EQ(record.at("stderr"), log.string());
-    EXPECT_EQ(record.at("fds"), "0,1,2");
+    EXPECT_EQ(record.at("fds"), "0,1,2,3");  // 3: where it announces that it serves
     EXPECT_EQ(record.at("marker"), "from the caller");
     EXPECT_EQ(readFile(log), "stand-in host output\nstand-in host errors\n");
 }
@@ -301,12 +303,12 @@ TEST(AppConnectionTest, TheLaunchedHostIsDetachedFromTheCaller) {
 TEST(AppConnectionTest, ALaunchThatCannotHappenSaysWhy) {
     TempDir temp;
     fs::create_directories(temp / "Empty.app");
-    EXPECT_THROW(launchApplication(temp / "Empty.app", temp / "logs" / "torvex-host.log"), std::system_error);
+    EXPECT_THROW(launchApplication(temp / "Empty.app", temp / "logs" / "torvex-host.log", 20s), std::system_error);
     const fs::path bundle = standInBundle(temp.path());
     fs::create_directories(temp / "folder.log");
-    EXPECT_THROW(launchApplication(bundle, temp / "folder.log"), fs::filesystem_error);
+    EXPECT_THROW(launchApplication(bundle, temp / "folder.log", 20s), fs::filesystem_error);
     ASSERT_EQ(::mkfifo((temp / "fifo.log").c_str(), 0600), 0);
-    EXPECT_THROW(launchApplication(bundle, temp / "fifo.log"), fs::filesystem_error);  // and does not wait for a reader
+    EXPECT_THROW(launchApplication(bundle, temp / "fifo.log", 20s), fs::filesystem_error);  // and does not wait for a reader
 }
 
 TEST(AppConnectionTest, AutoLaunchFromABundleLeavesTheCallersPipesToIt) {
@@ -338,4 +340,83 @@ TEST(AppConnectionTest, AutoLaunchFromABundleLeavesTheCallersPipesToIt) {
     EXPECT_EQ(::kill(std::stoi(record.at("pid")), 0), 0) << "the host ended with torvex";
     EXPECT_EQ(record.at("stdout"), (torvex.logs() / "torvex-host.log").string());
     EXPECT_EQ(readFile(torvex.logs() / "torvex-host.log"), "stand-in host output\nstand-in host errors\n");
+}
+
+TEST(AppConnectionTest, TheLaunchReturnsOnceTheHostServesOrEnds) {
+    struct Case {
+        const char* name;
+        std::map<std::string, std::string> host;  // the stand-in's variables
+        std::chrono::milliseconds atLeast, below;  // how long the launch took
+        bool serves;
+    };
+    const Case cases[] = {
+        {"serves after 300 ms", {{"STAND_IN_HOST_SERVE_AFTER_MS", "300"}, {"STAND_IN_HOST_LINGER_MS", "20000"}}, 300ms,
+         5s, true},
+        {"ends at once", {}, 0ms, 5s, false},
+        {"never serves", {{"STAND_IN_HOST_LINGER_MS", "20000"}}, 1s, 5s, false},  // the patience
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir temp;
+        const fs::path bundle = standInBundle(temp.path());
+        const fs::path socket = temp / "t.sock";
+        const HostReaper reaper{temp / "record"};
+        std::map<std::string, std::string> variables = c.host;
+        variables["TORVEX_SOCKET"] = socket.string();
+        variables["STAND_IN_HOST_RECORD"] = (temp / "record").string();
+        for (const auto& [name, value] : variables) ::setenv(name.c_str(), value.c_str(), 1);
+        const auto started = std::chrono::steady_clock::now();
+        const pid_t pid = launchApplication(bundle, temp / "host.log", 1s);
+        const auto took = std::chrono::steady_clock::now() - started;
+        for (const auto& [name, value] : variables) ::unsetenv(name.c_str());
+
+        EXPECT_GE(took, c.atLeast);
+        EXPECT_LT(took, c.below);
+        // Serving, it answers the very first try.
+        EXPECT_EQ(IPCClient::connect(socket) != nullptr, c.serves);
+        ::kill(pid, SIGKILL);
+        exitStatusWithin(pid, 20s);
+    }
+}
+
+TEST(AppConnectionTest, ALaunchedHostThatNeverAnswersIsEnded) {
+    struct Case {
+        const char* name;
+        const char* script;  // the host
+        bool listens;        // the test accepts on the socket and never says hello
+    };
+    const Case cases[] = {
+        {"ends on SIGTERM", "exec sleep 30", false},
+        {"ignores SIGTERM", "trap '' TERM; exec sleep 30", false},
+        {"accepts and never says hello", "exec sleep 30", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir temp;
+        int listener = -1;
+        pid_t pid = -1;
+        AppConnection connection = connectionIn(temp, std::make_shared<std::atomic<int>>(0));
+        connection.launchTries = 10;
+        connection.launchInterval = 30ms;
+        connection.launch = [&](const fs::path&) -> std::optional<LaunchedHost> {
+            if (c.listens) {
+                listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                const sockaddr_un address = UnixSocket::address((temp / "t.sock").string());
+                EXPECT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+                EXPECT_EQ(::listen(listener, 200), 0);
+            }
+            const char* argv[] = {"/bin/sh", "-c", c.script, nullptr};
+            EXPECT_EQ(::posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+            return LaunchedHost{pid, temp / "host.log"};
+        };
+        const auto started = std::chrono::steady_clock::now();
+        const TorvexError error = errorOf([&] { connectToApp(connection); });
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+        EXPECT_EQ(error.what, "Torvex did not start.");
+        EXPECT_TRUE(error.why.starts_with("No answer on ")) << error.why;
+        errno = 0;
+        EXPECT_EQ(::kill(pid, 0), -1) << "the host still runs";
+        EXPECT_EQ(errno, ESRCH) << "and was reaped";
+        if (listener >= 0) ::close(listener);
+    }
 }

@@ -1,6 +1,7 @@
 // The built torvex against a scripted stand-in for the service on TORVEX_SOCKET.
 #include "Core/Profile.h"
 #include "Service/Messages.h"
+#include "Service/UnixSocket.h"
 #include "Setup/Components.h"
 #include "support/FakeHost.h"
 #include "support/FakeWine.h"
@@ -13,6 +14,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -525,4 +527,54 @@ TEST(TorvexTest, ReportSaysWhereItIsAndWhereToSendIt) {
               "Email it to support@torvex.dev with what you did and what went wrong,\n"
               "or open an issue at https://github.com/torvex-dev/torvex/issues/new (don't attach anything private "
               "there: it's public).\n");
+}
+
+TEST(TorvexTest, AClosedStandardDescriptorNeverBecomesTheSocket) {
+    for (const int closed : {0, 1, 2}) {
+        SCOPED_TRACE(closed);
+        TempDir temp;
+        TorvexProgram torvex(temp.path());
+        torvex.closedDescriptor = closed;
+        // One conversation that notes the client's descriptors 0 to 2 while its request waits, answers
+        // with a line on each stream, and keeps what the client sends after its request.
+        const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_un address = UnixSocket::address(torvex.socket().string());
+        ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        ASSERT_EQ(::listen(listener, 4), 0);
+        std::string descriptors, sentAfter;
+        std::thread server([&] {
+            const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            ucred peer{};
+            socklen_t size = sizeof peer;
+            ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size);
+            RawClient client(fd);
+            client.write(encode(IPCMessage::hello()) + "\n");
+            const auto request = client.readLine();
+            ASSERT_TRUE(request);
+            for (int n = 0; n <= 2; ++n) {
+                std::error_code error;
+                const auto target = fs::read_symlink("/proc/" + std::to_string(peer.pid) + "/fd/" + std::to_string(n), error);
+                descriptors += std::to_string(n) + "=" + (error ? "closed" : target.string()) + " ";
+            }
+            const std::string id = decodeRequest(*request)->id;
+            client.write(encode(IPCMessage::log(id, {out, "out line"})) + "\n" +
+                         encode(IPCMessage::log(id, {err, "err line"})) + "\n" + encode(IPCMessage::result(id, "7")) +
+                         "\n");
+            client.shutdownWriting();
+            while (const auto line = client.readLine()) sentAfter += *line + "\n";
+        });
+
+        const SpawnResult result = torvex.run({"run", "--app-name", "demo"});
+        server.join();
+        ::close(listener);
+        EXPECT_EQ(result.status, 7);
+        EXPECT_EQ(sentAfter, "") << "the relayed lines went into the socket";
+        EXPECT_NE(descriptors.find(std::to_string(closed) + "=/dev/null "), std::string::npos) << descriptors;
+        EXPECT_EQ(descriptors.find("socket:"), std::string::npos) << descriptors;
+        EXPECT_EQ(result.out, closed == 1 ? "" : "out line\n");
+        // Output that had nowhere to go is a failure all the same.
+        EXPECT_EQ(result.err, closed == 2   ? ""
+                              : closed == 1 ? "err line\nerror: could not write to standard output: Bad file descriptor.\n"
+                                            : "err line\n");
+    }
 }

@@ -28,6 +28,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <future>
 #include <map>
 #include <optional>
 #include <csignal>
@@ -115,6 +117,74 @@ TEST(HostLockTest, AFolderThatCannotBeMadeIsAnErrorThatNamesIt) {
     EXPECT_NE(error.fix.find("TORVEX_SOCKET"), std::string::npos) << error.fix;
 }
 
+TEST(HostLockTest, AFolderOthersCouldWriteToOrAPlantedLockFileIsRefusedAndLeftAlone) {
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& folder, const fs::path& lock, const fs::path& victim)> plant;
+        std::string why;  // a part of the error's cause; empty: the lock is taken
+        bool needsRoot = false;
+    };
+    const auto mode = [](const fs::path& path, mode_t bits) { ASSERT_EQ(::chmod(path.c_str(), bits), 0); };
+    const auto owner = [](const fs::path& path, uid_t user, gid_t group) {
+        ASSERT_EQ(::lchown(path.c_str(), user, group), 0);
+    };
+    const std::vector<Case> cases = {
+        {"writable by all", [&](auto& folder, auto&, auto&) { mode(folder, 0777); }, "Other users may write to "},
+        {"writable by all and sticky, as /tmp", [&](auto& folder, auto&, auto&) { mode(folder, 01777); }, ""},
+        {"a link to the user's own file",
+         [&](auto& folder, auto& lock, auto& victim) {
+             mode(folder, 01777);
+             fs::create_symlink(victim, lock);
+         },
+         ".lock is a symbolic link, which Torvex does not follow."},
+        {"a hard link to the user's own file",
+         [&](auto& folder, auto& lock, auto& victim) {
+             mode(folder, 01777);
+             fs::create_hard_link(victim, lock);
+         },
+         ".lock has other names (hard links)"},
+        {"a FIFO", [](auto&, auto& lock, auto&) { ASSERT_EQ(::mkfifo(lock.c_str(), 0666), 0); },
+         ".lock is a FIFO (named pipe), not a lock file."},
+        {"writable by a group of others", [&](auto& folder, auto&, auto&) {
+             owner(folder, -1, 100);  // "users"
+             mode(folder, 0770);
+         }, "Other users may write to ", true},
+        {"writable by the owner's own group", [&](auto& folder, auto&, auto&) { mode(folder, 0770); }, "", true},
+        {"another user's folder", [&](auto& folder, auto&, auto&) { owner(folder, 65534, 65534); },
+         " belongs to another user (uid 65534)", true},
+        {"another user's lock file",
+         [&](auto& folder, auto& lock, auto&) {
+             mode(folder, 01777);
+             writeFile(lock, "");
+             owner(lock, 65534, 65534);
+         },
+         ".lock belongs to another user (uid 65534).", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needsRoot && ::geteuid() != 0) continue;  // chown needs root
+        const TempDir temp;
+        const fs::path folder = temp / "shared";
+        fs::create_directory(folder);
+        const fs::path socket = folder / "t.sock";
+        const fs::path victim = temp / "victim";
+        writeFile(victim, "precious\n");
+        c.plant(folder, HostLock::file(socket), victim);
+        if (c.why.empty()) {
+            EXPECT_TRUE(HostLock::acquire(socket));
+            EXPECT_EQ(readFile(HostLock::file(socket)), std::to_string(::getpid()) + "\n");
+            continue;
+        }
+        const TorvexError error = errorOf([&] { HostLock::acquire(socket); });
+        EXPECT_TRUE(error.what == "The folder of the Torvex socket is not safe." ||
+                    error.what == "Could not lock the Torvex socket.")
+            << error.what;
+        EXPECT_NE(error.why.find(c.why), std::string::npos) << error.why;
+        EXPECT_NE(error.fix.find("TORVEX_SOCKET"), std::string::npos) << error.fix;
+        EXPECT_EQ(readFile(victim), "precious\n");
+    }
+}
+
 TEST(EventPrinterTest, PrintsOneJSONLinePerEventInOrderAndEndsWhenFinished) {
     Pipe pipe;
     {
@@ -161,6 +231,51 @@ TEST(EventPrinterTest, AReaderThatStopsReadingNeitherBlocksPrintNorFinish) {
     const auto error = nlohmann::json::parse(tail);
     EXPECT_EQ(error["event"], "error");
     EXPECT_TRUE(error["what"].get<std::string>().ends_with(" host events were not printed.")) << error;
+}
+
+TEST(EventPrinterTest, TheLastLineOfFinishIsTheLastPrintedWhateverComesLater) {
+    Pipe pipe;
+    auto output = std::async(std::launch::async, [&] { return readAll(pipe.read); });
+    std::atomic<bool> printing = true;
+    {
+        EventPrinter printer(pipe.write);
+        // Events still arriving from other threads while the printer finishes, and after.
+        std::jthread events([&] {
+            for (int n = 0; printing; ++n) printer.print({{"event", "status"}, {"n", n}});
+        });
+        std::this_thread::sleep_for(50ms);
+        EXPECT_TRUE(printer.finish(5s, nlohmann::ordered_json{{"event", "stopped"}, {"signal", "SIGTERM"}}));
+        std::this_thread::sleep_for(20ms);
+        printing = false;
+    }
+    pipe.closeWrite();
+    const auto lines = jsonLines(output.get());
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines.back(), nlohmann::json::parse(R"({"event":"stopped","signal":"SIGTERM"})"));
+}
+
+TEST(EventPrinterTest, AFileHoldsABoundedPartOfTheEventsAndKeepsWhatWasThereBefore) {
+    const TempDir temp;
+    const fs::path file = temp / "host.log";
+    writeFile(file, "an earlier line\n");
+    constexpr std::size_t bound = 4096;
+    {
+        const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        EventPrinter printer(fd, EventPrinter::defaultMaxQueuedBytes, bound);
+        for (int n = 0; n < 1000; ++n) printer.print({{"event", "log"}, {"n", n}, {"text", std::string(80, 'x')}});
+        EXPECT_TRUE(printer.finish(5s, nlohmann::ordered_json{{"event", "stopped"}}));
+        ::close(fd);
+    }
+    const std::string bytes = readFile(file);
+    EXPECT_TRUE(bytes.starts_with("an earlier line\n"));
+    EXPECT_LE(bytes.size(), std::string("an earlier line\n").size() + bound);
+    const auto lines = jsonLines(bytes.substr(bytes.find('\n') + 1));
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines.front()["event"], "notice");
+    EXPECT_TRUE(lines.front()["text"].get<std::string>().starts_with("Earlier events were removed")) << lines.front();
+    EXPECT_EQ(lines[lines.size() - 2]["n"], 999) << "the latest events stay";
+    EXPECT_EQ(lines.back()["event"], "stopped");
 }
 
 TEST(EventPrinterTest, AReaderThatWentAwayCostsNothing) {

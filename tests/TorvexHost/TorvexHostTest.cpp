@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <optional>
@@ -193,8 +194,31 @@ TEST_F(TorvexHostTest, ControlCommandsReachTheServiceAndEachGetsAnAnswer) {
     EXPECT_TRUE(config) << host.output();
 }
 
+TEST_F(TorvexHostTest, AClosedStandardDescriptorBecomesDevNullNotTheLockFile) {
+    for (const int closed : {0, 1, 2}) {
+        SCOPED_TRACE(closed);
+        RunningHost host(temp.path(), environment(), {}, closed);
+        EXPECT_TRUE(eventually([&] { return IPCClient::connect(socket) != nullptr; }, 30s)) << host.output();
+        std::error_code error;
+        EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(host.pid()) + "/fd/" + std::to_string(closed), error),
+                  "/dev/null");
+        EXPECT_EQ(host.end(SIGTERM), 0) << host.output();
+        EXPECT_EQ(readFile(temp / "t.sock.lock"), std::to_string(host.pid()) + "\n") << "no event went into it";
+        if (closed != 1) {
+            ASSERT_FALSE(host.events().empty()) << host.output();
+            EXPECT_EQ(host.events().back()["event"], "stopped");
+        }
+    }
+}
+
 TEST_F(TorvexHostTest, AHostThatCannotServeSaysWhyAndExits1) {
     writeFile(temp / "file", "a file where the socket's folder must be");
+    fs::create_directories(temp / "shared");
+    ASSERT_EQ(::chmod((temp / "shared").c_str(), 0777), 0);
+    fs::create_directories(temp / "sticky");
+    ASSERT_EQ(::chmod((temp / "sticky").c_str(), 01777), 0);
+    writeFile(temp / "own file", "kept\n");
+    fs::create_symlink(temp / "own file", temp / "sticky" / "t.sock.lock");
     const struct {
         std::string name;
         fs::path socket;
@@ -202,6 +226,8 @@ TEST_F(TorvexHostTest, AHostThatCannotServeSaysWhyAndExits1) {
     } cases[] = {
         {"folder", temp / "file" / "t.sock", "Could not create the folder of the Torvex socket."},
         {"too long", temp / std::string(120, 's'), "The Torvex socket path is too long."},
+        {"a folder that others may write to", temp / "shared" / "t.sock", "The folder of the Torvex socket is not safe."},
+        {"a link planted as the lock", temp / "sticky" / "t.sock", "Could not lock the Torvex socket."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -214,6 +240,7 @@ TEST_F(TorvexHostTest, AHostThatCannotServeSaysWhyAndExits1) {
         EXPECT_EQ((*error)["what"], c.what);
         EXPECT_FALSE((*error)["fix"].get<std::string>().empty());
     }
+    EXPECT_EQ(readFile(temp / "own file"), "kept\n") << "nothing was written through the link";
 
     const SpawnResult wrong = spawnAndWait({RunningHost::program(), {"torvex-host", "--control"}, {}, {}}, temp.path());
     EXPECT_EQ(wrong.status, 64);

@@ -2,7 +2,8 @@
 // $STAND_IN_HOST_RECORD ("key=value" lines: pid, sid, stdin, stdout, stderr, fds, marker), one line
 // on standard output and one on standard error. With $STAND_IN_HOST_SERVE_AFTER_MS it then serves
 // the socket torvex uses (IPC::socketPath) after that many milliseconds, answering every request
-// with a result without value. It lives for $STAND_IN_HOST_LINGER_MS (default 0), at most 30 s.
+// with a result without value, and announces it on the descriptor of --ready-fd N as the host
+// does. It lives for $STAND_IN_HOST_LINGER_MS (default 0), at most 30 s.
 #include "Core/Paths.h"
 #include "Service/Messages.h"
 #include "support/FakeHost.h"
@@ -58,8 +59,9 @@ void record(const fs::path& file) {
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
     if (const char* file = std::getenv("STAND_IN_HOST_RECORD")) record(file);
+    const int ready = argc == 3 && std::string(argv[1]) == "--ready-fd" ? std::atoi(argv[2]) : -1;
     std::printf("stand-in host output\n");
     std::fflush(stdout);
     std::fprintf(stderr, "stand-in host errors\n");
@@ -70,6 +72,10 @@ int main() {
     if (const long delay = milliseconds("STAND_IN_HOST_SERVE_AFTER_MS"); delay >= 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
         host = std::make_unique<testing::FakeHost>(IPC::socketPath(TorvexPaths::defaultPaths(), currentEnvironment()));
+        if (ready > 2) {
+            (void)!::write(ready, "listening\n", 10);
+            ::close(ready);
+        }
     }
     std::this_thread::sleep_until(started + std::chrono::milliseconds(std::max(linger, 0L)));
     return 0;

@@ -29,6 +29,15 @@ while eval "[ -n \"\${FLUTTER_ENGINE_SWITCH_$n+set}\" ]"; do
   n=$((n + 1))
 done
 for argument in "$@"; do record="$record${tab}arg=$argument"; done
+# `wine reg import C:\...`: the file's lines (header and blank lines aside), read from drive_c.
+if [ "$name" = wine ] && [ "${1-}" = reg ] && [ "${2-}" = import ] && [ -n "${WINEPREFIX-}" ]; then
+  file=$(printf '%s' "${3#C:}" | tr '\\' /)
+  cr=$(printf '\r')
+  while IFS= read -r line || [ -n "$line" ]; do
+    line=${line%"$cr"}
+    case $line in ""|"Windows Registry Editor Version 5.00") ;; *) record="$record${tab}imported=$line" ;; esac
+  done < "$WINEPREFIX/drive_c$file"
+fi
 printf '%s\n' "$record" >> "$root/calls.log"
 
 rules() {
@@ -68,7 +77,7 @@ if [ -n "$sequence" ]; then
 fi
 
 if [ "$name" = wineboot ] && [ "$systemreg" = yes ] && [ -n "${WINEPREFIX-}" ]; then
-  mkdir -p "$WINEPREFIX/drive_c" && : > "$WINEPREFIX/system.reg"
+  mkdir -p "$WINEPREFIX/drive_c" && : > "$WINEPREFIX/system.reg" && : > "$WINEPREFIX/user.reg"
 fi
 if [ "$waiting" = yes ]; then
   n=0
@@ -91,7 +100,20 @@ std::vector<std::string> split(const std::string& text, char separator) {
 std::vector<std::string> FakeWineCall::argv() const {
     std::vector<std::string> all{program};
     all.insert(all.end(), arguments.begin(), arguments.end());
+    all.insert(all.end(), imported.begin(), imported.end());
     return all;
+}
+
+std::vector<std::string> themeImport(const std::string& data) {
+    const std::string dword = data == "1" ? "00000001" : "00000000";
+    return {"wine", "reg", "import", "C:\\Torvex\\torvex-theme.reg",
+            "[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Themes\\Personalize]",
+            "\"AppsUseLightTheme\"=dword:" + dword, "\"SystemUsesLightTheme\"=dword:" + dword};
+}
+
+void writePreparedPrefix(const fs::path& prefix) {
+    for (const char* file : {"system.reg", "user.reg"}) writeFile(prefix / file, "WINE REGISTRY Version 2\n");
+    writeFile(prefix / "torvex-ready", "");
 }
 
 FakeWine::FakeWine(const fs::path& root) : root_(root), bin_(root / "bin") {
@@ -150,6 +172,8 @@ std::vector<FakeWineCall> FakeWine::calls() const {
                 call.cwd = field.substr(4);
             } else if (field.starts_with("arg=")) {
                 call.arguments.push_back(field.substr(4));
+            } else if (field.starts_with("imported=")) {
+                call.imported.push_back(field.substr(9));
             } else if (field.starts_with("env=")) {
                 const auto equals = field.find('=', 4);
                 call.environment[field.substr(4, equals - 4)] = field.substr(equals + 1);

@@ -12,25 +12,34 @@ namespace torvex::testing {
 struct FakeWineCall {
     std::string program;                 // "wine", "wineboot" or "wineserver"
     std::vector<std::string> arguments;  // without the program
+    // For `wine reg import <file>`: the file's lines, without its header line, blank lines and CRs.
+    std::vector<std::string> imported;
     int pid = 0;
     std::filesystem::path cwd;
     // The variables of FakeWine::loggedVariables that were set (also when empty), and every
     // FLUTTER_ENGINE_SWITCH_<n> from 1 up to the first one missing.
     std::map<std::string, std::string> environment;
 
-    // The program followed by its arguments, for comparing with a table of expected calls.
+    // The program followed by its arguments (and the imported lines), for comparing with a table of
+    // expected calls.
     std::vector<std::string> argv() const;
 };
 
+// The argv() of the one `wine reg import` that writes both theme values, each `data` ("1" or "0").
+std::vector<std::string> themeImport(const std::string& data);
+
+// Makes `prefix` what a completed preparation leaves: its registry files and the ready marker.
+void writePreparedPrefix(const std::filesystem::path& prefix);
+
 // What a fake program does after logging its start, in this order: writes its standard-output
-// lines, then its standard-error lines; wineboot then creates $WINEPREFIX/system.reg (and
-// drive_c) unless told not to; it waits until a signal ends it, if asked; it exits.
+// lines, then its standard-error lines; wineboot then creates $WINEPREFIX/system.reg, user.reg
+// (and drive_c) unless told not to; it waits until a signal ends it, if asked; it exits.
 struct FakeWineBehaviour {
     std::vector<std::string> standardOutput = {};
     int repeatStandardOutput = 1;  // each standard-output line is written this many times
     std::vector<std::string> standardError = {};
     int exitCode = 0;
-    bool createSystemReg = true;  // wineboot only
+    bool createSystemReg = true;  // wineboot only: system.reg and user.reg
     // Sleeps until signalled: ended by the signal (status 128 + signal), else after 60 s or once
     // its FakeWine is destroyed, whichever comes first.
     bool waitForSignal = false;
@@ -45,7 +54,7 @@ struct FakeWineBehaviour {
 // to <root>/calls.log: "program=<name>", "pid=<its process id>", "cwd=<folder>", "env=<NAME>=<value>" for each logged
 // variable that is set, "arg=<argument>" for each argument, separated by tabs (arguments and
 // values must hold no tab or line feed). A line is appended in one write, so concurrent calls do
-// not mix. Without a behaviour a program exits 0 at once (and wineboot creates system.reg).
+// not mix. Without a behaviour a program exits 0 at once (and wineboot creates system.reg and user.reg).
 //
 //   FakeWine fake(temp / "fake wine");
 //   fake.behave("wineboot", {.standardError = {"no display"}, .exitCode = 1});

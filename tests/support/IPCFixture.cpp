@@ -155,8 +155,16 @@ IPCHandler ScriptedHandler::handler() const {
             sendEvery(0, OutputStreamKind::standardOutput);
             errors.join();
             connection->send(IPCMessage::result(request.id, std::to_string(count)));
-        } else if (cmd == "wait") {
+        } else if (cmd == "wait" || cmd == "linger") {
             if (waitUntil([] { return false; })) note(&State::cancelled);
+            if (cmd == "linger") std::this_thread::sleep_for(std::chrono::milliseconds(request.args.width.value_or(0)));
+            connection->send(IPCMessage::error(request.id, TorvexError(TorvexError::Kind::generic, "Cancelled.", "", "")));
+        } else if (cmd == "flood") {
+            const std::string text(1024, 'f');
+            for (const auto end = std::chrono::steady_clock::now() + 20s;
+                 !stop.stop_requested() && std::chrono::steady_clock::now() < end;)
+                connection->send(IPCMessage::log(request.id, {OutputStreamKind::standardOutput, text}));
+            if (stop.stop_requested()) note(&State::cancelled);
             connection->send(IPCMessage::error(request.id, TorvexError(TorvexError::Kind::generic, "Cancelled.", "", "")));
         } else if (cmd == "block") {
             if (waitUntil([&] { return state->released; })) note(&State::cancelled);
@@ -205,8 +213,8 @@ std::shared_ptr<IPCConnection> ScriptedHandler::keptConnection() const {
     return state_->kept.empty() ? nullptr : state_->kept.back();
 }
 
-TestServer::TestServer() : socket(folder / "t.sock") {
-    server = std::make_unique<IPCServer>(socket, script.handler());
+TestServer::TestServer(std::chrono::milliseconds stallLimit) : socket(folder / "t.sock") {
+    server = std::make_unique<IPCServer>(socket, script.handler(), stallLimit);
     server->start();
 }
 

@@ -66,6 +66,8 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
 //   "stream" `width` log lines "<name> <n>", the even ones on stdout, the odd ones on stderr, sent
 //            from two threads at once; then result "<width>"
 //   "wait"   waits for cancellation (20 s at most), then the error "Cancelled."
+//   "linger" as "wait", but takes another `width` ms after the cancellation before it answers
+//   "flood"  log lines of 1 KiB until it is cancelled (20 s at most), then the error "Cancelled."
 //   "block"  waits for release() (or cancellation, 20 s at most), then result "released"
 //   "throw"  throws
 //   "keep"   keeps its connection in `kept`, then result "kept"
@@ -98,7 +100,7 @@ private:
 
 // An IPCServer on "t.sock" in a fresh folder with a ScriptedHandler, started; stopped at the end.
 struct TestServer {
-    TestServer();
+    explicit TestServer(std::chrono::milliseconds stallLimit = IPCConnection::defaultStallLimit);
     TempDir folder;
     std::filesystem::path socket;
     ScriptedHandler script;

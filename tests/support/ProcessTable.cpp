@@ -16,10 +16,7 @@ bool isTorvexProgram(const fs::path& executable) { return executable.filename().
 
 bool isWineProgram(const fs::path& executable) { return executable.filename().string().starts_with("wine"); }
 
-fs::path executableOf(pid_t pid) {
-    std::error_code unreadable;
-    return fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", unreadable);
-}
+fs::path executableOf(pid_t pid) { return processExecutable(pid).value_or(fs::path()); }
 
 std::vector<pid_t> ancestorsOfThisProcess() {
     std::vector<pid_t> ancestors;
@@ -39,25 +36,11 @@ std::vector<pid_t> ancestorsOfThisProcess() {
 
 std::vector<FoundProcess> processesWithVariable(const std::function<bool(std::string_view entry)>& matches) {
     std::vector<FoundProcess> found;
-    std::error_code error;
-    for (fs::directory_iterator entry("/proc", error), end; !error && entry != end; entry.increment(error)) {
-        const std::string name = entry->path().filename().string();
-        pid_t pid = 0;
-        if (std::from_chars(name.data(), name.data() + name.size(), pid).ec != std::errc() || pid == ::getpid()) continue;
-        const std::string environment = readFile(entry->path() / "environ");
-        bool marked = false;
-        for (std::size_t start = 0; start < environment.size() && !marked;) {
-            const std::size_t end = std::min(environment.find('\0', start), environment.size());
-            marked = matches(std::string_view(environment).substr(start, end - start));
-            start = end + 1;
-        }
-        if (!marked) continue;
-        const auto identity = processIdentity(pid);
-        if (!identity) continue;
-        FoundProcess process{*identity, {}, readFile(entry->path() / "cmdline")};
+    for (const ProcessIdentity& identity : processesWithEnvironmentEntry(matches)) {
+        const fs::path folder = "/proc/" + std::to_string(identity.pid);
+        FoundProcess process{identity, executableOf(identity.pid), readFile(folder / "cmdline")};
         std::replace(process.commandLine.begin(), process.commandLine.end(), '\0', ' ');
         while (!process.commandLine.empty() && process.commandLine.back() == ' ') process.commandLine.pop_back();
-        process.executable = executableOf(pid);
         found.push_back(std::move(process));
     }
     return found;

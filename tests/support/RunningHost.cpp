@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 fs::path RunningHost::program() { return builtBundle() / "Contents" / "MacOS" / "torvex-host"; }
 
 RunningHost::RunningHost(const fs::path& folder, const std::map<std::string, std::string>& environment,
-                         const std::vector<std::string>& arguments) {
+                         const std::vector<std::string>& arguments, std::optional<int> closedDescriptor) {
     static std::atomic<int> counter = 0;
     const std::string stem = "host-" + std::to_string(++counter);
     stdoutFile_ = folder / (stem + ".out");
@@ -37,6 +37,7 @@ RunningHost::RunningHost(const fs::path& folder, const std::map<std::string, std
     posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdoutFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderrFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (closedDescriptor) posix_spawn_file_actions_addclose(&actions, *closedDescriptor);
     std::vector<std::string> argv{program().string()};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::vector<std::string> envp = mergedEnvironment(environment);

@@ -26,8 +26,9 @@ class RunningHost {
 public:
     static std::filesystem::path program();
 
+    // `closedDescriptor`: 0, 1 or 2 left closed in place of its pipe or file.
     RunningHost(const std::filesystem::path& folder, const std::map<std::string, std::string>& environment,
-                const std::vector<std::string>& arguments = {});
+                const std::vector<std::string>& arguments = {}, std::optional<int> closedDescriptor = std::nullopt);
     ~RunningHost();
     RunningHost(const RunningHost&) = delete;
     RunningHost& operator=(const RunningHost&) = delete;

@@ -54,12 +54,14 @@ bool ServiceEvents::waitForStatus(const ServiceStatus& status) const {
     });
 }
 
-ServiceServer::ServiceServer(std::shared_ptr<TorvexService> service, const std::filesystem::path& socket)
+ServiceServer::ServiceServer(std::shared_ptr<TorvexService> service, const std::filesystem::path& socket,
+                             std::chrono::milliseconds stallLimit)
     : socket_(socket) {
     server_ = std::make_unique<IPCServer>(
-        socket, [service = std::move(service)](const IPCRequest& request,
-                                              const std::shared_ptr<IPCConnection>& connection,
-                                              std::stop_token stop) { service->handle(request, connection, stop); });
+        socket,
+        [service = std::move(service)](const IPCRequest& request, const std::shared_ptr<IPCConnection>& connection,
+                                       std::stop_token stop) { service->handle(request, connection, stop); },
+        stallLimit);
     server_->start();
 }
 

@@ -54,7 +54,8 @@ ServiceAnswer requestOver(const std::filesystem::path& socket, const IPCRequest&
 // The service behind the real IPCServer on `socket`, as a host serves it; stopped at the end.
 class ServiceServer {
 public:
-    ServiceServer(std::shared_ptr<TorvexService> service, const std::filesystem::path& socket);
+    ServiceServer(std::shared_ptr<TorvexService> service, const std::filesystem::path& socket,
+                  std::chrono::milliseconds stallLimit = IPCConnection::defaultStallLimit);
     ~ServiceServer();
     ServiceServer(const ServiceServer&) = delete;
     ServiceServer& operator=(const ServiceServer&) = delete;

@@ -48,6 +48,7 @@ SpawnResult spawnAndWait(const SpawnRequest& request, const fs::path& scratch) {
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (request.closedDescriptor) posix_spawn_file_actions_addclose(&actions, *request.closedDescriptor);
     if (request.cwd) posix_spawn_file_actions_addchdir_np(&actions, request.cwd->c_str());
 
     std::vector<std::string> argv = request.argv;

@@ -22,6 +22,7 @@ struct SpawnRequest {
     std::vector<std::string> argv;             // the whole vector, argv[0] included (may be empty)
     std::optional<std::filesystem::path> cwd;  // the caller's folder when absent
     std::map<std::string, std::string> environment; // laid over the inherited environment
+    std::optional<int> closedDescriptor = {};  // 0, 1 or 2: left closed in place of its file
 };
 
 // This process's environment with `extra` laid over it, as "NAME=value" texts.

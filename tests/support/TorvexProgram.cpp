@@ -36,7 +36,7 @@ TorvexProgram::TorvexProgram(const fs::path& root) : program(builtTorvex()), roo
 SpawnResult TorvexProgram::run(const std::vector<std::string>& arguments) const {
     std::vector<std::string> argv{program.string()};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return spawnAndWait({program, argv, cwd, environment}, root / "output");
+    return spawnAndWait({program, argv, cwd, environment, closedDescriptor}, root / "output");
 }
 
 pid_t TorvexProgram::start(const std::vector<std::string>& arguments, int output) const {

@@ -23,6 +23,7 @@ struct TorvexProgram {
     std::filesystem::path root;
     std::map<std::string, std::string> environment;
     std::optional<std::filesystem::path> cwd;
+    std::optional<int> closedDescriptor;  // for run(): 0, 1 or 2 left closed
 
     std::filesystem::path socket() const { return environment.at("TORVEX_SOCKET"); }
     std::filesystem::path support() const { return environment.at("TORVEX_SUPPORT_DIR"); }

@@ -1,14 +1,10 @@
 #include "Platform/Digest.h"
 
-#include <openssl/evp.h>
+#include "Platform/LibCrypto.h"
 
 #include <stdexcept>
 
 namespace torvex {
-
-struct SHA256Hasher::Context {
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> evp{EVP_MD_CTX_new(), &EVP_MD_CTX_free};
-};
 
 namespace {
 
@@ -16,20 +12,29 @@ namespace {
 
 } // namespace
 
+struct SHA256Hasher::Context {
+    const LibCrypto& api = libCrypto();
+    EVP_MD_CTX* evp = api.contextNew();
+    ~Context() {
+        if (evp != nullptr) api.contextFree(evp);
+    }
+};
+
 SHA256Hasher::SHA256Hasher() : context_(std::make_unique<Context>()) {
-    if (!context_->evp || EVP_DigestInit_ex(context_->evp.get(), EVP_sha256(), nullptr) != 1) unavailable();
+    if (context_->evp == nullptr || context_->api.digestInit(context_->evp, context_->api.sha256(), nullptr) != 1)
+        unavailable();
 }
 
 SHA256Hasher::~SHA256Hasher() = default;
 
 void SHA256Hasher::update(std::string_view bytes) {
-    if (EVP_DigestUpdate(context_->evp.get(), bytes.data(), bytes.size()) != 1) unavailable();
+    if (context_->api.digestUpdate(context_->evp, bytes.data(), bytes.size()) != 1) unavailable();
 }
 
 std::string SHA256Hasher::finalHex() {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    if (EVP_DigestFinal_ex(context_->evp.get(), digest, &length) != 1) unavailable();
+    if (context_->api.digestFinal(context_->evp, digest, &length) != 1) unavailable();
     static constexpr char hex[] = "0123456789abcdef";
     std::string text;
     text.reserve(2 * length);

@@ -2,8 +2,12 @@
 
 #include "Files.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <charconv>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -47,18 +51,23 @@ std::optional<Entry> readEntry(pid_t pid) {
     return entry;
 }
 
+// Calls `visit` with the pid of every process in the table, as it is read.
+void forEachProcess(const std::function<void(pid_t)>& visit) {
+    std::error_code error;
+    for (fs::directory_iterator it("/proc", error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        pid_t pid = 0;
+        if (std::from_chars(name.data(), name.data() + name.size(), pid).ec == std::errc()) visit(pid);
+    }
+}
+
 } // namespace
 
 std::vector<ProcessIdentity> descendantsOf(pid_t pid) {
     std::multimap<pid_t, Entry> byParent;
-    std::error_code error;
-    for (fs::directory_iterator it("/proc", error), end; !error && it != end; it.increment(error)) {
-        const std::string name = it->path().filename().string();
-        pid_t candidate = 0;
-        if (std::from_chars(name.data(), name.data() + name.size(), candidate).ec != std::errc()) continue;
-        if (const auto entry = readEntry(candidate); entry && entry->state != 'Z')
-            byParent.emplace(entry->parent, *entry);
-    }
+    forEachProcess([&](pid_t candidate) {
+        if (const auto entry = readEntry(candidate); entry && entry->state != 'Z') byParent.emplace(entry->parent, *entry);
+    });
     std::vector<ProcessIdentity> found;
     std::set<pid_t> seen{pid};  // the table is read over time; never follow a pid twice
     std::vector<pid_t> parents{pid};
@@ -84,6 +93,32 @@ std::optional<ProcessIdentity> processIdentity(pid_t pid) {
 bool isSameProcessAlive(const ProcessIdentity& process) {
     const auto entry = readEntry(process.pid);
     return entry && entry->state != 'Z' && entry->identity.startTime == process.startTime;
+}
+
+std::vector<ProcessIdentity> processesWithEnvironmentEntry(const std::function<bool(std::string_view entry)>& matches) {
+    std::vector<ProcessIdentity> found;
+    const pid_t self = ::getpid();
+    forEachProcess([&](pid_t pid) {
+        if (pid == self) return;
+        const auto environment = readRegularFile("/proc/" + std::to_string(pid) + "/environ");
+        if (!environment) return;
+        bool marked = false;
+        for (std::size_t start = 0; start < environment->size() && !marked;) {
+            const std::size_t end = std::min(environment->find('\0', start), environment->size());
+            marked = matches(std::string_view(*environment).substr(start, end - start));
+            start = end + 1;
+        }
+        if (!marked) return;
+        if (const auto identity = processIdentity(pid)) found.push_back(*identity);
+    });
+    return found;
+}
+
+std::optional<fs::path> processExecutable(pid_t pid) {
+    std::error_code error;
+    fs::path executable = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
+    if (error) return std::nullopt;
+    return executable;
 }
 
 } // namespace torvex

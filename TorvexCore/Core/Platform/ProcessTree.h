@@ -3,7 +3,10 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 namespace torvex {
@@ -27,5 +30,13 @@ std::optional<ProcessIdentity> processIdentity(pid_t pid);
 
 // Whether the process is still running under its pid and is the same process (not a zombie).
 bool isSameProcessAlive(const ProcessIdentity& process);
+
+// Every live process but this one whose environment, as it was started, holds an entry
+// ("NAME=value") for which `matches` holds. Processes whose environment this user may not read
+// (another user's) are never found.
+std::vector<ProcessIdentity> processesWithEnvironmentEntry(const std::function<bool(std::string_view entry)>& matches);
+
+// The program file the process runs; none when that cannot be read (another user's process, or gone).
+std::optional<std::filesystem::path> processExecutable(pid_t pid);
 
 } // namespace torvex
