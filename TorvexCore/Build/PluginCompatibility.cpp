@@ -1,11 +1,10 @@
 #include "PluginCompatibility.h"
 
 #include "Core/TextFile.h"
+#include "Core/UnicodeText.h"
 #include "Core/TextPattern.h"
 
 #include <nlohmann/json.hpp>
-#include <unicode/locid.h>
-#include <unicode/unistr.h>
 
 #include <algorithm>
 #include <map>
@@ -34,12 +33,6 @@ constexpr Sign signs[] = {
 
 std::string compileFailureReason(const std::optional<std::string>& firstError) {
     return "its Windows code does not compile with clang yet (" + firstError.value_or("see the build log") + ")";
-}
-
-std::string lowercased(const std::string& text) {
-    std::string result;
-    icu::UnicodeString::fromUTF8(text).toLower(icu::Locale::getRoot()).toUTF8String(result);
-    return result;
 }
 
 // The pieces of `text` between the matches of `separator`, empty ones included.

@@ -8,16 +8,13 @@
 #include "TextFile.h"
 #include "TorvexError.h"
 #include "UTF8.h"
+#include "UnicodeText.h"
 #include "VisibleText.h"
 
 #include <unistd.h>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
-#include <unicode/brkiter.h>
-#include <unicode/locid.h>
-#include <unicode/uchar.h>
-#include <unicode/unistr.h>
 
 #include <algorithm>
 #include <chrono>
@@ -224,41 +221,12 @@ FileLock lockConfig(const fs::path& support) {
                       "Quit other Torvex processes, or end the one that hangs, and try again.");
 }
 
-bool isLetterOrNumber(UChar32 c) {
-    switch (u_charType(c)) {
-    case U_UPPERCASE_LETTER:
-    case U_LOWERCASE_LETTER:
-    case U_TITLECASE_LETTER:
-    case U_MODIFIER_LETTER:
-    case U_OTHER_LETTER:
-    case U_DECIMAL_DIGIT_NUMBER:
-    case U_LETTER_NUMBER:
-    case U_OTHER_NUMBER:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// Lower-cased; each user-perceived character kept when it starts with a letter or number,
-// else "-"; hyphen runs collapsed and trimmed.
 std::string idBase(std::string_view name) {
-    icu::UnicodeString text = icu::UnicodeString::fromUTF8(icu::StringPiece(name.data(), static_cast<int32_t>(name.size())));
-    text.toLower(icu::Locale::getRoot());
-
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::BreakIterator> characters(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-    icu::UnicodeString mapped;
-    if (U_SUCCESS(status)) {
-        characters->setText(text);
-        for (int32_t start = characters->first(), end = characters->next(); end != icu::BreakIterator::DONE;
-             start = end, end = characters->next()) {
-            if (isLetterOrNumber(text.char32At(start))) mapped.append(text, start, end - start);
-            else mapped.append(static_cast<UChar>(u'-'));
-        }
-    }
     std::string utf8;
-    mapped.toUTF8String(utf8);
+    for (const UserPerceivedCharacter& character : userPerceivedCharacters(lowercased(name))) {
+        if (isLetterOrNumber(character.first)) utf8 += character.text;
+        else utf8 += '-';
+    }
 
     std::string result;
     size_t start = 0;

@@ -1,9 +1,9 @@
 #include "VisibleText.h"
 
 #include "UTF8.h"
+#include "UnicodeText.h"
 
 #include <fmt/format.h>
-#include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
 namespace torvex {
@@ -17,9 +17,7 @@ std::string visibleText(std::string_view bytes) {
         const int32_t start = offset;
         UChar32 c = 0;
         U8_NEXT(text.data(), offset, length, c);
-        const auto type = u_charType(c);
-        if (type == U_CONTROL_CHAR || type == U_FORMAT_CHAR || type == U_LINE_SEPARATOR ||
-            type == U_PARAGRAPH_SEPARATOR) {
+        if (isInvisibleCharacter(static_cast<char32_t>(c))) {
             result += c > 0xFFFF ? fmt::format("\\U{:08X}", static_cast<std::uint32_t>(c))
                                  : fmt::format("\\u{:04X}", static_cast<std::uint32_t>(c));
         } else {

@@ -29,7 +29,8 @@ TEST(StartupLibrariesTest, TheCycleCommandsLoadNeitherDownloadsNorDigestsNorTheJ
         const SpawnResult result = torvex.run(command.arguments);
         EXPECT_EQ(result.status, command.status) << result.out;
         ASSERT_NE(result.err.find("file=libc.so.6"), std::string::npos) << "the loader listed nothing";
-        for (const char* library : {"file=libcurl", "file=libcrypto", "file=libssl", "file=libsystemd", "file=libpcre2"})
+        for (const char* library : {"file=libcurl", "file=libcrypto", "file=libssl", "file=libsystemd", "file=libpcre2",
+                                    "file=libicu"})
             EXPECT_EQ(result.err.find(library), std::string::npos) << library;
     }
 }
