@@ -46,7 +46,7 @@ int openLog(const fs::path& log) {
 void waitForAnnouncement(int fd, std::chrono::milliseconds patience) {
     const auto deadline = std::chrono::steady_clock::now() + patience;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd announced{fd, POLLIN, 0};
         const int ready = ::poll(&announced, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
         if (ready >= 0 || errno != EINTR) return;
