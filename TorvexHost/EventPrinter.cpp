@@ -1,6 +1,7 @@
 #include "EventPrinter.h"
 
 #include "Core/ByteCount.h"
+#include "Core/Files.h"
 
 #include <sys/stat.h>
 
@@ -12,16 +13,6 @@ namespace torvex::host {
 namespace {
 
 // All of `line`; false when the descriptor refuses it.
-bool writeAll(int fd, std::string_view line) {
-    while (!line.empty()) {
-        const ssize_t count = ::write(fd, line.data(), line.size());
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) return false;
-        line.remove_prefix(static_cast<std::size_t>(count));
-    }
-    return true;
-}
-
 std::string encodedLine(const nlohmann::ordered_json& object) {
     return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
@@ -126,8 +117,8 @@ void EventPrinter::run(int fd, std::size_t maxFileBytes, const std::shared_ptr<S
             state->dropped = 0;
         }
         guard.unlock();
-        if (const auto notice = budget.admit(line.size()); notice && !broken) writeAll(fd, *notice);
-        if (!broken && !writeAll(fd, line) && errno == EPIPE) broken = true;
+        if (const auto notice = budget.admit(line.size()); notice && !broken) (void)writeAll(fd, *notice);
+        if (!broken && writeAll(fd, line) == EPIPE) broken = true;
         guard.lock();
     }
     state->done = true;

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <utility>
 
@@ -78,9 +77,9 @@ std::optional<HostLock> HostLock::acquire(const fs::path& socket) {
 }
 
 std::optional<pid_t> HostLock::holder(const fs::path& socket) {
-    std::ifstream in(file(socket));
-    std::string text;
-    if (!std::getline(in, text)) return std::nullopt;
+    const auto bytes = readRegularFile(file(socket));
+    if (!bytes) return std::nullopt;
+    const std::string text = bytes->substr(0, bytes->find('\n'));
     pid_t pid = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), pid);
     if (error != std::errc() || end != text.data() + text.size() || pid <= 0) return std::nullopt;
