@@ -5,6 +5,7 @@
 #include "TorvexError.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <fcntl.h>
@@ -125,6 +126,20 @@ int writeAll(int fd, std::string_view bytes) {
         bytes.remove_prefix(static_cast<std::size_t>(written));
     }
     return 0;
+}
+
+void placeLink(const fs::path& target, const fs::path& place) {
+    static std::atomic<unsigned> made = 0;
+    const fs::path temporary = place.parent_path() / ("." + place.filename().string() + ".link-" +
+                                                      std::to_string(::getpid()) + "-" + std::to_string(++made));
+    std::error_code ignored;
+    fs::create_symlink(target, temporary);
+    try {
+        fs::rename(temporary, place);
+    } catch (...) {
+        fs::remove(temporary, ignored);
+        throw;
+    }
 }
 
 bool isExecutableFile(const fs::path& path) {

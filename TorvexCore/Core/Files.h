@@ -38,6 +38,11 @@ std::string kindOfFile(mode_t mode);
 // errno of the write that failed.
 int writeAll(int fd, std::string_view bytes);
 
+// Puts a symbolic link to `target` at `place` in one step, replacing a file or link there: the link
+// is made beside it under a name of this process's own, then renamed. File-system errors are thrown
+// (std::filesystem_error) and leave no temporary link.
+void placeLink(const std::filesystem::path& target, const std::filesystem::path& place);
+
 // Removes a path with everything in it when the scope ends, ignoring failure.
 struct RemoveOnExit {
     std::filesystem::path path;

@@ -1,5 +1,7 @@
 #include "AppLocale.h"
 
+#include "Core/Files.h"
+
 #include <clocale>
 #include <locale.h>
 
@@ -23,13 +25,13 @@ bool placeAlias(const fs::path& aliases, const std::string& name, const fs::path
     std::error_code error;
     const fs::path link = aliases / name;
     if (fs::read_symlink(link, error) == data && !error) return true;
-    fs::create_directories(aliases, error);
-    const fs::path temporary = aliases / ("." + name + ".link-tmp");
-    fs::remove(temporary, error);
-    fs::create_symlink(data, temporary, error);
-    if (!error) fs::rename(temporary, link, error);
-    if (error) fs::remove(temporary, error);
-    return fs::read_symlink(link, error) == data && !error;
+    try {
+        fs::create_directories(aliases);
+        placeLink(data, link);
+        return true;
+    } catch (const fs::filesystem_error&) {
+        return false;
+    }
 }
 
 } // namespace

@@ -48,21 +48,6 @@ std::optional<fs::path> findProgram(const std::vector<std::string>& names, const
     return std::nullopt;
 }
 
-// Puts a symbolic link to `target` at `place`, replacing a file or link there in one step.
-void placeLink(const fs::path& target, const fs::path& place) {
-    fs::path temporary = place;
-    temporary += ".link-tmp";
-    std::error_code ignored;
-    fs::remove(temporary, ignored);
-    fs::create_symlink(target, temporary);
-    try {
-        fs::rename(temporary, place);
-    } catch (...) {
-        fs::remove(temporary, ignored);
-        throw;
-    }
-}
-
 // `text` as one single-quoted sh word.
 std::string shellQuoted(const std::string& text) {
     std::string quoted = "'";
