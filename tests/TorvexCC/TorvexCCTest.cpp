@@ -5,9 +5,12 @@
 
 #include <chrono>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 using namespace torvex::testing;
@@ -46,6 +49,16 @@ struct Rig {
 std::string toolOutput(const fs::path& tool, const std::vector<std::string>& arguments) {
     std::string text = "0=" + tool.string() + "\n";
     for (const std::string& argument : arguments) text += "arg=" + argument + "\n";
+    return text;
+}
+
+// `text` with every placeholder such as "<tools>" replaced by its value.
+std::string expanded(std::string text, std::initializer_list<std::pair<std::string_view, std::string>> values) {
+    for (const auto& [token, value] : values) {
+        for (std::size_t at = text.find(token); at != std::string::npos; at = text.find(token, at + value.size())) {
+            text.replace(at, token.size(), value);
+        }
+    }
     return text;
 }
 
@@ -108,11 +121,7 @@ TEST(TorvexCCTest, FindsItsLinkWhereTheShellFoundIt) {
         writeFile(decoy / "mingw-bin", "/nonexistent");
         fs::create_symlink(wrapper(), decoy / "shim-clang");
         fs::create_directories(rig.dir / "work");
-        std::string path = c.path;
-        for (const auto& [token, folder] : {std::pair{std::string("<tools>"), rig.tools},
-                                            std::pair{std::string("<decoy>"), decoy}}) {
-            if (const auto at = path.find(token); at != std::string::npos) path.replace(at, token.size(), folder.string());
-        }
+        const std::string path = expanded(c.path, {{"<tools>", rig.tools.string()}, {"<decoy>", decoy.string()}});
 
         const SpawnResult result =
             spawnAndWait({wrapper(), {c.argv0, "-c"}, rig.dir / c.workingFolder, {{"PATH", path}}}, rig.dir.path());
@@ -153,10 +162,7 @@ TEST(TorvexCCTest, ALinkFindsSDKLibrariesWhateverTheLetterCaseOfTheirNames) {
 
         std::vector<std::string> expected = c.arguments;
         if (c.searched) expected.push_back("-L" + links.string());
-        std::string expectedErr = c.expectedErr;
-        for (const auto& [token, value] : {std::pair{std::string("<links>"), links}, std::pair{std::string("<sdk>"), sdk}}) {
-            if (const auto at = expectedErr.find(token); at != std::string::npos) expectedErr.replace(at, token.size(), value.string());
-        }
+        const std::string expectedErr = expanded(c.expectedErr, {{"<links>", links.string()}, {"<sdk>", sdk.string()}});
         EXPECT_EQ(result.status, 7);
         EXPECT_EQ(result.err, expectedErr);
         EXPECT_EQ(result.out, "pid=" + std::to_string(result.pid) + "\n" +
@@ -246,14 +252,8 @@ TEST(TorvexCCTest, ItsOwnFailuresSayWhatAndExitWithTwo) {
          "torvex-cc: could not run <tools>/x86_64-w64-mingw32-clang: No such file or directory\n"},
         {"", std::string("<bin>"), "torvex-cc: no program name\n"},
     };
-    const auto expand = [](std::string text, const Rig& rig) {
-        for (const auto& [token, value] : {std::pair{std::string("<tools>"), rig.tools.string()},
-                                           std::pair{std::string("<bin>"), rig.bin.string()}}) {
-            for (std::size_t at = text.find(token); at != std::string::npos; at = text.find(token, at + value.size())) {
-                text.replace(at, token.size(), value);
-            }
-        }
-        return text;
+    const auto expand = [](const std::string& text, const Rig& rig) {
+        return expanded(text, {{"<tools>", rig.tools.string()}, {"<bin>", rig.bin.string()}});
     };
     for (const Case& c : cases) {
         const Rig rig;
