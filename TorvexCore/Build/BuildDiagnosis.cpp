@@ -1,5 +1,6 @@
 #include "BuildDiagnosis.h"
 
+#include "Core/ASCII.h"
 #include "Core/Files.h"
 #include "Core/TextPattern.h"
 

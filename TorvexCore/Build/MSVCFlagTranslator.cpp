@@ -1,8 +1,8 @@
 #include "MSVCFlagTranslator.h"
 
-#include <algorithm>
+#include "Core/ASCII.h"
+
 #include <array>
-#include <cctype>
 #include <utility>
 
 namespace torvex::MSVCFlagTranslator {
@@ -53,16 +53,9 @@ const std::vector<Row>& flagTable() {
     return table;
 }
 
-std::string lowered(std::string_view text) {
-    std::string result(text);
-    std::transform(result.begin(), result.end(), result.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return result;
-}
-
 // The length of the key that fits the flag, or nothing.
 std::optional<std::size_t> fittingKey(const Row& row, std::string_view flag) {
-    const std::string folded = row.match == Match::prefixAnyCase ? lowered(flag) : std::string();
+    const std::string folded = row.match == Match::prefixAnyCase ? lowercasedASCII(flag) : std::string();
     const std::string_view tested = row.match == Match::prefixAnyCase ? std::string_view(folded) : flag;
     for (const std::string_view key : row.keys) {
         const bool fits = row.match == Match::equals ? tested == key : tested.substr(0, key.size()) == key;

@@ -1,5 +1,6 @@
 #include "SDKHeaderOverlay.h"
 
+#include "Core/ASCII.h"
 #include "Core/Files.h"
 #include "Core/ProcessRunner.h"
 #include "Core/TorvexError.h"

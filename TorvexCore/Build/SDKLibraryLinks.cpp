@@ -1,5 +1,8 @@
 #include "SDKLibraryLinks.h"
 
+#include "Core/ASCII.h"
+#include "Core/LinkPlacement.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <map>
@@ -37,14 +40,6 @@ std::uint16_t le16(std::string_view bytes, std::size_t at) {
 
 std::uint32_t le32(std::string_view bytes, std::size_t at) {
     return static_cast<std::uint32_t>(le16(bytes, at)) | static_cast<std::uint32_t>(le16(bytes, at + 2)) << 16;
-}
-
-std::string lowercased(std::string_view text) {
-    std::string result(text);
-    for (char& c : result) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return result;
 }
 
 // The words of a directive section, split and unquoted as the linker's Windows rules do: blanks
@@ -93,7 +88,7 @@ std::vector<std::string> librariesOfDirectives(std::string_view text) {
     for (const std::string& word : directiveWords(text)) {
         constexpr std::string_view option = "defaultlib:";
         if (word.size() <= option.size() + 1 || (word[0] != '/' && word[0] != '-')) continue;
-        if (lowercased(std::string_view(word).substr(1, option.size())) != option) continue;
+        if (lowercasedASCII(std::string_view(word).substr(1, option.size())) != option) continue;
         names.push_back(word.substr(option.size() + 1));
     }
     return names;
@@ -282,28 +277,21 @@ std::map<std::string, std::string> filesByFoldedName(const fs::path& folder) {
     std::error_code error;
     for (fs::directory_iterator entry(folder, error), end; !error && entry != end; entry.increment(error)) {
         const std::string name = entry->path().filename().string();
-        const std::string folded = lowercased(name);
+        const std::string folded = lowercasedASCII(name);
         if (!files.emplace(folded, name).second) ambiguous.insert(folded);
     }
     for (const std::string& folded : ambiguous) files.erase(folded);
     return files;
 }
 
-// Puts a link to `target` at `link`, in one step, unless it is there already.
-std::optional<std::string> ensureLink(const fs::path& link, const fs::path& target) {
-    std::error_code error;
-    if (fs::read_symlink(link, error) == target && !error) return std::nullopt;
-    fs::create_directories(link.parent_path(), error);
-    const fs::path temporary = link.parent_path() / ("." + link.filename().string() + "." + std::to_string(::getpid()));
-    if (!error) {
-        fs::remove(temporary, error);
-        fs::create_symlink(target, temporary, error);
+// Puts a link to `target` at `link`, in one step, unless it is there already; what failed otherwise.
+std::optional<std::string> linkProblem(const fs::path& link, const fs::path& target) {
+    try {
+        ensureLink(target, link);
+        return std::nullopt;
+    } catch (const fs::filesystem_error& error) {
+        return "cannot link " + link.string() + " to " + target.string() + ": " + error.code().message();
     }
-    if (!error) fs::rename(temporary, link, error);
-    if (!error) return std::nullopt;
-    std::error_code ignored;
-    fs::remove(temporary, ignored);
-    return "cannot link " + link.string() + " to " + target.string() + ": " + error.message();
 }
 
 } // namespace
@@ -349,9 +337,9 @@ Prepared prepareLink(const std::vector<std::string>& arguments, const fs::path& 
     for (const Wanted& library : wanted) {
         const auto archive = archiveName(library.name, library.directive);
         if (!archive || !linked.insert(*archive).second) continue;
-        const auto found = sdkFiles.find(lowercased(*archive));
+        const auto found = sdkFiles.find(lowercasedASCII(*archive));
         if (found == sdkFiles.end() || found->second == *archive) continue;  // not the SDK's, or found as spelled
-        if (auto problem = ensureLink(linkFolder / *archive, sdkFolder / found->second)) {
+        if (auto problem = linkProblem(linkFolder / *archive, sdkFolder / found->second)) {
             prepared.problems.push_back(std::move(*problem));
         } else {
             needed = true;

@@ -4,6 +4,7 @@
 #include "PluginCompatibility.h"
 #include "Stager.h"
 #include "StagingPatches.h"
+#include "Core/ASCII.h"
 #include "Core/TextFile.h"
 #include "Core/TorvexError.h"
 

@@ -4,9 +4,6 @@
 #include "TextPattern.h"
 #include "TorvexError.h"
 
-#include <algorithm>
-#include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -128,31 +125,10 @@ int writeAll(int fd, std::string_view bytes) {
     return 0;
 }
 
-void placeLink(const fs::path& target, const fs::path& place) {
-    static std::atomic<unsigned> made = 0;
-    const fs::path temporary = place.parent_path() / ("." + place.filename().string() + ".link-" +
-                                                      std::to_string(::getpid()) + "-" + std::to_string(++made));
-    std::error_code ignored;
-    fs::create_symlink(target, temporary);
-    try {
-        fs::rename(temporary, place);
-    } catch (...) {
-        fs::remove(temporary, ignored);
-        throw;
-    }
-}
-
 bool isExecutableFile(const fs::path& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return false;
     return ::access(path.c_str(), X_OK) == 0;
-}
-
-std::string lowercasedASCII(std::string_view text) {
-    std::string lowered(text);
-    std::transform(lowered.begin(), lowered.end(), lowered.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return lowered;
 }
 
 std::string trimmedWhitespace(const std::string& text) {

@@ -38,11 +38,6 @@ std::string kindOfFile(mode_t mode);
 // errno of the write that failed.
 int writeAll(int fd, std::string_view bytes);
 
-// Puts a symbolic link to `target` at `place` in one step, replacing a file or link there: the link
-// is made beside it under a name of this process's own, then renamed. File-system errors are thrown
-// (std::filesystem_error) and leave no temporary link.
-void placeLink(const std::filesystem::path& target, const std::filesystem::path& place);
-
 // Removes a path with everything in it when the scope ends, ignoring failure.
 struct RemoveOnExit {
     std::filesystem::path path;
@@ -54,9 +49,6 @@ struct RemoveOnExit {
 
 // Something that is not a folder exists at `path` (links followed) and the user may execute it.
 bool isExecutableFile(const std::filesystem::path& path);
-
-// `text` with ASCII letters lowercased, the way Windows compares file names.
-std::string lowercasedASCII(std::string_view text);
 
 // `text` without white space (Unicode's, line ends included) at either end.
 std::string trimmedWhitespace(const std::string& text);

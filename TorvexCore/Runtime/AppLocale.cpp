@@ -1,8 +1,7 @@
 #include "AppLocale.h"
 
-#include "Core/Files.h"
+#include "Core/LinkPlacement.h"
 
-#include <clocale>
 #include <locale.h>
 
 namespace torvex {
@@ -22,12 +21,8 @@ bool isFileName(const std::string& name) {
 
 // aliases/<name>, a link to `data`: made, or replaced in one step when it leads elsewhere.
 bool placeAlias(const fs::path& aliases, const std::string& name, const fs::path& data) {
-    std::error_code error;
-    const fs::path link = aliases / name;
-    if (fs::read_symlink(link, error) == data && !error) return true;
     try {
-        fs::create_directories(aliases);
-        placeLink(data, link);
+        ensureLink(data, aliases / name);
         return true;
     } catch (const fs::filesystem_error&) {
         return false;

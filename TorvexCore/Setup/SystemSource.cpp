@@ -1,6 +1,7 @@
 #include "SystemSource.h"
 
 #include "Core/Files.h"
+#include "Core/LinkPlacement.h"
 #include "Core/ProcessRunner.h"
 #include "Core/TextFile.h"
 #include "Core/TorvexError.h"

@@ -3,6 +3,7 @@
 #include "Build/BuildPipeline.h"
 #include "Build/EngineArtifacts.h"
 #include "Build/PluginCompatibility.h"
+#include "Core/ASCII.h"
 #include "Core/Files.h"
 #include "Core/ProcessRunner.h"
 #include "Core/TextPattern.h"
