@@ -44,7 +44,6 @@ std::optional<std::int64_t> optionalInteger(const Arguments& arguments, const ch
     return found->get<std::int64_t>();
 }
 
-// The current profile with the given fields replaced.
 // The command's fields, read and checked up front, as an edit the service applies to the current
 // profile as it stands, inside its one configuration change.
 std::function<void(Profile&)> profileEdit(const Arguments& arguments) {

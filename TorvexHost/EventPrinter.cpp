@@ -6,13 +6,12 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <string_view>
 
 namespace torvex::host {
 
 namespace {
 
-// All of `line`; false when the descriptor refuses it.
+// The object as one line of JSON.
 std::string encodedLine(const nlohmann::ordered_json& object) {
     return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }

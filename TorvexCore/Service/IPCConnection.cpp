@@ -12,24 +12,20 @@ void IPCConnection::send(const IPCMessage& message) {
     const std::string line = encode(message);
     const std::lock_guard guard(lock_);
     if (closed_) return;
-    if (!UnixSocket::writeLine(fd_, line, stallLimit_)) {
-        closed_ = true;
-        // The server's own read of this socket returns, so a client that stalled is cancelled
-        // like one that hung up.
-        shutDownLocked();
-    }
+    // The server's own read of this socket returns, so a client that stalled is cancelled like
+    // one that hung up.
+    if (!UnixSocket::writeLine(fd_, line, stallLimit_)) closeLocked();
 }
 
 void IPCConnection::close() {
     const std::lock_guard guard(lock_);
-    closed_ = true;
-    shutDownLocked();
+    closeLocked();
 }
 
-void IPCConnection::shutDownLocked() {
-    if (shutDown_) return;
+void IPCConnection::closeLocked() {
+    if (closed_) return;
+    closed_ = true;
     ::shutdown(fd_, SHUT_RDWR);
-    shutDown_ = true;
 }
 
 } // namespace torvex

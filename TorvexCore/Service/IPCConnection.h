@@ -33,14 +33,13 @@ public:
     void close();
 
 private:
-    // With lock_ held.
-    void shutDownLocked();
+    // Marks the connection closed and shuts the socket down, once. With lock_ held.
+    void closeLocked();
 
     const int fd_;
     const std::chrono::milliseconds stallLimit_;
     std::mutex lock_;
-    bool closed_ = false;   // no more lines
-    bool shutDown_ = false; // the socket is shut down
+    bool closed_ = false;  // no more lines; the socket is shut down
 };
 
 } // namespace torvex
