@@ -5,15 +5,14 @@
 #include "Build/Toolchain.h"
 #include "Core/Files.h"
 #include "Core/ProcessRunner.h"
+#include "Core/StoppableSleep.h"
 #include "Core/Version.h"
 #include "Runtime/WineEnvironment.h"
 #include "Service/IPCClient.h"
 #include "Setup/Components.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -55,12 +54,7 @@ std::optional<std::string> wineLine(const TorvexPaths& paths, const Environment&
         const WineEnvironment wine = WineEnvironment::locate(paths, "default", environment);
         std::stop_source stop;
         std::jthread watchdog([&stop](std::stop_token finished) {
-            std::mutex lock;
-            std::condition_variable_any wake;
-            std::unique_lock held(lock);
-            if (!wake.wait_for(held, finished, wineVersionLimit, [] { return false; })) {
-                if (!finished.stop_requested()) stop.request_stop();
-            }
+            if (sleepUnlessStopped(wineVersionLimit, finished)) stop.request_stop();
         });
         const ProcessResult result =
             ProcessRunner::shared().capture(ProcessSpec{wine.wine(), {"--version"}, {}, std::nullopt}, stop.get_token());

@@ -1,12 +1,12 @@
 #include "AppWindowCapture.h"
 
 #include "Core/HostReplacement.h"
+#include "Core/StoppableSleep.h"
 #include "Core/TorvexError.h"
 #include "Runtime/Platform/ScreenCapture.h"
 #include "Runtime/WindowCapture.h"
 
 #include <chrono>
-#include <thread>
 
 #include <unistd.h>
 
@@ -20,7 +20,8 @@ constexpr auto showPatience = std::chrono::seconds(2);
 
 } // namespace
 
-std::string captureAppWindow(const std::optional<std::string>& binaryName, const Environment& environment) {
+std::string captureAppWindow(const std::optional<std::string>& binaryName, const Environment& environment,
+                             std::stop_token stop) {
     const auto display = nonEmptyValue(environment, "DISPLAY");
     if (!display) {
         throw TorvexError(TorvexError::Kind::generic, "Screen capture is not available.",
@@ -31,7 +32,7 @@ std::string captureAppWindow(const std::optional<std::string>& binaryName, const
     auto window = WindowCapture::find(binaryName);
     for (const auto end = std::chrono::steady_clock::now() + showPatience;
          window && !window->isOnScreen && std::chrono::steady_clock::now() < end;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!sleepUnlessStopped(std::chrono::milliseconds(100), stop)) throw Cancelled{};
         window = WindowCapture::find(binaryName);
     }
     if (!window) {

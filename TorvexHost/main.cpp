@@ -88,8 +88,8 @@ int main(int argc, char** argv) {
         const std::string_view argument = argv[index];
         if (argument == "--control-stdin") {
             controlStdin = true;
-        } else if (argument == "--ready-fd" && index + 1 < argc && readyDescriptor(argv[index + 1]) >= 0) {
-            ready = readyDescriptor(argv[++index]);
+        } else if (argument == "--ready-fd" && index + 1 < argc && (ready = readyDescriptor(argv[index + 1])) >= 0) {
+            ++index;
             // Its children must not keep the launcher waiting.
             if (::fcntl(ready, F_SETFD, FD_CLOEXEC) != 0) ready = -1;
         } else if (argument == "--help" || argument == "-h") {
@@ -132,8 +132,8 @@ int main(int argc, char** argv) {
 
     const auto service = TorvexService::create(paths);
     service->setEventSink([printer](const ServiceEvent& event) { printer->print(eventJSON(event)); });
-    service->setCapture([environment](const std::optional<std::string>& binaryName, std::stop_token) {
-        return captureAppWindow(binaryName, environment);
+    service->setCapture([environment](const std::optional<std::string>& binaryName, std::stop_token stop) {
+        return captureAppWindow(binaryName, environment, std::move(stop));
     });
     service->setUpdateCheck([](std::stop_token) {});
 

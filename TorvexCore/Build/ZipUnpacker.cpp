@@ -2,6 +2,7 @@
 
 #include "Core/Files.h"
 #include "Core/ProcessRunner.h"
+#include "Core/StoppableSleep.h"
 #include "Core/TorvexError.h"
 
 #include <fmt/format.h>
@@ -10,10 +11,8 @@
 #include <atomic>
 #include <cctype>
 #include <charconv>
-#include <condition_variable>
 #include <cstdlib>
 #include <limits>
-#include <mutex>
 #include <optional>
 #include <string_view>
 #include <thread>
@@ -158,9 +157,6 @@ ProcessResult runWithin(const ProcessSpec& spec, const fs::path& folder, std::ui
     const std::stop_callback forward(stop, [&bounded] { bounded.request_stop(); });
     std::atomic<bool> over = false;
     std::jthread watcher([&](std::stop_token done) {
-        std::mutex lock;
-        std::condition_variable_any wake;
-        std::unique_lock guard(lock);
         while (!done.stop_requested()) {
             Survey survey;
             surveyFolder(folder, "", false, survey);
@@ -169,7 +165,7 @@ ProcessResult runWithin(const ProcessSpec& spec, const fs::path& folder, std::ui
                 bounded.request_stop();
                 return;
             }
-            wake.wait_for(guard, done, std::chrono::milliseconds(20), [] { return false; });
+            sleepUnlessStopped(std::chrono::milliseconds(20), done);
         }
     });
     ProcessResult result = ProcessRunner::shared().capture(spec, bounded.get_token());

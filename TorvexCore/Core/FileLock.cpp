@@ -1,5 +1,6 @@
 #include "FileLock.h"
 
+#include "StoppableSleep.h"
 #include "TorvexError.h"
 
 #include <fcntl.h>
@@ -8,8 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
-#include <mutex>
 #include <system_error>
 #include <utility>
 
@@ -34,12 +33,8 @@ std::optional<FileLock> FileLock::acquire(const fs::path& file, std::stop_token 
         if (patience && std::chrono::steady_clock::now() - start > *patience) return std::nullopt;
         if (!told && waiting) waiting();
         told = true;
-        // A short sleep that a stop request cuts short; the pauses grow to a tenth of a second.
-        std::mutex mutex;
-        std::condition_variable_any wake;
-        std::unique_lock guard(mutex);
-        wake.wait_for(guard, stop, pause, [] { return false; });
-        if (stop.stop_requested()) throw Cancelled{};
+        // The pauses grow to a tenth of a second.
+        if (!sleepUnlessStopped(pause, stop)) throw Cancelled{};
         pause = std::min(pause * 2, std::chrono::milliseconds(100));
     }
     return lock;

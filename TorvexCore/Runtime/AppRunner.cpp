@@ -2,11 +2,11 @@
 
 #include "Core/HostReplacement.h"
 #include "Core/Log.h"
+#include "Core/StoppableSleep.h"
 #include "Core/TorvexError.h"
 
 #include <fmt/format.h>
 
-#include <condition_variable>
 #include <mutex>
 #include <set>
 #include <system_error>
@@ -140,8 +140,6 @@ std::int32_t AppRunner::run(const InstalledApp& app, const std::vector<std::stri
 void AppRunner::applyWindowSizeWhenReady(std::stop_token stop) const {
     if (!helper) return;
     const std::vector<std::string> resize{"resize", std::to_string(profile.width), std::to_string(profile.height)};
-    std::mutex lock;
-    std::condition_variable_any never;
     for (int attempt = 1; attempt <= resizeTries; ++attempt) {
         if (stop.stop_requested()) return;
         try {
@@ -150,8 +148,7 @@ void AppRunner::applyWindowSizeWhenReady(std::stop_token stop) const {
             // A helper that cannot start is one more failed try.
         }
         if (attempt == resizeTries) return;
-        std::unique_lock guard(lock);
-        never.wait_for(guard, stop, resizeInterval, [] { return false; });
+        sleepUnlessStopped(resizeInterval, stop);
     }
 }
 

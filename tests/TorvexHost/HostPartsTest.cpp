@@ -428,6 +428,12 @@ TEST(AppWindowCaptureTest, TakesTheAppsWindowElseTheLargestAndExplainsWhatIsMiss
         EXPECT_EQ(png->width, c.width) << c.binaryName.value_or("none");
         EXPECT_EQ(png->height, c.height) << c.binaryName.value_or("none");
     }
+
+    // The wait for a window that is not shown yet ends with the request.
+    const TestWindows hidden(TestWindows::wineProgram(), display->name(), {"x=40,y=40,w=100,h=100,title=hidden,mapafter=600000"});
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_THROW(captureAppWindow("hidden", environment, stop.get_token()), Cancelled);
 }
 
 TEST(HostProcessTest, RaisesTheDescriptorLimitAndLeavesTheSignalsToOneWaiter) {

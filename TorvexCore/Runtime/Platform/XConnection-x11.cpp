@@ -1,9 +1,10 @@
 #include "Platform/XConnection.h"
 
+#include "Core/StoppableSleep.h"
+
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <condition_variable>
 #include <csetjmp>
 #include <cstdlib>
 #include <mutex>
@@ -82,11 +83,7 @@ XConnection::XConnection(std::chrono::milliseconds deadline) {
 
     const int socket = ConnectionNumber(display_);
     watchdog_ = std::jthread([socket, deadline](std::stop_token stop) {
-        std::mutex mutex;
-        std::condition_variable_any wake;
-        std::unique_lock lock(mutex);
-        wake.wait_for(lock, stop, deadline, [] { return false; });
-        if (!stop.stop_requested()) ::shutdown(socket, SHUT_RDWR);
+        if (sleepUnlessStopped(deadline, stop)) ::shutdown(socket, SHUT_RDWR);
     });
 }
 
