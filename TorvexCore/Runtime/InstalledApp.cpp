@@ -40,15 +40,17 @@ bool anythingAt(const fs::path& path) {
     return fs::exists(fs::symlink_status(path, error));
 }
 
-// Refuses to install ("install") or uninstall ("uninstall") through a symbolic link at the app
-// folder or a folder between it and drive C: the mirror or the removal would otherwise change what
-// the link's target holds.
+enum class Change { install, uninstall };
+
+// Refuses to install or uninstall through a symbolic link at the app folder or a folder between it
+// and drive C: the mirror or the removal would otherwise change what the link's target holds.
 void requireNoLinkBelowDriveC(const std::string& name, const fs::path& directory, const WineEnvironment& wine,
-                              const std::string& action) {
+                              Change change) {
+    const std::string action = change == Change::install ? "install" : "uninstall";
     for (fs::path folder = directory; folder != wine.driveC() && folder.has_relative_path(); folder = folder.parent_path()) {
         std::error_code error;
         if (!fs::is_symlink(fs::symlink_status(folder, error))) continue;
-        const std::string only = action == "install" ? "installs apps only into" : "removes apps only from";
+        const std::string only = change == Change::install ? "installs apps only into" : "removes apps only from";
         throw TorvexError(TorvexError::Kind::generic, "Could not " + action + " " + name + ".",
                           folder.string() + " is a symbolic link, and Torvex " + only + " folders of its own.",
                           "Delete the link " + folder.string() + " and " + action + " again.");
@@ -121,7 +123,7 @@ InstalledApp InstalledApp::install(const std::string& name, const fs::path& proj
     }
     const InstalledApp record{name, project.binaryName, project.root.string()};
     const std::string json = record.recordJSON();
-    requireNoLinkBelowDriveC(name, folder, wine, "install");
+    requireNoLinkBelowDriveC(name, folder, wine, Change::install);
 
     fs::create_directories(folder);
     writeInPlace(folder / unfinishedName, "");
@@ -149,7 +151,7 @@ InstalledApp InstalledApp::load(const std::string& name, const WineEnvironment& 
 void InstalledApp::uninstall(const std::string& name, const WineEnvironment& wine) {
     const fs::path folder = directory(name, wine);
     // A link in the app folder's place is removed itself; one above it would lead the removal out.
-    requireNoLinkBelowDriveC(name, folder.parent_path(), wine, "uninstall");
+    requireNoLinkBelowDriveC(name, folder.parent_path(), wine, Change::uninstall);
     std::error_code error;
     const fs::file_status status = fs::symlink_status(folder, error);
     if (!fs::exists(status)) return;

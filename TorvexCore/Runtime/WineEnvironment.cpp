@@ -138,6 +138,12 @@ void endOrphans(const WineEnvironment& wine) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
+// Whether Wine has written the prefix's registry files.
+bool hasRegistry(const fs::path& prefix) {
+    std::error_code error;
+    return fs::exists(prefix / "system.reg", error) && fs::exists(prefix / "user.reg", error);
+}
+
 // The last piece of `text` between line feeds that is not empty (white space counts as text).
 std::optional<std::string> lastNonEmptyLine(const std::string& text) {
     std::size_t end = text.size();
@@ -226,9 +232,7 @@ std::string WineEnvironment::windowsPath(const fs::path& fileUnderDriveC) const 
 
 bool WineEnvironment::isInitialized() const {
     std::error_code error;
-    for (const char* file : {readyMarker, "system.reg", "user.reg"})
-        if (!fs::exists(prefix / file, error)) return false;
-    return true;
+    return fs::exists(prefix / readyMarker, error) && hasRegistry(prefix);
 }
 
 void WineEnvironment::ensurePrefix(const std::function<void(const std::string&)>& progress, std::stop_token stop) const {
@@ -250,8 +254,7 @@ void WineEnvironment::ensurePrefix(const std::function<void(const std::string&)>
         killAllQuietly();
         throw;
     }
-    std::error_code missing;
-    if (boot.exitCode == 0 && fs::exists(prefix / "system.reg", missing) && fs::exists(prefix / "user.reg", missing)) {
+    if (boot.exitCode == 0 && hasRegistry(prefix)) {
         writeFileAtomically(prefix / readyMarker, "");
         return;
     }
@@ -270,10 +273,8 @@ void WineEnvironment::killAll(std::stop_token stop) const {
 void WineEnvironment::killAllQuietly() const noexcept {
     try {
         killAll();
-    } catch (const TorvexError& error) {
-        Log::process().error("wineserver -k failed: " + error.description());
     } catch (...) {
-        Log::process().error("wineserver -k failed");
+        Log::process().error("wineserver -k failed: " + describeCurrentException());
     }
 }
 

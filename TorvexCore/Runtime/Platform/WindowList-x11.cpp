@@ -1,6 +1,7 @@
 #include "Platform/WindowList.h"
 
 #include "Platform/XConnection.h"
+#include "Core/Platform/ProcessTree.h"
 #include "Core/UTF8.h"
 
 #include <algorithm>
@@ -164,10 +165,9 @@ std::optional<unsigned long> windowPID(Display* display, Window window, const At
 // "wine" when the process's executable is a Wine loader (wine, wine64, wine64-preloader…),
 // else its file name; none when the process cannot be inspected.
 std::optional<std::string> ownerName(unsigned long pid) {
-    std::error_code error;
-    const auto executable = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
-    if (error) return std::nullopt;
-    std::string name = executable.filename().string();
+    const auto executable = processExecutable(static_cast<pid_t>(pid));
+    if (!executable) return std::nullopt;
+    std::string name = executable->filename().string();
     if (name.starts_with("wine")) return "wine";
     constexpr std::string_view deleted = " (deleted)";
     if (name.ends_with(deleted)) name.resize(name.size() - deleted.size());
