@@ -52,13 +52,18 @@ void writeToStandardError(const std::string& text) {
     }
 }
 
-// One line, whatever the message holds: control characters (a line end in a path) become "?".
-[[noreturn]] void fail(const std::string& message) {
+// "torvex-cc: " and the message as one line, whatever it holds: control characters (a line end in
+// a path) become "?".
+void warn(const std::string& message) {
     std::string line = "torvex-cc: " + message;
     for (char& c : line) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
     }
     writeToStandardError(line + "\n");
+}
+
+[[noreturn]] void fail(const std::string& message) {
+    warn(message);
     std::_Exit(2);
 }
 
@@ -148,13 +153,13 @@ bool fileOrFolderExists(const std::string& path) {
     if (mode->translation == Translation::compiler) {
         MSVCFlagTranslator::Result result = MSVCFlagTranslator::translateCompilerArguments(arguments, fileOrFolderExists);
         for (const std::string& flag : result.unknownDropped) {
-            writeToStandardError("torvex-cc: dropping unknown MSVC flag " + flag + "\n");
+            warn("dropping unknown MSVC flag " + flag);
         }
         translated = std::move(result.arguments);
         if (SDKLibraryLinks::isLinkCommand(translated)) {
             SDKLibraryLinks::Prepared link = SDKLibraryLinks::prepareLink(
                 translated, toolsDir / "sdk-libraries", SDKLibraryLinks::sdkLibraryFolder(bin));
-            for (const std::string& problem : link.problems) writeToStandardError("torvex-cc: " + problem + "\n");
+            for (const std::string& problem : link.problems) warn(problem);
             translated = std::move(link.arguments);
         }
     } else {
