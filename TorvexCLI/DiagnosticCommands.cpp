@@ -29,11 +29,9 @@ std::string componentManifest() {
     nlohmann::json manifest = nlohmann::json::array();
     for (const Component& component : Components::all()) {
         const bool downloaded = component.source.kind == SystemSource::Kind::none;
-        std::string url = downloaded ? component.url : "";
-        if (component.source.providesComponent()) {
-            url = "apt:";
-            for (const auto& package : component.source.packages) url += (url.size() > 4 ? "," : "") + package;
-        }
+        const std::string url = component.source.providesComponent() ? "apt:" + component.packageList(",")
+                                : downloaded                          ? component.url
+                                                                      : "";
         manifest.push_back({{"id", component.id},
                             {"name", component.name},
                             {"version", component.isUnavailable() ? "" : component.shownVersion().value_or("")},

@@ -6,6 +6,7 @@
 #include "Output.h"
 #include "Build/FlutterSDK.h"
 #include "Core/ByteCount.h"
+#include "Core/LinkPlacement.h"
 #include "Core/Paths.h"
 #include "Core/Platform/ProcessInfo.h"
 #include "Core/ProcessRunner.h"
@@ -148,10 +149,7 @@ void linkCLI(const Environment& environment) {
     const fs::path folder = homeFolder(environment) / ".local" / "bin";
     fs::create_directories(folder);
     const fs::path link = folder / "torvex";
-    std::error_code ignored;
-    const fs::file_status existing = fs::symlink_status(link, ignored);
-    if (fs::exists(existing) && !fs::is_directory(existing)) fs::remove(link, ignored);
-    fs::create_symlink(runningExecutable().value_or("torvex"), link);
+    placeLink(runningExecutable().value_or("torvex"), link);
     Output::out("\u2713 Linked " + link.string());
 
     const std::string path = nonEmptyValue(environment, "PATH").value_or("");

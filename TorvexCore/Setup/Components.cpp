@@ -15,9 +15,12 @@ std::optional<std::string> Component::shownVersion(std::stop_token stop) const {
     return source.installedVersion(std::move(stop));
 }
 
-std::string Component::packageList() const {
+std::string Component::packageList(std::string_view separator) const {
     std::string list;
-    for (const auto& package : source.packages) list += (list.empty() ? "" : ", ") + package;
+    for (const auto& package : source.packages) {
+        if (!list.empty()) list += separator;
+        list += package;
+    }
     return list;
 }
 

@@ -7,6 +7,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace torvex {
@@ -36,7 +37,7 @@ struct Component {
     // Nothing here can provide it (no package, no download): setup passes it by.
     bool isUnavailable() const { return source.kind == SystemSource::Kind::unavailable; }
     // The packages this platform makes it from, "clang, lld, llvm, g++-mingw-w64-x86-64-posix".
-    std::string packageList() const;
+    std::string packageList(std::string_view separator = ", ") const;
 };
 
 // How every command shows a component that this platform cannot provide.
