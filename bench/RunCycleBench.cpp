@@ -206,7 +206,7 @@ int main(int argc, char** argv) {
             {"FLUTTER_ROOT", sdk.string()},
             {"PATH", (sdk / "bin").string() + ":" + (path != nullptr ? path : "/usr/bin:/bin")},
         };
-        for (const char* name : {"TORVEX_APP", "TORVEX_CC", "TORVEX_WINE_BIN", "TORVEX_D3D"}) ::unsetenv(name);
+        testing::forgetTorvexVariables();
         // This process gets the same environment as the host it launches, so that (b), (c) and (d)
         // start Wine as the host does (its HOME is where Wine keeps its menu entries, for one).
         for (const auto& [name, value] : torvexEnvironment) ::setenv(name.c_str(), value.c_str(), 1);
@@ -333,7 +333,7 @@ int main(int argc, char** argv) {
 
         // The no-change build, beside Ninja's own no-op, and the start-up of the cycle's commands.
         const fs::path bundle = project / "build" / "flutter_assets";
-        const fs::path work = paths.caches / "builds" / FlutterProject::discover(project).hash();
+        const fs::path work = paths.builds() / FlutterProject::discover(project).hash();
         if (!fs::exists(bundle)) {
             fs::create_directories(bundle.parent_path());
             fs::copy(work / "build" / "flutter_assets", bundle, fs::copy_options::recursive);
