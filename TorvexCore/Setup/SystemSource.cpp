@@ -22,15 +22,21 @@ struct Shortfall {
         if (std::find(packages.begin(), packages.end(), package) == packages.end()) packages.push_back(package);
     }
 
+    // "apt-get install a b".
+    std::string installCommand() const {
+        std::string command = "apt-get install";
+        for (const auto& package : packages) command += " " + package;
+        return command;
+    }
+
     void throwIfAny(const std::string& name) const {
         if (items.empty()) return;
-        std::string list, line;
+        std::string list;
         for (const auto& item : items) list += (list.empty() ? "" : ", ") + item;
-        for (const auto& package : packages) line += " " + package;
         throw TorvexError(TorvexError::Kind::generic, name + " needs packages that are not installed.",
                           "Not found: " + list + ".",
-                          std::string(packages.size() == 1 ? "Install it" : "Install them") + " with `apt-get install" +
-                              line + "`, then try again.");
+                          std::string(packages.size() == 1 ? "Install it" : "Install them") + " with `" +
+                              installCommand() + "`, then try again.");
     }
 };
 
@@ -62,39 +68,47 @@ void writeTool(const fs::path& file, const std::string& command) {
                               fs::perms::others_read | fs::perms::others_exec);
 }
 
-struct LLVMTool {
-    const char* role;
-    std::vector<std::string> names;
-    const char* package;
-};
-
-const std::vector<LLVMTool>& llvmTools() {
-    static const std::vector<LLVMTool> rows = {
-        {"clang", {"clang-14", "clang"}, "clang"},
-        {"ld.lld", {"ld.lld-14", "ld.lld"}, "lld"},
-        {"windres", {"llvm-windres-14", "llvm-windres"}, "llvm"},
-        {"ar", {"llvm-ar-14", "llvm-ar"}, "llvm"},
-        {"ranlib", {"llvm-ranlib-14", "llvm-ranlib"}, "llvm"},
+// What llvm-mingw is assembled from besides the mingw-w64 folders: clang, ld.lld, windres, ar, ranlib.
+const std::vector<SystemProgram>& llvmTools() {
+    static const std::vector<SystemProgram> rows = {
+        {{"clang-14", "clang"}, "clang", std::nullopt},
+        {{"ld.lld-14", "ld.lld"}, "lld", std::nullopt},
+        {{"llvm-windres-14", "llvm-windres"}, "llvm", std::nullopt},
+        {{"llvm-ar-14", "llvm-ar"}, "llvm", std::nullopt},
+        {{"llvm-ranlib-14", "llvm-ranlib"}, "llvm", std::nullopt},
     };
     return rows;
+}
+
+// Where this system has what a component of `kind` is made from, and what it lacks.
+struct Lookup {
+    std::vector<fs::path> found;  // one per program, then (llvm-mingw) per tool; empty where missing
+    Shortfall shortfall;
+};
+
+Lookup lookUp(std::vector<SystemProgram> programs, SystemSource::Kind kind, const SystemLayout& layout) {
+    const bool llvmMingw = kind == SystemSource::Kind::llvmMingw;
+    if (llvmMingw) programs.insert(programs.end(), llvmTools().begin(), llvmTools().end());
+    Lookup lookup;
+    for (const auto& program : programs) {
+        const auto found = findProgram(program.names, layout);
+        if (!found) lookup.shortfall.add(alternatives(program.names), program.package);
+        lookup.found.push_back(found.value_or(fs::path()));
+    }
+    std::error_code error;
+    if (llvmMingw &&
+        (!fs::is_directory(layout.mingwSysroot / "include", error) || !fs::is_directory(layout.mingwGCC, error)))
+        lookup.shortfall.add((layout.mingwSysroot / "include").string() + " and " + layout.mingwGCC.string(),
+                             "g++-mingw-w64-x86-64-posix");
+    return lookup;
 }
 
 } // namespace
 
 void assembleLLVMMingw(const fs::path& root, const fs::path& installedRoot, const SystemLayout& layout) {
-    Shortfall shortfall;
-    std::vector<fs::path> found;
-    for (const auto& tool : llvmTools()) {
-        const auto program = findProgram(tool.names, layout);
-        if (!program) shortfall.add(alternatives(tool.names), tool.package);
-        found.push_back(program.value_or(fs::path()));
-    }
-    std::error_code error;
-    if (!fs::is_directory(layout.mingwSysroot / "include", error) || !fs::is_directory(layout.mingwGCC, error))
-        shortfall.add((layout.mingwSysroot / "include").string() + " and " + layout.mingwGCC.string(),
-                      "g++-mingw-w64-x86-64-posix");
-    shortfall.throwIfAny("llvm-mingw");
-    const fs::path &clang = found[0], &windres = found[2], &ar = found[3], &ranlib = found[4];
+    const Lookup lookup = lookUp({}, SystemSource::Kind::llvmMingw, layout);
+    lookup.shortfall.throwIfAny("llvm-mingw");
+    const fs::path &clang = lookup.found[0], &windres = lookup.found[2], &ar = lookup.found[3], &ranlib = lookup.found[4];
 
     const fs::path bin = root / "bin";
     fs::create_directories(bin);
@@ -131,15 +145,12 @@ void SystemSource::assemble(const std::string& name, const fs::path& item, const
         throw TorvexError(TorvexError::Kind::generic, name + " is not available on this system.",
                           "The distribution has no package of it.", "Nothing to do: Torvex works without it.");
 
-    Shortfall shortfall;
-    std::vector<std::pair<fs::path, std::string>> links;  // target, place inside the item
-    for (const auto& program : programs) {
-        const auto found = findProgram(program.names, layout);
-        if (!found) shortfall.add(alternatives(program.names), program.package);
-        else if (program.link) links.emplace_back(*found, *program.link);
-    }
-    shortfall.throwIfAny(name);
-    for (const auto& [target, place] : links) {
+    const Lookup lookup = lookUp(programs, kind, layout);
+    lookup.shortfall.throwIfAny(name);
+    for (std::size_t i = 0; i < programs.size(); ++i) {
+        if (!programs[i].link) continue;
+        const fs::path& target = lookup.found[i];
+        const std::string& place = *programs[i].link;
         if (place.empty()) {
             fs::create_symlink(target, item);
             continue;
@@ -151,19 +162,10 @@ void SystemSource::assemble(const std::string& name, const fs::path& item, const
 
 std::optional<SystemSource::Problem> SystemSource::installedProblem(const fs::path& item,
                                                                    const SystemLayout& layout) const {
-    std::vector<SystemProgram> needed = programs;
-    if (kind == Kind::llvmMingw) {
-        for (const auto& tool : llvmTools()) needed.push_back({tool.names, tool.package, std::nullopt});
-    }
-    Shortfall gone;
-    for (const auto& program : needed)
-        if (!findProgram(program.names, layout)) gone.add(alternatives(program.names), program.package);
-    if (!gone.items.empty()) {
-        std::string line;
-        for (const auto& package : gone.packages) line += " " + package;
+    const Lookup lookup = lookUp(programs, kind, layout);
+    if (const Shortfall& gone = lookup.shortfall; !gone.items.empty())
         return Problem{"Not working: this system has no " + gone.items.front() + " any more",
-                       "Install it with `apt-get install" + line + "`, then run `torvex doctor` again."};
-    }
+                       "Install it with `" + gone.installCommand() + "`, then run `torvex doctor` again."};
     const std::string relink = "Remove " + item.string() + ", then run `torvex setup` to link this system's packages again.";
     if (kind == Kind::llvmMingw) {
         for (const char* tool : {"x86_64-w64-mingw32-clang", "x86_64-w64-mingw32-clang++", "x86_64-w64-mingw32-windres"})
@@ -171,10 +173,10 @@ std::optional<SystemSource::Problem> SystemSource::installedProblem(const fs::pa
                 return Problem{"Not working: " + (item / "bin" / tool).string() + " is missing", relink};
         return std::nullopt;
     }
-    for (const auto& program : programs) {
-        if (!program.link) continue;
-        const fs::path place = program.link->empty() ? item : item / *program.link;
-        const fs::path expected = *findProgram(program.names, layout);
+    for (std::size_t i = 0; i < programs.size(); ++i) {
+        if (!programs[i].link) continue;
+        const fs::path place = programs[i].link->empty() ? item : item / *programs[i].link;
+        const fs::path& expected = lookup.found[i];
         std::error_code error;
         const bool linked = fs::is_symlink(fs::symlink_status(place, error));
         const fs::path target = linked ? fs::canonical(place, error) : fs::path();

@@ -150,3 +150,43 @@ TEST(SystemSourceTest, AMissingPackageNamesTheInstallLineAndLeavesTheOldCopy) {
         EXPECT_EQ(fs::directory_iterator(paths.caches / "downloads"), fs::directory_iterator());
     }
 }
+
+TEST(SystemSourceTest, AnAssembledLLVMMingwFailsWhenThePackagesItWasMadeFromAreGone) {
+    const std::string mingw = "g++-mingw-w64-x86-64-posix";
+    const struct {
+        const char* name;
+        std::vector<fs::path> removed;  // relative to the distribution
+        std::optional<std::string> gone;  // the first thing named as missing; none for the mingw-w64 folders
+        std::string packages;
+    } cases[] = {
+        {"the mingw-w64 headers", {"mingw/include"}, std::nullopt, mingw},
+        {"the GCC support folder", {"gcc"}, std::nullopt, mingw},
+        {"clang and the GCC support folder", {"bin/clang-14", "gcc"}, "clang-14 or clang (clang)", "clang " + mingw},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TempDir dir;
+        const fs::path distribution = dir / "distribution";
+        const SystemLayout layout{{distribution / "bin"}, distribution / "mingw", distribution / "gcc"};
+        for (const char* program : {"clang-14", "ld.lld-14", "llvm-windres-14", "llvm-ar-14", "llvm-ranlib-14"})
+            writeScript(distribution / "bin" / program, "exit 0\n");
+        fs::create_directories(distribution / "mingw" / "include");
+        fs::create_directories(distribution / "gcc");
+        const fs::path item = dir / "llvm-mingw";
+        assembleLLVMMingw(item, item, layout);
+        const SystemSource& source = component("llvm-mingw").source;
+        EXPECT_FALSE(source.installedProblem(item, layout));
+
+        for (const auto& removed : c.removed) fs::remove_all(distribution / removed);
+
+        const std::string folders = (layout.mingwSysroot / "include").string() + " and " + layout.mingwGCC.string() +
+                                    " (" + mingw + ")";
+        const auto problem = source.installedProblem(item, layout);
+        if (!problem) {
+            ADD_FAILURE() << "no problem found";
+            continue;
+        }
+        EXPECT_EQ(problem->detail, "Not working: this system has no " + c.gone.value_or(folders) + " any more");
+        EXPECT_EQ(problem->fix, "Install it with `apt-get install " + c.packages + "`, then run `torvex doctor` again.");
+    }
+}
