@@ -23,8 +23,10 @@ namespace {
 constexpr std::size_t maximumDirectiveBytes = 1 << 20;
 constexpr std::uint32_t maximumSections = 1 << 20;
 constexpr std::size_t maximumArchiveMembers = 1 << 20;
+// Response files of one link: the bytes of all of them, how many are read, how deep they nest.
 constexpr std::uintmax_t maximumResponseFileBytes = 16 << 20;
-constexpr int maximumResponseFileDepth = 16;
+constexpr std::size_t maximumResponseFiles = 1024;
+constexpr std::size_t maximumResponseFileDepth = 16;
 constexpr std::size_t maximumFileName = 255;
 
 constexpr std::size_t sectionHeaderSize = 40;
@@ -179,20 +181,25 @@ std::string readAt(int fd, std::uint64_t offset, std::size_t length) {
     return bytes;
 }
 
-// Opens a regular file for reading without ever blocking on a FIFO or a device; -1 otherwise.
-int openRegularFile(const fs::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return -1;
+// A file open for reading and what fstat said of it.
+struct OpenFile {
+    int fd = -1;
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return -1;
+};
+
+// Opens a regular file for reading without ever blocking on a FIFO or a device; fd is -1 otherwise.
+OpenFile openRegularFile(const fs::path& file) {
+    OpenFile opened;
+    opened.fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (opened.fd >= 0 && (::fstat(opened.fd, &opened.info) != 0 || !S_ISREG(opened.info.st_mode))) {
+        ::close(opened.fd);
+        opened.fd = -1;
     }
-    return fd;
+    return opened;
 }
 
 std::vector<std::string> fileDirectives(const fs::path& file) {
-    const int fd = openRegularFile(file);
+    const int fd = openRegularFile(file).fd;
     if (fd < 0) return {};
     const std::vector<std::string> names =
         directiveLibraries([fd](std::uint64_t offset, std::size_t length) { return readAt(fd, offset, length); });
@@ -229,16 +236,37 @@ std::vector<std::string> responseFileWords(std::string_view text) {
     return words;
 }
 
-std::optional<std::string> responseFileText(const fs::path& file) {
-    const int fd = openRegularFile(file);
-    if (fd < 0) return std::nullopt;
-    struct stat info {};
-    std::optional<std::string> text;
-    if (::fstat(fd, &info) == 0 && static_cast<std::uintmax_t>(info.st_size) <= maximumResponseFileBytes) {
-        text = readAt(fd, 0, static_cast<std::size_t>(info.st_size));
+using FileIdentity = std::pair<dev_t, ino_t>;
+
+// The response files that one link has read, and those being expanded, outermost first.
+struct ResponseFiles {
+    std::vector<FileIdentity> expanding;
+    std::size_t read = 0;
+    std::uintmax_t bytes = 0;
+};
+
+struct ResponseFile {
+    FileIdentity identity;
+    std::string text;
+};
+
+// A response file's text, unless the file is being expanded already (clang refuses such a loop)
+// or reading it would pass the link's bounds.
+std::optional<ResponseFile> readResponseFile(const fs::path& file, ResponseFiles& files) {
+    if (files.read >= maximumResponseFiles || files.expanding.size() >= maximumResponseFileDepth) return std::nullopt;
+    const OpenFile opened = openRegularFile(file);
+    if (opened.fd < 0) return std::nullopt;
+    std::optional<ResponseFile> read;
+    const FileIdentity identity{opened.info.st_dev, opened.info.st_ino};
+    const auto size = static_cast<std::uintmax_t>(opened.info.st_size);
+    if (std::find(files.expanding.begin(), files.expanding.end(), identity) == files.expanding.end() &&
+        size <= maximumResponseFileBytes - files.bytes) {
+        ++files.read;
+        files.bytes += size;
+        read = ResponseFile{identity, readAt(opened.fd, 0, static_cast<std::size_t>(size))};
     }
-    ::close(fd);
-    return text;
+    ::close(opened.fd);
+    return read;
 }
 
 struct Wanted {
@@ -248,7 +276,7 @@ struct Wanted {
 
 // The libraries that `arguments` ask for; a response file's own response files are taken against
 // its folder, as clang does.
-void collectWanted(const std::vector<std::string>& arguments, const fs::path& responseFolder, int depth,
+void collectWanted(const std::vector<std::string>& arguments, const fs::path& responseFolder, ResponseFiles& files,
                    std::vector<Wanted>& wanted) {
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
@@ -258,11 +286,13 @@ void collectWanted(const std::vector<std::string>& arguments, const fs::path& re
             wanted.push_back({arguments[++i], false});
         } else if (argument.starts_with("-l")) {
             wanted.push_back({argument.substr(2), false});
-        } else if (argument.starts_with("@") && depth < maximumResponseFileDepth) {
+        } else if (argument.starts_with("@")) {
             const fs::path file = fs::path(argument.substr(1));
-            const fs::path located = depth == 0 || file.is_absolute() ? file : responseFolder / file;
-            if (const auto text = responseFileText(located)) {
-                collectWanted(responseFileWords(*text), located.parent_path(), depth + 1, wanted);
+            const fs::path located = files.expanding.empty() || file.is_absolute() ? file : responseFolder / file;
+            if (const auto read = readResponseFile(located, files)) {
+                files.expanding.push_back(read->identity);
+                collectWanted(responseFileWords(read->text), located.parent_path(), files, wanted);
+                files.expanding.pop_back();
             }
         } else if (!argument.empty() && !argument.starts_with("-")) {
             for (std::string& name : fileDirectives(argument)) wanted.push_back({std::move(name), true});
@@ -328,7 +358,8 @@ bool isLinkCommand(const std::vector<std::string>& arguments) {
 Prepared prepareLink(const std::vector<std::string>& arguments, const fs::path& linkFolder, const fs::path& sdkFolder) {
     Prepared prepared{arguments, {}};
     std::vector<Wanted> wanted;
-    collectWanted(arguments, {}, 0, wanted);
+    ResponseFiles responseFiles;
+    collectWanted(arguments, {}, responseFiles, wanted);
     if (wanted.empty()) return prepared;
 
     const std::map<std::string, std::string> sdkFiles = filesByFoldedName(sdkFolder);

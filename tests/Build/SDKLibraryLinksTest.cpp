@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -218,6 +219,71 @@ TEST(SDKLibraryLinksTest, ALinkThatNeedsNoOtherSpellingIsLeftAsItIs) {
     EXPECT_EQ(rig.prepare(arguments).arguments, arguments);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << "a FIFO is never read";
     EXPECT_FALSE(fs::exists(rig.links));
+}
+
+// Response files that a scan without bounds reads for hours or through gigabytes. Each case ends at
+// once only when a loop is skipped and one link reads a bounded number of files and bytes; a missing
+// bound shows as ctest's timeout or in which names are found.
+TEST(SDKLibraryLinksTest, ResponseFilesThatLoopOrFanOutEndWithTheNamesTheyHold) {
+    const auto fourTimes = [](const std::string& word) {
+        return " " + word + " " + word + " " + word + " " + word + " ";
+    };
+    // Each file of a tree 16 deep names the next four times.
+    std::vector<std::pair<std::string, std::string>> tree;
+    for (int level = 0; level <= 16; ++level) {
+        std::string words = fourTimes("@tree" + std::to_string(level + 1) + ".rsp");
+        if (level == 0) words = "-lWinMM" + words + "-lSHLWAPI";
+        if (level == 15) words += "-lGdi32";  // in the deepest that is read
+        tree.emplace_back("tree" + std::to_string(level) + ".rsp", words);
+    }
+    const std::string large = "-lWinMM" + std::string(9 << 20, ' ');
+    Strings manyLarge(2000, "@large.rsp");
+    manyLarge.push_back("@after.rsp");
+
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> files;  // "{folder}" stands for their folder
+        Strings arguments;  // "@name" is taken in their folder, where after.rsp asks for CinTime
+        std::set<std::string> links;
+    };
+    const Case cases[] = {
+        {"a file that names itself under four spellings",
+         {{"self.rsp", "-lWinMM" + fourTimes("@self.rsp") + fourTimes("@./self.rsp") + fourTimes("@{folder}/self.rsp") +
+                           fourTimes("@../rsp/self.rsp") + "-lSHLWAPI"}},
+         {"@self.rsp", "@after.rsp"},
+         {"libWinMM.a", "libSHLWAPI.a", "libCinTime.a"}},
+        {"two files that name each other",
+         {{"ping.rsp", "-lWinMM" + fourTimes("@pong.rsp")}, {"pong.rsp", "-lSHLWAPI" + fourTimes("@ping.rsp")}},
+         {"@ping.rsp", "@after.rsp"},
+         {"libWinMM.a", "libSHLWAPI.a", "libCinTime.a"}},
+        {"a wide tree of files, which uses up the files one link may read",
+         tree,
+         {"@tree0.rsp", "@after.rsp"},
+         {"libWinMM.a", "libSHLWAPI.a", "libGdi32.a"}},
+        {"a large file named many times, which leaves room for a small one", {{"large.rsp", large}}, manyLarge,
+         {"libWinMM.a", "libCinTime.a"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LinkRig rig;
+        const fs::path folder = rig.temp / "rsp";
+        testing::writeFile(folder / "after.rsp", "-lCinTime");
+        for (const auto& [name, text] : c.files) {
+            std::string expanded = text;
+            for (auto at = expanded.find("{folder}"); at != std::string::npos; at = expanded.find("{folder}", at))
+                expanded.replace(at, 8, folder.string());
+            testing::writeFile(folder / name, expanded);
+        }
+        Strings arguments;
+        for (const std::string& argument : c.arguments)
+            arguments.push_back("@" + (folder / argument.substr(1)).string());
+
+        const SDKLibraryLinks::Prepared prepared = rig.prepare(arguments);
+        EXPECT_TRUE(prepared.problems.empty()) << ::testing::PrintToString(prepared.problems);
+        std::set<std::string> links;
+        for (const auto& [name, target] : rig.linked()) links.insert(name);
+        EXPECT_EQ(links, c.links);
+    }
 }
 
 TEST(SDKLibraryLinksTest, ALinkThatCannotBeMadeIsReportedAndNotSearched) {
