@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 namespace torvex::cli {
 
@@ -19,6 +20,38 @@ Invocation usageError(CommandPath path, std::string why) {
 
 // A word that the parser takes for an option rather than for a value. "-" alone is a value.
 bool looksLikeOption(const std::string& word) { return word.size() > 1 && word.front() == '-'; }
+
+// Whether `word` is a word the parser takes for an option of `command` (or of every command).
+bool isOptionOf(const CommandSpec& command, bool atRoot, const std::string& word) {
+    if (word == "-h" || word == "--help" || word == "--version" || word == "--") return true;
+    if (!word.starts_with("--")) return false;
+    const std::string name = word.substr(2, word.find('=') == std::string::npos ? std::string::npos : word.find('=') - 2);
+    return command.option(name) != nullptr || (atRoot && "--" + name == completionOption);
+}
+
+std::vector<const ArgumentSpec*> positionalsOf(const CommandSpec& command) {
+    std::vector<const ArgumentSpec*> found;
+    for (const auto& argument : command.arguments)
+        if (argument.kind == ArgumentSpec::Kind::positional) found.push_back(&argument);
+    return found;
+}
+
+// "no arguments", "only <project>", "only <host-port> <device-port>".
+std::string expectedWords(const std::vector<const ArgumentSpec*>& positionals) {
+    if (positionals.empty()) return "no arguments";
+    std::string text = "only";
+    for (const ArgumentSpec* argument : positionals) text += " <" + argument->name + ">";
+    return text;
+}
+
+std::string notAnOption(const std::string& word, const CommandPath& path) {
+    return "'" + word + "' is not an option of '" + commandName(path) + "'.";
+}
+
+// "--app-name" or "<device-port>".
+std::string requiredLabel(const ArgumentSpec& argument) {
+    return argument.kind == ArgumentSpec::Kind::positional ? "<" + argument.name + ">" : "--" + argument.name;
+}
 
 // The CLI11 options of one command, by argument name.
 using OptionTable = std::map<const CommandSpec*, std::map<std::string, CLI::Option*>>;
@@ -78,37 +111,66 @@ Invocation completionFor(const CommandPath& path, const std::string& shell) {
 Invocation parseCommandLine(const CommandSpec& root, const std::vector<std::string>& words) {
     CommandPath path{&root};
     std::vector<std::string> normalised;  // every option value as a separate word, which CLI11 takes as is
-    std::optional<Invocation> fault;      // the first fault found; help or version later on still win
+    // What is wrong with the line, in the order of the words; help or version later on still win.
+    std::vector<std::string> problems;
+    std::set<std::string> given;          // the names of the arguments given, values or not
+    std::size_t positionals = 0;          // positional words taken by the command
     bool positionalSeen = false;
+    bool lost = false;                    // past an unknown subcommand: the words are not its
+    const auto takePositional = [&](const std::string& word) {
+        const CommandSpec& command = *path.back();
+        positionalSeen = true;
+        const std::vector<const ArgumentSpec*> expected = positionalsOf(command);
+        if (positionals >= expected.size()) {
+            problems.push_back(looksLikeOption(word) ? notAnOption(word, path)
+                                                     : "'" + word + "' is not expected: '" + commandName(path) +
+                                                           "' takes " + expectedWords(expected) + ".");
+            return false;
+        }
+        given.insert(expected[positionals++]->name);
+        return true;
+    };
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
         const CommandSpec& command = *path.back();
-        if (word == "--") {
-            normalised.insert(normalised.end(), words.begin() + static_cast<std::ptrdiff_t>(i), words.end());
-            break;
-        }
         if (word == "-h" || word == "--help") return Invocation{Invocation::Action::help, path};
         if (word == "--version") return Invocation{Invocation::Action::version, path};
+        if (lost) continue;
+        if (word == "--") {
+            normalised.push_back(word);
+            for (++i; i < words.size(); ++i) {
+                if (takePositional(words[i])) normalised.push_back(words[i]);
+            }
+            break;
+        }
         if (word.starts_with("--")) {
             const std::size_t equals = word.find('=');
             const std::string name = word.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
             const ArgumentSpec* argument = command.option(name);
             const bool completion = path.size() == 1 && "--" + name == completionOption;
             if (completion || (argument != nullptr && argument->kind == ArgumentSpec::Kind::option)) {
+                given.insert(name);
                 std::string value;
                 if (equals != std::string::npos) {
                     value = word.substr(equals + 1);
                 } else if (i + 1 < words.size() && !looksLikeOption(words[i + 1])) {
                     value = words[++i];
                 } else {
-                    if (!fault) fault = usageError(path, "Missing value for '--" + name + " <" +
-                                                             (completion ? std::string("shell") : name) + ">'.");
+                    std::string problem = "Missing value for '--" + name + " <" +
+                                          (completion ? std::string("shell") : name) + ">'";
+                    // The next word was meant as the value when it is no option of the command.
+                    if (i + 1 < words.size() && !isOptionOf(command, path.size() == 1, words[i + 1])) {
+                        const std::string& meant = words[++i];
+                        problem += ": '" + meant + "' is taken for an option; give a value that begins with '-' as '--" +
+                                   name + "=" + meant + "'";
+                    }
+                    problems.push_back(problem + ".");
                     continue;
                 }
                 if (completion) {
                     const Invocation invocation = completionFor(path, value);
                     if (invocation.action == Invocation::Action::completion) return invocation;
-                    if (!fault) fault = invocation;
+                    problems.push_back(invocation.detail);
                     continue;
                 }
                 normalised.push_back("--" + name);
@@ -116,19 +178,47 @@ Invocation parseCommandLine(const CommandSpec& root, const std::vector<std::stri
                 continue;
             }
             if (argument != nullptr && equals != std::string::npos) {
-                if (!fault) fault = usageError(path, "The flag '--" + name + "' takes no value.");
+                problems.push_back("The flag '--" + name + "' takes no value.");
                 continue;
             }
+            if (argument == nullptr) {
+                problems.push_back(notAnOption(word, path));
+                continue;
+            }
+            given.insert(name);
         } else if (path.size() == 1 && word == "help") {
             return helpFor(root, std::vector<std::string>(words.begin() + static_cast<std::ptrdiff_t>(i) + 1, words.end()));
         } else if (const CommandSpec* subcommand = positionalSeen ? nullptr : command.subcommand(word)) {
             path.push_back(subcommand);
-        } else {
-            positionalSeen = true;  // later words are no subcommands
+            positionals = 0;
+        } else if (!command.subcommands.empty() && !positionalSeen) {
+            problems.push_back(looksLikeOption(word) ? notAnOption(word, path)
+                                                     : "Unknown subcommand '" + word + "' of '" + commandName(path) + "'.");
+            lost = true;
+            continue;
+        } else if (!takePositional(word)) {
+            continue;
         }
         normalised.push_back(word);
     }
-    if (fault) return *fault;
+    if (!lost) {
+        const CommandSpec& command = *path.back();
+        for (const auto& argument : command.arguments) {
+            const bool isGiven = given.count(argument.name) > 0;
+            if (argument.required && !isGiven) problems.push_back(requiredLabel(argument) + " is required.");
+            if (!isGiven) continue;
+            for (const auto& other : argument.excludes) {
+                if (given.count(other) > 0)
+                    problems.push_back("'--" + argument.name + "' and '--" + other +
+                                       "' cannot be given together: give one of them.");
+            }
+        }
+    }
+    if (!problems.empty()) {
+        std::string why;
+        for (const auto& problem : problems) why += (why.empty() ? "" : " ") + problem;
+        return usageError(path, why);
+    }
 
     CLI::App app(root.abstract, root.name);
     OptionTable table;

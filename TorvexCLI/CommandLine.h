@@ -31,7 +31,10 @@ inline const std::vector<std::string> completionShells{"bash", "zsh", "fish"};
 // they win over every other fault; a `help` subcommand ("help profile set"); integer values read
 // by decimalInteger; a separate value word that begins with "-" is taken for an option, so a
 // value like "--x" is given as "--name=--x", and "--name=" gives the empty text; the root takes
-// "--generate-completion-script <shell>". Words after "--" are positional.
+// "--generate-completion-script <shell>". Words after "--" are positional. A usage error names
+// every word it refuses, in the order given, with the reason (no such option, more arguments than
+// the command takes, a value taken for an option, arguments that exclude each other), then what
+// is missing.
 Invocation parseCommandLine(const CommandSpec& root, const std::vector<std::string>& words);
 
 } // namespace torvex::cli

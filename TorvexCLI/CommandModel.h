@@ -26,6 +26,8 @@ struct ArgumentSpec {
     // these words, or the ids of the profiles.
     std::vector<std::string> choices = {};
     bool completesProfileIDs = false;
+    // The names of the arguments that cannot be given together with this one.
+    std::vector<std::string> excludes = {};
 };
 
 // The values one command line gave a command. Integers were checked while parsing.

@@ -4,6 +4,7 @@
 #include "Output.h"
 #include "Core/Base64.h"
 #include "Core/TextFile.h"
+#include "Service/UnixSocket.h"
 
 #include <filesystem>
 
@@ -30,6 +31,17 @@ std::optional<std::string> standardisedPath(const std::optional<std::string>& gi
 }
 
 std::string currentFolder() { return fs::current_path().string(); }
+
+// Refuses an output file whose folder is not there, before anything is asked of the service.
+void checkOutputFolder(const std::string& file) {
+    const fs::path folder = fs::path(file).parent_path();
+    std::error_code error;
+    if (fs::is_directory(folder, error)) return;
+    const bool missing = !fs::exists(fs::symlink_status(folder, error));
+    throw TorvexError(TorvexError::Kind::generic, "Could not write the screenshot to " + file + ".",
+                      folder.string() + (missing ? " does not exist." : " is not a folder."),
+                      "Give --output a file in a folder that exists, or create the folder first.");
+}
 
 } // namespace
 
@@ -119,11 +131,14 @@ CommandSpec screenshotCommand() {
              {Kind::option, "output", "Write the PNG to this file."}},
             {},
             [](const ParsedArguments& given) {
+                // A missing folder fails as a file that cannot be written does: "Error: ", status 1.
+                const auto output = standardisedPath(given.text("output"));
+                if (output) checkOutputFolder(*output);
                 withErrorRule([&] {
                     const std::string png =
                         requestApp(AppConnection::current(), "screenshot", {}, false).value_or("");
                     if (given.flag("stdout")) Output::write(png);
-                    if (const auto output = standardisedPath(given.text("output"))) {
+                    if (output) {
                         if (const auto bytes = decodedBase64(png)) writeFileAtomically(*output, *bytes);
                     }
                 });
@@ -157,6 +172,8 @@ CommandSpec statusCommand() {
             [](const ParsedArguments&) {
                 withErrorRule([] {
                     const AppConnection connection = AppConnection::current();
+                    // A path that cannot be a socket is said as such, not as a service that is not running.
+                    (void)UnixSocket::address(connection.socketPath().string());
                     const auto client = IPCClient::connect(connection.socketPath());  // never launches
                     if (!client) {
                         Output::out(R"({"status":"Torvex is not running"})");

@@ -171,7 +171,10 @@ CommandSpec setupCommand() {
             "Every step can be run again: what is already set up is kept.",
             true,
             {{Kind::flag, "register", "Only register the \"Torvex \u00B7 Windows 11\" device with Flutter."},
-             {Kind::flag, "unregister", "Remove the device from Flutter."},
+             {.kind = Kind::flag,
+              .name = "unregister",
+              .help = "Remove the device from Flutter.",
+              .excludes = {"register", "install-cli"}},
              {Kind::flag, "install-cli",
               "Also link this torvex into ~/.local/bin (no administrator password needed)."}},
             {},
@@ -181,8 +184,17 @@ CommandSpec setupCommand() {
                     const Environment environment = currentEnvironment();
                     if (given.flag("unregister")) {
                         const fs::path file = CustomDeviceRegistration::configFile(environment);
-                        CustomDeviceRegistration::unregister(file);
-                        Output::out("\u2713 Removed Torvex from " + file.string());
+                        switch (CustomDeviceRegistration::unregister(file)) {
+                        case CustomDeviceRegistration::Removal::removed:
+                            Output::out("\u2713 Removed Torvex from " + file.string());
+                            break;
+                        case CustomDeviceRegistration::Removal::notRegistered:
+                            Output::out("\u2713 Torvex is not registered in " + file.string() + ": nothing to remove");
+                            break;
+                        case CustomDeviceRegistration::Removal::noFile:
+                            Output::out("\u2713 Torvex is not registered: " + file.string() + " does not exist");
+                            break;
+                        }
                         return;
                     }
                     const bool onlyRegister = given.flag("register");

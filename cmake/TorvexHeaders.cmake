@@ -1,7 +1,14 @@
-# torvex_headers(<target>): the headers of the target's folder are found as "<Folder>/<Header>.h"
-# only by the targets that link it (the folder's include root in the build tree holds just one
-# link, named after the folder); the folder's own files include each other by their bare names.
+# torvex_headers(<target> [LEAF] [HEADERS <header>...]): the headers of the target's folder are
+# found as "<Folder>/<Header>.h" only by the targets that link it (the folder's include root in the
+# build tree holds just one link, named after the folder); the folder's own files include each
+# other by their bare names.
+#
+# What a library publishes: the header of each of its sources (Paths.h for Paths.cpp,
+# Platform/WindowList.h for Platform/WindowList-x11.cpp) and the HEADERS named. A LEAF library
+# publishes only those; the other library of the folder also publishes every header there that no
+# LEAF library publishes. torvex_check_layout holds each target to what it may include.
 function(torvex_headers target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "LEAF" "" "HEADERS")
   get_filename_component(name "${CMAKE_CURRENT_SOURCE_DIR}" NAME)
   set(root "${CMAKE_BINARY_DIR}/include/${name}")
   if(NOT IS_SYMLINK "${root}/${name}")
@@ -9,4 +16,173 @@ function(torvex_headers target)
     file(CREATE_LINK "${CMAKE_CURRENT_SOURCE_DIR}" "${root}/${name}" SYMBOLIC)
   endif()
   target_include_directories(${target} PUBLIC "${root}" PRIVATE "${CMAKE_CURRENT_SOURCE_DIR}")
+  set_property(GLOBAL APPEND PROPERTY TORVEX_HEADER_LIBRARIES ${target})
+  set_target_properties(${target} PROPERTIES TORVEX_LEAF "${arg_LEAF}" TORVEX_HEADERS "${arg_HEADERS}")
+endfunction()
+
+set(TORVEX_INCLUDE_CHECK "${CMAKE_CURRENT_LIST_DIR}/CheckIncludes.cmake")
+
+# The headers `library` publishes by its sources and HEADERS, as paths relative to its folder.
+function(_torvex_own_headers library out)
+  get_target_property(folder ${library} SOURCE_DIR)
+  get_target_property(sources ${library} SOURCES)
+  get_target_property(named ${library} TORVEX_HEADERS)
+  set(headers ${named})
+  foreach(source IN LISTS sources)
+    cmake_path(ABSOLUTE_PATH source BASE_DIRECTORY "${folder}" NORMALIZE)
+    cmake_path(RELATIVE_PATH source BASE_DIRECTORY "${folder}" OUTPUT_VARIABLE relative)
+    cmake_path(GET relative PARENT_PATH parent)
+    cmake_path(GET relative FILENAME file)
+    string(REGEX REPLACE "[-.].*$" "" stem "${file}")
+    set(header "${stem}.h")
+    if(parent)
+      set(header "${parent}/${header}")
+    endif()
+    if(EXISTS "${folder}/${header}")
+      list(APPEND headers "${header}")
+    endif()
+  endforeach()
+  list(REMOVE_DUPLICATES headers)
+  set(${out} ${headers} PARENT_SCOPE)
+endfunction()
+
+# The targets whose headers `target` may include: itself, what it links, and what those link
+# publicly, as the include folders travel.
+function(_torvex_usable_targets target out)
+  set(usable ${target})
+  get_target_property(queue ${target} LINK_LIBRARIES)
+  if(NOT queue)
+    set(queue "")
+  endif()
+  while(queue)
+    list(POP_FRONT queue item)
+    if(item MATCHES "^\\$<" OR NOT TARGET "${item}" OR item IN_LIST usable)
+      continue()
+    endif()
+    list(APPEND usable ${item})
+    get_target_property(interface ${item} INTERFACE_LINK_LIBRARIES)
+    if(interface)
+      list(APPEND queue ${interface})
+    endif()
+  endwhile()
+  set(${out} ${usable} PARENT_SCOPE)
+endfunction()
+
+# Writes `text` to `file` only when it differs, so that an unchanged layout checks nothing again.
+function(_torvex_write_if_changed file text)
+  file(WRITE "${file}.new" "${text}")
+  file(COPY_FILE "${file}.new" "${file}" ONLY_IF_DIFFERENT)
+  file(REMOVE "${file}.new")
+endfunction()
+
+# torvex_check_layout(<folder>...): every target defined in these folders (and below) checks,
+# before it compiles, that each include of its files reaches only the headers of the libraries it
+# links: no "..", no header of a library that it does not link (a sibling library of the same
+# folder included). A refused include fails the build with its file:line and the rule. The check
+# runs again only when one of the target's files or the layout changes.
+function(torvex_check_layout)
+  get_property(libraries GLOBAL PROPERTY TORVEX_HEADER_LIBRARIES)
+  set(check_folder "${CMAKE_BINARY_DIR}/include-check")
+
+  # Who publishes which header, as "<Folder>/<path>".
+  set(folders "")
+  foreach(library IN LISTS libraries)
+    get_target_property(folder ${library} SOURCE_DIR)
+    list(APPEND folders "${folder}")
+    _torvex_own_headers(${library} own)
+    set(published_${library} ${own})
+    list(APPEND claimed_${folder} ${own})
+  endforeach()
+  list(REMOVE_DUPLICATES folders)
+  foreach(folder IN LISTS folders)
+    file(GLOB_RECURSE all CONFIGURE_DEPENDS RELATIVE "${folder}" "${folder}/*.h")
+    set(rest ${all})
+    set(main "")
+    foreach(library IN LISTS libraries)
+      get_target_property(library_folder ${library} SOURCE_DIR)
+      get_target_property(leaf ${library} TORVEX_LEAF)
+      if(library_folder STREQUAL folder)
+        if(leaf)
+          list(REMOVE_ITEM rest ${published_${library}})
+        else()
+          list(APPEND main ${library})
+        endif()
+      endif()
+    endforeach()
+    list(REMOVE_ITEM rest ${claimed_${folder}})
+    if(rest AND NOT main)
+      message(FATAL_ERROR "No library publishes ${rest} in ${folder}: name them in the HEADERS of "
+                          "torvex_headers, or let the folder's main library (not LEAF) take them.")
+    endif()
+    foreach(library IN LISTS main)
+      list(APPEND published_${library} ${rest})
+    endforeach()
+  endforeach()
+  set(owners "")
+  foreach(library IN LISTS libraries)
+    get_target_property(folder ${library} SOURCE_DIR)
+    get_filename_component(name "${folder}" NAME)
+    foreach(header IN LISTS published_${library})
+      string(APPEND owners "set(\"owner_${name}/${header}\" ${library})\n")
+    endforeach()
+  endforeach()
+  _torvex_write_if_changed("${check_folder}/owners.cmake" "${owners}")
+
+  # The targets of the folders.
+  set(targets "")
+  set(queue ${ARGN})
+  list(TRANSFORM queue PREPEND "${CMAKE_CURRENT_SOURCE_DIR}/")
+  while(queue)
+    list(POP_FRONT queue directory)
+    get_property(below DIRECTORY "${directory}" PROPERTY SUBDIRECTORIES)
+    get_property(defined DIRECTORY "${directory}" PROPERTY BUILDSYSTEM_TARGETS)
+    list(APPEND queue ${below})
+    foreach(target IN LISTS defined)
+      get_target_property(type ${target} TYPE)
+      if(type MATCHES "^(STATIC_LIBRARY|SHARED_LIBRARY|MODULE_LIBRARY|OBJECT_LIBRARY|EXECUTABLE)$")
+        list(APPEND targets ${target})
+      endif()
+    endforeach()
+  endwhile()
+
+  foreach(target IN LISTS targets)
+    get_target_property(folder ${target} SOURCE_DIR)
+    get_filename_component(name "${folder}" NAME)
+    get_target_property(sources ${target} SOURCES)
+    set(files "")
+    foreach(source IN LISTS sources)
+      cmake_path(ABSOLUTE_PATH source BASE_DIRECTORY "${folder}" NORMALIZE)
+      cmake_path(IS_PREFIX folder "${source}" inside)
+      if(inside AND source MATCHES "\\.(c|cc|cpp|h|hpp)$")
+        list(APPEND files "${source}")
+      endif()
+    endforeach()
+    if(target IN_LIST libraries)
+      foreach(header IN LISTS published_${target})
+        list(APPEND files "${folder}/${header}")
+      endforeach()
+    endif()
+    list(REMOVE_DUPLICATES files)
+    _torvex_usable_targets(${target} usable)
+    set(linked "")
+    foreach(library IN LISTS usable)
+      if(library IN_LIST libraries)
+        list(APPEND linked ${library})
+      endif()
+    endforeach()
+    set(manifest "${check_folder}/${target}.cmake")
+    set(stamp "${check_folder}/${target}.checked")
+    string(CONCAT text
+      "set(target \"${target}\")\nset(folder \"${name}\")\nset(root \"${folder}\")\n"
+      "set(usable \"${linked}\")\nset(files \"${files}\")\nset(stamp \"${stamp}\")\n"
+      "include(\"${check_folder}/owners.cmake\")\n")
+    _torvex_write_if_changed("${manifest}" "${text}")
+    add_custom_command(OUTPUT "${stamp}"
+      COMMAND "${CMAKE_COMMAND}" "-DMANIFEST=${manifest}" -P "${TORVEX_INCLUDE_CHECK}"
+      DEPENDS ${files} "${manifest}" "${check_folder}/owners.cmake" "${TORVEX_INCLUDE_CHECK}"
+      COMMENT "Checking the includes of ${target}"
+      VERBATIM)
+    add_custom_target(${target}_includes DEPENDS "${stamp}")
+    add_dependencies(${target} ${target}_includes)
+  endforeach()
 endfunction()

@@ -122,16 +122,18 @@ void registerDevice(const std::string& cli, const fs::path& file) {
     write(document, file);
 }
 
-void unregister(const fs::path& file) {
+Removal unregister(const fs::path& file) {
     std::error_code error;
-    if (!fs::exists(file, error)) return;
+    if (!fs::exists(file, error)) return Removal::noFile;
     json document = read(file);
     json devices = devicesOf(document);
     json kept = json::array();
     for (auto& element : devices)
         if (!isOurEntry(element)) kept.push_back(std::move(element));
+    const bool removed = kept.size() < devices.size();
     document["custom-devices"] = std::move(kept);
     write(document, file);
+    return removed ? Removal::removed : Removal::notRegistered;
 }
 
 std::optional<std::string> registeredCLI(const fs::path& file) {

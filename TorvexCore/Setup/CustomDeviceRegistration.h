@@ -36,9 +36,16 @@ nlohmann::json deviceEntry(const std::string& cli);
 // (`register` is a C++ keyword.) Puts the entry in place of the first "torvex" entry, or appends it. An unreadable or non-object
 // file throws a TorvexError and is left as it was; file-system errors pass unchanged.
 void registerDevice(const std::string& cli, const std::filesystem::path& file);
+// What unregister found.
+enum class Removal {
+    noFile,         // nothing was there, and nothing was made
+    notRegistered,  // the file holds no "torvex" entry
+    removed,        // one or more were removed
+};
+
 // Removes every "torvex" entry; when no file is there (a dangling link included) nothing is
 // created. Throws as registerDevice does.
-void unregister(const std::filesystem::path& file);
+Removal unregister(const std::filesystem::path& file);
 // The first element of the first "torvex" entry's "ping" command; none when there is none.
 std::optional<std::string> registeredCLI(const std::filesystem::path& file);
 

@@ -58,9 +58,11 @@ TEST(CustomDeviceRegistrationTest, RegisterAndUnregisterOverStartingFiles) {
         std::optional<json> registered;    // none: refused as not JSON
         std::optional<json> unregistered;  // none: still no file
         std::optional<std::string> registeredCLI;
+        Registration::Removal removal = Registration::Removal::notRegistered;  // of a file that reads
     };
     const Case cases[] = {
-        {"missing", std::nullopt, json{{"custom-devices", {entry(cli)}}}, std::nullopt, std::nullopt},
+        {"missing", std::nullopt, json{{"custom-devices", {entry(cli)}}}, std::nullopt, std::nullopt,
+         Registration::Removal::noFile},
         {"empty", "", json{{"custom-devices", {entry(cli)}}}, json{{"custom-devices", json::array()}}, std::nullopt},
         {"blanks only", " \n\t\n", std::nullopt, std::nullopt, std::nullopt},
         {"an array", "[]", std::nullopt, std::nullopt, std::nullopt},
@@ -77,7 +79,8 @@ TEST(CustomDeviceRegistrationTest, RegisterAndUnregisterOverStartingFiles) {
          json{{"custom-devices",
                {foreign, entry(cli), 7, {{"id", 5}}, {{"id", "torvex"}, {"ping", {"/second/torvex", "ping"}}}}},
               {"other", twoOfOurs["other"]}},
-         json{{"custom-devices", {foreign, 7, {{"id", 5}}}}, {"other", twoOfOurs["other"]}}, "/old/torvex"},
+         json{{"custom-devices", {foreign, 7, {{"id", 5}}}}, {"other", twoOfOurs["other"]}}, "/old/torvex",
+         Registration::Removal::removed},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -88,10 +91,10 @@ TEST(CustomDeviceRegistrationTest, RegisterAndUnregisterOverStartingFiles) {
         EXPECT_EQ(Registration::registeredCLI(file), c.registeredCLI);
 
         if (!c.start) {
-            Registration::unregister(file);
+            EXPECT_EQ(Registration::unregister(file), c.removal);
             EXPECT_FALSE(fs::exists(file.parent_path()));  // nothing made for nothing
         } else if (c.unregistered) {
-            Registration::unregister(file);
+            EXPECT_EQ(Registration::unregister(file), c.removal);
             EXPECT_EQ(json::parse(readFile(file)), *c.unregistered);
             writeFile(file, *c.start);
         } else {
@@ -154,7 +157,7 @@ TEST(CustomDeviceRegistrationTest, UnregisteringOverADanglingLinkCreatesNothing)
     fs::create_directories(file.parent_path());
     fs::create_symlink(dir / "dotfiles" / "custom_devices.json", file);
 
-    Registration::unregister(file);
+    EXPECT_EQ(Registration::unregister(file), Registration::Removal::noFile);
 
     EXPECT_TRUE(fs::is_symlink(file));
     EXPECT_FALSE(fs::exists(dir / "dotfiles"));

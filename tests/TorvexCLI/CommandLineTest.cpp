@@ -83,6 +83,28 @@ TEST(CommandLineTest, WrongCommandLinesAreUsageErrorsOfTheCommandTheyReached) {
         {{"help", "profile", "rename"}, "torvex profile", "Unknown subcommand 'rename'"},
         {{"--generate-completion-script", "tcsh"}, "torvex", "'tcsh'"},
         {{"--generate-completion-script"}, "torvex", "Missing value"},
+        // Every word refused, in the order given, and why; then what is missing.
+        {{"run", "--appname", "x"}, "torvex run",
+         "'--appname' is not an option of 'torvex run'. 'x' is not expected: 'torvex run' takes no arguments. "
+         "--app-name is required."},
+        {{"run", "--appname=x"}, "torvex run", "'--appname=x' is not an option of 'torvex run'. --app-name is required."},
+        {{"build", "a", "b", "--nonsense", "c"}, "torvex build",
+         "'b' is not expected: 'torvex build' takes only <project>. '--nonsense' is not an option of 'torvex build'. "
+         "'c' is not expected: 'torvex build' takes only <project>."},
+        {{"forward", "1", "2", "3"}, "torvex forward",
+         "'3' is not expected: 'torvex forward' takes only <host-port> <device-port>."},
+        {{"forward", "8080"}, "torvex forward", "<device-port> is required."},
+        {{"profile", "set", "--width", "-5"}, "torvex profile set",
+         "Missing value for '--width <width>': '-5' is taken for an option; give a value that begins with '-' as "
+         "'--width=-5'."},
+        {{"run", "--app-name", "--engine-options=x"}, "torvex run", "Missing value for '--app-name <app-name>'."},
+        {{"frobnicate", "--x", "y"}, "torvex", "Unknown subcommand 'frobnicate' of 'torvex'."},
+        {{"-x"}, "torvex", "'-x' is not an option of 'torvex'."},
+        {{"run", "--app-name", "demo", "-x"}, "torvex run", "'-x' is not an option of 'torvex run'."},
+        {{"setup", "--register", "--unregister"}, "torvex setup",
+         "'--unregister' and '--register' cannot be given together: give one of them."},
+        {{"setup", "--install-cli", "--unregister"}, "torvex setup",
+         "'--unregister' and '--install-cli' cannot be given together: give one of them."},
     };
     for (const Case& test : cases) {
         const Invocation invocation = parseCommandLine(root(), test.words);

@@ -119,10 +119,29 @@ TEST(SetupCommandTest, RegisterEnablesCustomDevicesAndRegistersThisProgram) {
     EXPECT_FALSE(fs::exists(rig.configFile()));  // no components, prefix or completion mark
     EXPECT_FALSE(fs::exists(rig.torvex.support() / "prefixes"));
 
-    const SpawnResult removed = rig.torvex.run({"setup", "--unregister", "--register", "--install-cli"});
-    EXPECT_EQ(removed.status, 0) << removed.err;
-    EXPECT_EQ(removed.out, "\u2713 Removed Torvex from " + rig.deviceFile().string() + "\n");
-    EXPECT_EQ(CustomDeviceRegistration::registeredCLI(rig.deviceFile()), std::nullopt);
+    // Asked to undo what it would do, setup does neither.
+    const SpawnResult both = rig.torvex.run({"setup", "--unregister", "--register", "--install-cli"});
+    EXPECT_EQ(both.status, 64);
+    EXPECT_TRUE(both.err.starts_with("Error: '--unregister' and '--register' cannot be given together: give one of "
+                                     "them. '--unregister' and '--install-cli' cannot be given together: give one "
+                                     "of them.\nUsage: torvex setup"))
+        << both.err;
+    EXPECT_EQ(CustomDeviceRegistration::registeredCLI(rig.deviceFile()), fs::canonical(builtTorvex()).string());
+
+    // Unregistering says what it found.
+    const std::string file = rig.deviceFile().string();
+    for (const std::string& said : {"\u2713 Removed Torvex from " + file + "\n",
+                                    "\u2713 Torvex is not registered in " + file + ": nothing to remove\n"}) {
+        const SpawnResult removed = rig.torvex.run({"setup", "--unregister"});
+        EXPECT_EQ(removed.status, 0) << removed.err;
+        EXPECT_EQ(removed.out, said);
+        EXPECT_EQ(CustomDeviceRegistration::registeredCLI(rig.deviceFile()), std::nullopt);
+    }
+    fs::remove(rig.deviceFile());
+    const SpawnResult nothing = rig.torvex.run({"setup", "--unregister"});
+    EXPECT_EQ(nothing.status, 0) << nothing.err;
+    EXPECT_EQ(nothing.out, "\u2713 Torvex is not registered: " + file + " does not exist\n");
+    EXPECT_FALSE(fs::exists(rig.deviceFile()));
     EXPECT_FALSE(fs::exists(fs::symlink_status(rig.link())));
 }
 

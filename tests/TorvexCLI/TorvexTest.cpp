@@ -220,6 +220,16 @@ TEST(TorvexTest, StatusWithoutAServiceLaunchesNothing) {
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out, "{\"status\":\"Torvex is not running\"}\n");
     EXPECT_EQ(result.err, "");
+    // A path that no socket can have is said as stop says it, not as a service that is not running.
+    const std::string tooLong = (temp / std::string(120, 's')).string();
+    torvex.environment["TORVEX_SOCKET"] = tooLong;
+    const SpawnResult refused = torvex.run({"status"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err, "error: The Torvex socket path is too long.\n"
+                           "  Why: Torvex socket paths are limited to 103 bytes: " + tooLong + "\n"
+                           "  Fix: Set TORVEX_SOCKET to a shorter path, e.g. /tmp/torvex-" + std::to_string(::getuid()) +
+                           ".sock.\n");
     std::this_thread::sleep_for(200ms);
     EXPECT_FALSE(fs::exists(temp / "host-record"));
     EXPECT_FALSE(fs::exists(torvex.logs() / "torvex-host.log"));
@@ -260,6 +270,30 @@ TEST(TorvexTest, ScreenshotsAreWrittenExactlyOrNotAtAll) {
     EXPECT_EQ(blocked.status, 1);
     EXPECT_TRUE(blocked.err.starts_with("Error: ")) << blocked.err;
     EXPECT_TRUE(fs::is_directory(rig.project / "taken.png"));
+
+    // A folder that is not there is named as such, before the service is asked for anything.
+    const std::size_t asked = rig.host.requests().size();
+    const struct {
+        std::string output;
+        std::string folder;
+        std::string why;
+    } refused[] = {
+        {(rig.temp / "missing" / "folder" / "x.png").string(), (rig.temp / "missing" / "folder").string(),
+         "does not exist."},
+        {"shot.png/x.png", (rig.project / "shot.png").string(), "is not a folder."},
+    };
+    writeFile(file, "a file, not a folder");
+    for (const auto& test : refused) {
+        const SpawnResult result = rig.torvex.run({"screenshot", "--stdout", "--output", test.output});
+        const std::string written = (fs::path(test.folder) / "x.png").string();
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "Error: Could not write the screenshot to " + written + ".\n  Why: " + test.folder + " " +
+                                  test.why + "\n  Fix: Give --output a file in a folder that exists, or create the "
+                                             "folder first.\n");
+    }
+    EXPECT_EQ(rig.host.requests().size(), asked);
+    EXPECT_FALSE(fs::exists(rig.temp / "missing"));
 }
 
 TEST(TorvexTest, ExitStatusesOfTheCommandLine) {
@@ -276,8 +310,13 @@ TEST(TorvexTest, ExitStatusesOfTheCommandLine) {
         {{"help", "profile", "set"}, 0, "OVERVIEW: Change the current profile.", ""},
         {{"profile"}, 0, "OVERVIEW: Manage simulator profiles", ""},
         {{"run", "--help"}, 0, "OVERVIEW: Run an installed app", ""},
-        {{"run"}, 64, "", "Error: --app-name is required\nUsage: torvex run --app-name <app-name>"},
-        {{"install"}, 64, "", "Error: --app-name is required\nUsage: torvex install"},
+        {{"run"}, 64, "", "Error: --app-name is required.\nUsage: torvex run --app-name <app-name>"},
+        {{"install"}, 64, "", "Error: --app-name is required.\nUsage: torvex install"},
+        {{"run", "--appname", "x"}, 64, "",
+         "Error: '--appname' is not an option of 'torvex run'. 'x' is not expected: 'torvex run' takes no arguments. "
+         "--app-name is required.\nUsage: torvex run"},
+        {{"run", "--appname=x"}, 64, "",
+         "Error: '--appname=x' is not an option of 'torvex run'. --app-name is required.\nUsage: torvex run"},
         {{"uninstall", "--app-name"}, 64, "", "Error: Missing value for '--app-name <app-name>'."},
         {{"run", "--app-name", "demo", "--engine-options", "--x"}, 64, "", "Error: Missing value for '--engine-options"},
         {{"frobnicate"}, 64, "", "Error: "},
@@ -286,7 +325,11 @@ TEST(TorvexTest, ExitStatusesOfTheCommandLine) {
          "Torvex apps use this machine's network directly; host port 8080 must equal device port 9090.\n"},
         {{"forward", "x", "1"}, 64, "", "Error: "},
         {{"forward", "1"}, 64, "", "Error: "},
-        {{"profile", "set", "--height", "-1"}, 64, "", "Error: Missing value for '--height <height>'."},
+        {{"profile", "set", "--height", "-1"}, 64, "",
+         "Error: Missing value for '--height <height>': '-1' is taken for an option; give a value that begins with "
+         "'-' as '--height=-1'.\nUsage: torvex profile set"},
+        {{"setup", "--register", "--unregister"}, 64, "",
+         "Error: '--unregister' and '--register' cannot be given together: give one of them.\nUsage: torvex setup"},
         {{"update-check", "--help"}, 0, "OVERVIEW: Check for Torvex updates in the background.", ""},
     };
     for (const Case& test : cases) {
