@@ -123,6 +123,7 @@ TEST(CompilerWrapperBuildTest, PluginsReachedThroughLinksBuildWithHabitsOfMSVCCo
     const fs::path cache = dir / "pub cache";
     const fs::path links = dir / "app/windows/flutter/ephemeral/.plugin_symlinks";
     fs::create_directories(links);
+    fs::create_directories(cache);
     for (const std::string& name : plugins) {
         fs::copy(sourceDir() / "tests/fixtures/plugins" / name, cache / (name + "-1.0.0"), fs::copy_options::recursive);
         fs::create_symlink(cache / (name + "-1.0.0"), links / name);
