@@ -1,7 +1,12 @@
 // torvex-cc: started through the links shim-clang, shim-clang++ and shim-windres, it reads the
 // llvm-mingw bin folder from the file "mingw-bin" beside the link, translates the MSVC-style
 // arguments, lets a link find SDK libraries whatever the letter case of their names (the links
-// in "sdk-libraries" beside it), and replaces itself with the matching llvm-mingw tool.
+// in "sdk-libraries" beside it), and replaces itself with the matching llvm-mingw tool. A resource
+// script that still needs the staging patch (a plugin's) is compiled from a patched copy, which the
+// wrapper removes once the tool has ended.
+
+#include "RegularFile.h"
+#include "ResourceScriptCopy.h"
 
 #include "Build/MSVCFlagTranslator.h"
 #include "Build/SDKLibraryLinks.h"
@@ -13,13 +18,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
-#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -99,24 +107,14 @@ constexpr std::size_t mingwBinLimit = 4096;
 // only, at most mingwBinLimit bytes, without ever blocking; a relative folder is taken against
 // `toolsDir`. Every fault ends the run (fail).
 fs::path readMingwBin(const fs::path& toolsDir, const fs::path& invokedAs) {
+    using Fault = torvex::cc::RegularFileRead::Fault;
     const fs::path file = toolsDir / "mingw-bin";
     const std::string missing = "no mingw-bin file next to " + invokedAs.string();
-    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) fail(missing);
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) fail(file.string() + " is not a regular file");
-    std::string text(mingwBinLimit + 1, '\0');
-    std::size_t length = 0;
-    while (length < text.size()) {
-        const ssize_t count = ::read(fd, text.data() + length, text.size() - length);
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0) fail(missing);
-        if (count == 0) break;
-        length += static_cast<std::size_t>(count);
-    }
-    ::close(fd);
-    text.resize(length);
-    if (length > mingwBinLimit) fail(file.string() + " is larger than " + std::to_string(mingwBinLimit) + " bytes");
+    const torvex::cc::RegularFileRead read = torvex::cc::readRegularFile(file, mingwBinLimit);
+    if (read.fault == Fault::cannotOpen || read.fault == Fault::cannotRead) fail(missing);
+    if (read.fault == Fault::notRegular) fail(file.string() + " is not a regular file");
+    if (read.fault == Fault::tooLarge) fail(file.string() + " is larger than " + std::to_string(mingwBinLimit) + " bytes");
+    const std::string& text = read.bytes;
     if (!torvex::isValidUTF8(text)) fail(missing);
     const std::string_view bin = trimmed(text);
     if (bin.empty()) fail(file.string() + " is empty");
@@ -128,6 +126,38 @@ fs::path readMingwBin(const fs::path& toolsDir, const fs::path& invokedAs) {
 bool fileOrFolderExists(const std::string& path) {
     std::error_code error;
     return fs::exists(path, error);
+}
+
+// Runs the tool to its end, removes the copy of the script it read, and ends as the tool ended.
+// The signals that stop a build reach the tool (one process group) and are held here until the
+// copy is gone.
+[[noreturn]] void runThenRemove(const std::string& executable, const std::vector<char*>& argv,
+                                const torvex::cc::ResourceScriptCopy& copy) {
+    sigset_t stopping;
+    sigset_t previous;
+    sigemptyset(&stopping);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&stopping, signal);
+    ::sigprocmask(SIG_BLOCK, &stopping, &previous);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setsigmask(&attributes, &previous);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    pid_t child = 0;
+    const int spawned = ::posix_spawn(&child, executable.c_str(), nullptr, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    int status = 0;
+    if (spawned == 0) {
+        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    torvex::cc::removeResourceScriptCopy(copy);
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (spawned != 0) fail("could not run " + executable + ": " + std::strerror(spawned));
+    if (WIFSIGNALED(status)) {
+        ::signal(WTERMSIG(status), SIG_DFL);
+        ::raise(WTERMSIG(status));
+    }
+    std::_Exit(WIFEXITED(status) ? WEXITSTATUS(status) : 2);
 }
 
 // Becomes the tool, or fails; never returns.
@@ -167,12 +197,19 @@ bool fileOrFolderExists(const std::string& path) {
     }
 
     std::string executable = bin + "/" + std::string(mode->tool);
+    std::optional<torvex::cc::ResourceScriptCopy> copy;
+    if (mode->translation == Translation::resourceCompiler) {
+        copy = torvex::cc::copyPatchedResourceScript(translated);
+        if (!copy->problem.empty()) warn(copy->problem);
+        translated = copy->arguments;
+    }
     std::vector<char*> execArgv;
     execArgv.reserve(translated.size() + 2);
     execArgv.push_back(executable.data());
     for (std::string& argument : translated) execArgv.push_back(argument.data());
     execArgv.push_back(nullptr);
 
+    if (copy && !copy->folder.empty()) runThenRemove(executable, execArgv, *copy);
     ::execv(executable.c_str(), execArgv.data());
     fail("could not run " + executable + ": " + std::strerror(errno));
 }

@@ -2,6 +2,7 @@
 
 #include "Core/ASCII.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -30,7 +31,10 @@ struct Row {
 // Tested in order; the first row whose test fits gives the result.
 const std::vector<Row>& flagTable() {
     static const std::vector<Row> table{
-        {Match::equals, {"/W0", "/W1", "/W2", "/W3", "/W4", "/Wall"}, Output::values, {"-Wall"}},
+        // MSVC-style code: MSVC accepts narrowing of constants in case labels and braces (a negative
+        // GWL_STYLE against an unsigned WPARAM), which clang makes an error; here it is a warning.
+        {Match::equals, {"/W0", "/W1", "/W2", "/W3", "/W4", "/Wall"}, Output::values,
+         {"-Wall", "-Wno-error=c++11-narrowing"}},
         {Match::equals, {"/O1", "/O2", "/Ox"}, Output::values, {"-O2"}},
         {Match::equals, {"/Od"}, Output::values, {"-O0"}},
         {Match::equals, {"/Zi", "/Z7", "/ZI"}, Output::values, {"-g"}},
@@ -66,6 +70,51 @@ std::optional<std::size_t> fittingKey(const Row& row, std::string_view flag) {
 
 bool endsWith(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+// The white space of Unicode (separators, tabs and line ends) beyond ASCII, in UTF-8.
+constexpr std::array<std::string_view, 20> wideSpaces{
+    "\u0085", "\u00a0", "\u1680", "\u180e", "\u2000", "\u2001", "\u2002", "\u2003", "\u2004", "\u2005",
+    "\u2006", "\u2007", "\u2008", "\u2009", "\u200a", "\u2028", "\u2029", "\u202f", "\u205f", "\u3000",
+};
+
+bool isWhiteSpaceOnly(std::string_view text) {
+    while (!text.empty()) {
+        if (std::string_view(" \t\n\v\f\r").find(text.front()) != std::string_view::npos) {
+            text.remove_prefix(1);
+            continue;
+        }
+        const auto wide = std::find_if(wideSpaces.begin(), wideSpaces.end(),
+                                       [&](std::string_view space) { return text.starts_with(space); });
+        if (wide == wideSpaces.end()) return false;
+        text.remove_prefix(wide->size());
+    }
+    return true;
+}
+
+// Whether the line ends, apart from white space, with a quoted name of a file the script embeds.
+bool namesEmbeddedFile(std::string_view line) {
+    static constexpr std::array<std::string_view, 5> extensions{".ico", ".cur", ".bmp", ".png", ".manifest"};
+    for (std::size_t quote = line.find('"'); quote != std::string_view::npos; quote = line.find('"', quote + 1)) {
+        if (!isWhiteSpaceOnly(line.substr(quote + 1))) continue;
+        const std::string before = lowercasedASCII(line.substr(0, quote));
+        return std::any_of(extensions.begin(), extensions.end(),
+                           [&](std::string_view extension) { return endsWith(before, extension); });
+    }
+    return false;
+}
+
+std::string withSlashesForDoubledBackslashes(std::string_view line) {
+    std::string result;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '\\' && i + 1 < line.size() && line[i + 1] == '\\') {
+            result += '/';
+            ++i;
+        } else {
+            result += line[i];
+        }
+    }
+    return result;
 }
 
 } // namespace
@@ -118,6 +167,23 @@ Result translateCompilerArguments(const std::vector<std::string>& arguments,
         if (argument == "-mwindows") result.arguments.emplace_back("-municode");
     }
     return result;
+}
+
+std::string translateResourceScript(std::string_view text) {
+    std::string result;
+    result.reserve(text.size());
+    for (std::size_t start = 0;;) {
+        const std::size_t end = text.find('\n', start);
+        const std::string_view line = text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        if (namesEmbeddedFile(line)) {
+            result += withSlashesForDoubledBackslashes(line);
+        } else {
+            result += line;
+        }
+        if (end == std::string_view::npos) return result;
+        result += '\n';
+        start = end + 1;
+    }
 }
 
 std::vector<std::string> translateResourceCompilerArguments(const std::vector<std::string>& arguments) {

@@ -26,6 +26,12 @@ struct Result {
 Result translateCompilerArguments(const std::vector<std::string>& arguments,
                                   const std::function<bool(const std::string&)>& fileExists);
 
+// On each line that ends, apart from trailing white space, with a quoted file name ending in ".ico",
+// ".cur", ".bmp", ".png" or ".manifest" (any letter case), turns each doubled backslash into "/", as
+// the resource compiler here reads file names; other lines and the line structure stay. Applying it
+// twice gives what applying it once gives.
+std::string translateResourceScript(std::string_view text);
+
 // Escapes every double quote of a "-D" argument with a backslash (windres hands defines to its
 // preprocessor through a shell); everything else passes unchanged. Same length and order.
 std::vector<std::string> translateResourceCompilerArguments(const std::vector<std::string>& arguments);

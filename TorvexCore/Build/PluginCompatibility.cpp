@@ -35,6 +35,11 @@ std::string compileFailureReason(const std::optional<std::string>& firstError) {
     return "its Windows code does not compile with clang yet (" + firstError.value_or("see the build log") + ")";
 }
 
+std::string resourceFailureReason(const std::string& script, const std::optional<std::string>& firstError) {
+    return "the resource compiler failed on its resource script " + script + " (" +
+           firstError.value_or("see the build log") + ")";
+}
+
 // The pieces of `text` between the matches of `separator`, empty ones included.
 std::vector<std::string_view> split(std::string_view text, const TextPattern& separator) {
     std::vector<std::string_view> pieces;
@@ -141,12 +146,18 @@ std::vector<DisabledPlugin> PluginCompatibility::failingPlugins(const std::vecto
     // output ends at the next FAILED line, status line or message of Ninja's own.
     static const TextPattern jobOutputEnd(R"(^(?:FAILED: |\[\d+/\d+\] |ninja: ))");
     static const TextPattern anyError(R"((?:fatal )?error: (.*)$)");
+    // A failed step that compiled a resource script (CMake names its object <script>.res), and the
+    // resource compiler's way of writing an error ("error : file not found : ...").
+    static const TextPattern resourceStep(R"(^FAILED: .*?\bplugins/([^/\s]+)/CMakeFiles/[^/\s]+\.dir/(\S+?\.(?i:rc))\.res(?:\s|$))");
+    static const TextPattern resourceError(R"((?i)\berror\s*:\s*(\S.*?)\s*$)");
 
     std::vector<std::string> failed;
     std::map<std::string, std::string> firstError;    // errors located in the plugin's own files
     std::map<std::string, std::string> firstJobError;  // errors anywhere in the output of its failed jobs
     std::optional<std::string> awaitingMessage;
     std::optional<std::string> failedJob;  // the plugin whose failed job's output is being read
+    std::map<std::string, std::string> resourceScript;  // plugins whose first failed step was a resource script
+    std::map<std::string, std::string> firstResourceError;
     auto noteFailed = [&](const std::string& name) {
         if (std::find(failed.begin(), failed.end(), name) == failed.end()) failed.push_back(name);
     };
@@ -164,6 +175,12 @@ std::vector<DisabledPlugin> PluginCompatibility::failingPlugins(const std::vecto
             }
         }
         if (jobOutputEnd.firstMatch(line)) failedJob.reset();
+        if (auto match = resourceStep.firstMatch(line); match && match->groups[0] && match->groups[1]) {
+            if (std::find(failed.begin(), failed.end(), *match->groups[0]) == failed.end())
+                resourceScript.try_emplace(*match->groups[0], *match->groups[1]);
+        } else if (auto error = resourceError.firstMatch(line); error && failedJob && error->groups[0]) {
+            firstResourceError.try_emplace(*failedJob, *error->groups[0]);
+        }
         if (auto match = failedStep.firstMatch(line); match && match->groups[0]) {
             noteFailed(*match->groups[0]);
             failedJob = *match->groups[0];
@@ -188,7 +205,18 @@ std::vector<DisabledPlugin> PluginCompatibility::failingPlugins(const std::vecto
         return std::nullopt;
     };
     std::vector<DisabledPlugin> plugins;
-    for (const std::string& name : failed) plugins.push_back({name, compileFailureReason(errorOf(name)), true});
+    for (const std::string& name : failed) {
+        if (const auto script = resourceScript.find(name); script != resourceScript.end()) {
+            const auto error = firstResourceError.find(name);
+            plugins.push_back({name,
+                               resourceFailureReason(script->second, error != firstResourceError.end()
+                                                                         ? std::optional(error->second)
+                                                                         : std::nullopt),
+                               true});
+        } else {
+            plugins.push_back({name, compileFailureReason(errorOf(name)), true});
+        }
+    }
     return plugins;
 }
 

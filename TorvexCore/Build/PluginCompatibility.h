@@ -30,7 +30,8 @@ const Environment& buildEnvironment();
 // Version of the screening and attribution rules; remembered failures of other versions are ignored.
 // 4: SDK headers are found whatever their letter case and the compatibility header covers more of
 // MSVC's library and the Windows SDK, so plugins that failed under 3 are tried again.
-inline constexpr int rulesVersion = 4;
+// 5: plugins' resource scripts get the staging patch and MSVC-style code may narrow constants.
+inline constexpr int rulesVersion = 5;
 
 // Plugins of the project's windows/flutter/generated_plugins.cmake whose CMake files show an
 // MSVC-only feature, in list order.
@@ -40,7 +41,8 @@ std::vector<DisabledPlugin> analyse(const std::filesystem::path& projectWindows)
 std::optional<std::string> unsupportedReason(const std::filesystem::path& windowsDirectory);
 
 // The plugins whose own sources failed in a CMake run's output lines, in order of first failure,
-// each with its first error.
+// each with its first error; a plugin whose first failed step compiled a resource script is said to
+// fail in the resource compiler, with that script named.
 std::vector<DisabledPlugin> failingPlugins(const std::vector<std::string>& lines);
 
 // generated_plugins.cmake without the lines that hold only one of `names`.

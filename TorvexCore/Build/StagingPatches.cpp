@@ -1,25 +1,11 @@
 #include "StagingPatches.h"
 
+#include "MSVCFlagTranslator.h"
+
 #include "Core/TextPattern.h"
 #include "Core/TorvexError.h"
 
 namespace torvex::StagingPatches {
-
-namespace {
-
-std::string replaceEvery(const std::string& text, std::string_view from, std::string_view to) {
-    std::string result;
-    std::size_t copied = 0;
-    for (std::size_t found = text.find(from); found != std::string::npos; found = text.find(from, copied)) {
-        result.append(text, copied, found - copied);
-        result.append(to);
-        copied = found + from.size();
-    }
-    result.append(text, copied);
-    return result;
-}
-
-} // namespace
 
 std::string patchEncodableValue(const std::string& text) {
     static const TextPattern constructor(
@@ -46,17 +32,8 @@ std::string neutraliseAssemble(const std::string& text) {
 }
 
 std::string patchResourceScript(const std::string& text, const std::optional<std::string>& embedManifest) {
-    static const TextPattern namesResourceFile(R"re(\.(ico|cur|bmp|png|manifest)"\s*\r?$)re", true);
-    std::string result;
-    std::size_t start = 0;
-    while (true) {
-        const std::size_t end = text.find('\n', start);
-        const std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        result += namesResourceFile.firstMatch(line) ? replaceEvery(line, "\\\\", "/") : line;
-        if (end == std::string::npos) break;
-        result += '\n';
-        start = end + 1;
-    }
+    // The same edit as the compiler wrapper makes to the scripts that staging never sees (plugins').
+    std::string result = MSVCFlagTranslator::translateResourceScript(text);
     if (embedManifest && text.find("RT_MANIFEST") == std::string::npos && text.find(" 24 ") == std::string::npos) {
         result += "\n1 24 \"" + *embedManifest + "\" // RT_MANIFEST, added by Torvex\n";
     }

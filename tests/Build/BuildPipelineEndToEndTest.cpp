@@ -400,7 +400,10 @@ TEST_F(BuildPipelineEndToEnd, PluginsWithHabitsOfMSVCCodeAreKeptAloneAndAllToget
         // The warnings that the plugin's -Werror would have made errors.
         {{"strict_warnings"}, "strict_warnings_plugin.cpp:15:31: warning: missing field 'patch' initializer"},
         {{"resource_script"}, "Building RC object plugins/resource_script/CMakeFiles/resource_script_plugin.dir/"},
-        {{"mixed_case_libraries", "strict_warnings", "resource_script"}, "Linking CXX executable runner/hello.exe"},
+        {{"plugin_icon"}, "Building RC object plugins/plugin_icon/CMakeFiles/plugin_icon_plugin.dir/icon.rc.res"},
+        {{"window_styles"}, "warning: case value evaluates to -16, which cannot be narrowed"},
+        {{"mixed_case_libraries", "strict_warnings", "resource_script", "plugin_icon", "window_styles"},
+         "Linking CXX executable runner/hello.exe"},
     };
     for (const App& app : apps) {
         SCOPED_TRACE(::testing::PrintToString(app.plugins));
@@ -428,7 +431,7 @@ TEST_F(BuildPipelineEndToEnd, PluginsWithHabitsOfMSVCCodeAreKeptAloneAndAllToget
     if (const auto ran = runUnderWine(out / "hello.exe")) {
         const std::string output = testing::withoutCarriageReturns(ran->out);
         EXPECT_EQ(ran->status, 0) << output << ran->err;
-        for (const char* name : {"mixed_case_libraries", "strict_warnings", "resource_script"})
+        for (const char* name : {"mixed_case_libraries", "strict_warnings", "resource_script", "plugin_icon", "window_styles"})
             EXPECT_NE(output.find(std::string(name) + ": registered\n"), std::string::npos) << output << ran->err;
     }
 }

@@ -19,7 +19,15 @@ TEST(MSVCFlagTranslatorTest, CompilerArgumentsFollowTheTableAndTheExistenceRule)
     };
     const Case cases[] = {
         {{}, {}, {}},
-        {{"/W0", "/W1", "/W2", "/W3", "/W4", "/Wall"}, {"-Wall", "-Wall", "-Wall", "-Wall", "-Wall", "-Wall"}, {}},
+        // Each warning level also makes narrowing of constants a warning, as MSVC-style code expects.
+        {{"/W0", "/W4", "/Wall"},
+         {"-Wall", "-Wno-error=c++11-narrowing", "-Wall", "-Wno-error=c++11-narrowing", "-Wall",
+          "-Wno-error=c++11-narrowing"},
+         {}},
+        {{"/W1", "/W2", "/W3"},
+         {"-Wall", "-Wno-error=c++11-narrowing", "-Wall", "-Wno-error=c++11-narrowing", "-Wall",
+          "-Wno-error=c++11-narrowing"},
+         {}},
         {{"/O1", "/O2", "/Ox", "/Od", "/Os"}, {"-O2", "-O2", "-O2", "-O0"}, {"/Os"}},
         {{"/Zi", "/Z7", "/ZI", "/bigobj", "/bigobj-"}, {"-g", "-g", "-g", "-Wa,-mbig-obj"}, {}},
         {{"/std:c++14", "/std:c++17", "/std:c++20", "/std:c++latest", "/std:c11"},
@@ -47,7 +55,7 @@ TEST(MSVCFlagTranslatorTest, CompilerArgumentsFollowTheTableAndTheExistenceRule)
         {{"-Wall", "-Wextra", "-Werror", "-Werror=return-type", "-Wno-error", "-o", "-Werror"},
          {"-Wall", "-Wextra", "-Werror=return-type", "-Wno-error", "-o", "-Werror"}, {}},
         // Unknown flags are reported in input order and the rest keeps its order.
-        {{"/Fa", "-c", "/W4", "/Fb", "x.c"}, {"-c", "-Wall", "x.c"}, {"/Fa", "/Fb"}},
+        {{"/Fa", "-c", "/W4", "/Fb", "x.c"}, {"-c", "-Wall", "-Wno-error=c++11-narrowing", "x.c"}, {"/Fa", "/Fb"}},
     };
     for (const Case& c : cases) {
         std::vector<std::string> asked;
@@ -73,7 +81,7 @@ TEST(MSVCFlagTranslatorTest, SingleFlagsMapToListsOrNothing) {
         std::optional<Strings> mapped;
     };
     const Case cases[] = {
-        {"/W4", Strings{"-Wall"}},
+        {"/W4", Strings{"-Wall", "-Wno-error=c++11-narrowing"}},
         {"/WX", Strings{}},
         {"/MP", Strings{}},
         {"/FIa.h", Strings{"-include", "a.h"}},
@@ -104,4 +112,29 @@ TEST(MSVCFlagTranslatorTest, ResourceCompilerEscapesQuotesOfDefinesOnly) {
     };
     EXPECT_EQ(MSVCFlagTranslator::translateResourceCompilerArguments(input), expected);
     EXPECT_EQ(MSVCFlagTranslator::translateResourceCompilerArguments({}), Strings{});
+}
+
+TEST(MSVCFlagTranslatorTest, ResourceScriptsNameTheirFilesWithSlashes) {
+    struct Case {
+        const char* name;
+        std::string input;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"the template's icon line", "IDI_APP_ICON ICON \"resources\\\\app_icon.ico\"\r\n",
+         "IDI_APP_ICON ICON \"resources/app_icon.ico\"\r\n"},
+        {"blanks of any kind after the closing quote", "A ICON \"a\\\\b.ico\" \u00a0\t\u3000\nB PNG \"c\\\\d.PNG\"\u2028",
+         "A ICON \"a/b.ico\" \u00a0\t\u3000\nB PNG \"c/d.PNG\"\u2028"},
+        {"anything else after the quote, or another kind of file",
+         "A ICON \"a\\\\b.ico\"\u00ad\nB RCDATA \"c\\\\d.bin\"\nC ICON \"e\\\\f.ico\" \"x\"\n",
+         "A ICON \"a\\\\b.ico\"\u00ad\nB RCDATA \"c\\\\d.bin\"\nC ICON \"e\\\\f.ico\" \"x\"\n"},
+        {"no line end, and empty lines kept", "\n\nI ICON \"a\\\\\\\\b.ico\"", "\n\nI ICON \"a//b.ico\""},
+        {"", "", ""},
+    };
+    for (const Case& c : cases) {
+        const std::string once = MSVCFlagTranslator::translateResourceScript(c.input);
+        EXPECT_EQ(once, c.expected) << c.name;
+        // A script that staging patched already comes through the wrapper unchanged.
+        EXPECT_EQ(MSVCFlagTranslator::translateResourceScript(once), once) << c.name;
+    }
 }

@@ -34,6 +34,10 @@ std::string compileFailure(const std::string& error) {
     return "its Windows code does not compile with clang yet (" + error + ")";
 }
 
+std::string resourceFailure(const std::string& script, const std::string& error) {
+    return "the resource compiler failed on its resource script " + script + " (" + error + ")";
+}
+
 void writeFiles(const fs::path& root, const Files& files) {
     for (const auto& [relative, bytes] : files) writeFile(root / relative, bytes);
 }
@@ -215,6 +219,22 @@ TEST(PluginCompatibilityTest, FailingPluginsWithTheirFirstError) {
           "CMake Error at /w/.plugin_symlinks/jni/windows/CMakeLists.txt:1 (message):", "  \xff bad",
           printing + "p.cpp:1:1: error: expected ';'"},
          {{"printing", compileFailure("expected ';'"), true}, {"jni", compileFailure("\xff bad"), true}}},
+        {"resource scripts that fail: the resource compiler and the script are named, with its first error",
+         {"FAILED: plugins/plugin_icon/CMakeFiles/plugin_icon_plugin.dir/icon.rc.res ",
+          "/w/tools/shim-windres -O coff /w/.plugin_symlinks/plugin_icon/windows/icon.rc "
+          "plugins/plugin_icon/CMakeFiles/plugin_icon_plugin.dir/icon.rc.res",
+          "llvm-rc: Error in ICON statement (ID 101): ", "error : file not found : resources\\\\app_icon.ico",
+          "FAILED: plugins/printing/CMakeFiles/printing_plugin.dir/res/Version.RC.res ",
+          printing + "res/Version.RC:2:10: fatal error: 'missing.h' file not found", "llvm-rc: Preprocessing failed.",
+          "FAILED: plugins/late/CMakeFiles/late_plugin.dir/late.rc.res ", "ninja: build stopped: subcommand failed.",
+          "error : after the job's output"},
+         {{"plugin_icon", resourceFailure("icon.rc", "file not found : resources\\\\app_icon.ico"), true},
+          {"printing", resourceFailure("res/Version.RC", "'missing.h' file not found"), true},
+          {"late", resourceFailure("late.rc", "see the build log"), true}}},
+        {"a plugin whose compile failed first keeps the compile reason when its script fails too",
+         {"FAILED: plugins/printing/CMakeFiles/printing_plugin.dir/p.cpp.obj ", printing + "p.cpp:1:1: error: own",
+          "FAILED: plugins/printing/CMakeFiles/printing_plugin.dir/p.rc.res ", "error : file not found : a.ico"},
+         {{"printing", compileFailure("own"), true}}},
         {"no lines", {}, {}},
     };
     for (const Case& c : cases) {

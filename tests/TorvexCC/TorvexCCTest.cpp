@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -73,7 +74,8 @@ TEST(TorvexCCTest, ExecsTheToolOfItsLinkNameWithTranslatedArguments) {
         std::string expectedErr;
     };
     const Case cases[] = {
-        {"shim-clang", {"/W4", "/nologo", "/Os", "main.c", "/Os"}, "x86_64-w64-mingw32-clang", {"-Wall", "main.c"},
+        {"shim-clang", {"/W4", "/nologo", "/Os", "main.c", "/Os"}, "x86_64-w64-mingw32-clang",
+         {"-Wall", "-Wno-error=c++11-narrowing", "main.c"},
          "torvex-cc: dropping unknown MSVC flag /Os\ntorvex-cc: dropping unknown MSVC flag /Os\n"},
         // The file test takes relative paths against the working folder: present.lib exists there.
         {"shim-clang++", {"/std:c++17", "present.lib", "absent.lib", "-mwindows", "@cmd.rsp"},
@@ -316,4 +318,95 @@ TEST(TorvexCCTest, AClosedStandardDescriptorReachesTheToolAsDevNull) {
         }
         EXPECT_EQ(seen, expected);
     }
+}
+
+TEST(TorvexCCTest, APluginsResourceScriptIsCompiledFromAPatchedCopyThatIsThenRemoved) {
+    const std::string needsPatch = "#include \"resource.h\"\nIDI ICON \"resources\\\\app_icon.ico\"\n";
+    struct Case {
+        const char* name;
+        std::string script;         // the plugin's icon.rc
+        bool objectFolder;          // the folder of the object file exists
+        bool copied;                // the tool reads a patched copy
+        std::string expectedErr;    // "<script>" stands for the plugin's script
+    };
+    const Case cases[] = {
+        {"a plugin's script with a doubled backslash", needsPatch, true, true, ""},
+        {"after a byte order mark", "\xEF\xBB\xBF" + needsPatch, true, true, ""},
+        {"a script that staging patched already", "IDI ICON \"resources/app_icon.ico\"\n", true, false, ""},
+        {"no folder for the copy: the script as it is, and why",
+         needsPatch, false, false,
+         "torvex-cc: cannot make a folder for the patched copy of <script>: No such file or directory\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Rig rig;
+        writeFile(rig.tools / "mingw-bin", rig.bin.string());
+        // The tool shows what the script it was given holds and what lies beside it.
+        writeScript(rig.bin / "x86_64-w64-mingw32-windres",
+                    "echo \"pid=$$\"\nfor a in \"$@\"; do echo \"arg=$a\"; done\n"
+                    "for a in \"$@\"; do case \"$a\" in *.rc) cat \"$a\"; ls -A \"$(dirname \"$a\")\";; esac; done\n"
+                    "exit 7\n");
+        const fs::path plugin = rig.dir / "pub cache/plugin_icon/windows";
+        const fs::path script = plugin / "icon.rc";
+        writeFile(script, c.script);
+        const fs::path work = rig.dir / "build";
+        if (c.objectFolder) fs::create_directories(work / "obj");
+        fs::create_directories(work);
+
+        const SpawnResult result = spawnAndWait(
+            {wrapper(),
+             {rig.link("shim-windres").string(), "-O", "coff", "-DV=\"1\"", script.string(), "obj/icon.rc.res"},
+             work, {}},
+            rig.dir.path());
+
+        EXPECT_EQ(result.status, 7);
+        EXPECT_EQ(result.err, expanded(c.expectedErr, {{"<script>", script.string()}}));
+        EXPECT_EQ(readFile(script), c.script);
+        const auto argLines = [](const std::vector<std::string>& arguments) {
+            std::string lines;
+            for (const std::string& argument : arguments) lines += "arg=" + argument + "\n";
+            return lines;
+        };
+        if (!c.copied) {
+            // The wrapper became the tool, with the arguments as it translates them.
+            EXPECT_EQ(result.out, "pid=" + std::to_string(result.pid) + "\n" +
+                                      argLines({"-O", "coff", "-DV=\\\"1\\\"", script.string(), "obj/icon.rc.res"}) +
+                                      c.script + "icon.rc\n");
+            continue;
+        }
+        // A copy in a folder of its own beside the object file; the script's folder first among the
+        // include folders; the copy's errors located in the plugin's script.
+        const std::size_t copyAt = result.out.find("arg=obj/icon.rc.torvex-");
+        ASSERT_NE(copyAt, std::string::npos) << result.out;
+        const std::string copy = result.out.substr(copyAt + 4, result.out.find('\n', copyAt) - copyAt - 4);
+        EXPECT_TRUE(copy.ends_with("/icon.rc")) << copy;
+        const std::string marker = c.script.starts_with("\xEF\xBB\xBF") ? "\xEF\xBB\xBF" : "";
+        EXPECT_EQ(result.out.substr(result.out.find('\n') + 1),
+                  argLines({"-I", plugin.string(), "-O", "coff", "-DV=\\\"1\\\"", copy, "obj/icon.rc.res"}) + marker +
+                      "#line 1 \"" + script.string() + "\"\n" +
+                      "#include \"resource.h\"\nIDI ICON \"resources/app_icon.ico\"\n" + "icon.rc\n");
+        // Started, not become: the wrapper stays to remove the copy.
+        EXPECT_NE(result.out.substr(0, result.out.find('\n')), "pid=" + std::to_string(result.pid));
+        EXPECT_TRUE(fs::is_empty(work / "obj"));
+    }
+}
+
+TEST(TorvexCCTest, ASignalThatStopsTheBuildStillLetsTheCopyOfAScriptGo) {
+    const Rig rig;
+    writeFile(rig.tools / "mingw-bin", rig.bin.string());
+    // The build is stopped while the tool runs: the wrapper is told to end.
+    writeScript(rig.bin / "x86_64-w64-mingw32-windres",
+                "[ \"$(readlink /proc/$PPID/exe)\" = " + shellQuoted(fs::canonical(wrapper()).string()) +
+                    " ] && kill -TERM $PPID\nexit 0\n");
+    const fs::path script = rig.dir / "plugin/windows/icon.rc";
+    writeFile(script, "IDI ICON \"resources\\\\app_icon.ico\"\n");
+    const fs::path work = rig.dir / "build";
+    fs::create_directories(work / "obj");
+
+    const SpawnResult result = spawnAndWait(
+        {wrapper(), {rig.link("shim-windres").string(), "-O", "coff", script.string(), "obj/icon.rc.res"}, work, {}},
+        rig.dir.path());
+
+    EXPECT_EQ(result.status, 128 + SIGTERM);
+    EXPECT_TRUE(fs::is_empty(work / "obj"));
 }
