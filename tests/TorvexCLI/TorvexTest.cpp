@@ -613,3 +613,17 @@ TEST(TorvexTest, UserTextInAnErrorIsShownEscapedAndTheAppsOutputAsItCame) {
     EXPECT_EQ(refused.err.find('\x1B'), std::string::npos) << refused.err;
     EXPECT_NE(refused.err.find(shown), std::string::npos) << refused.err;
 }
+
+TEST(TorvexTest, StatusGivesUpOnAPeerThatNeverAnswers) {
+    Rig rig;
+    rig.host.reply("status", {.result = R"({"status":"Idle"})", .waitForHangUp = true});
+    const auto start = std::chrono::steady_clock::now();
+    const SpawnResult result = rig.torvex.run({"status"});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(19)) << "it waited for the answer";
+    EXPECT_EQ(result.status, 3);
+    EXPECT_EQ(result.out, "");
+    EXPECT_TRUE(result.err.starts_with("error: Torvex did not answer.\n  Why: Nothing came from " +
+                                       rig.torvex.socket().string() + " for 10 s after the request `status`.\n"))
+        << result.err;
+    EXPECT_TRUE(rig.host.waitForHangUps(1));
+}
