@@ -2,17 +2,23 @@
 
 #include "DecimalInteger.h"
 #include "Output.h"
+#include "Core/VisibleText.h"
 
 #include <cstdint>
 #include <limits>
 
 namespace torvex::cli {
 
+std::string shownError(const TorvexError& error) {
+    return TorvexError(error.kind, visibleLines(error.what), visibleLines(error.why), visibleLines(error.fix))
+        .description();
+}
+
 void withErrorRule(const std::function<void()>& body) {
     try {
         body();
     } catch (const TorvexError& error) {
-        Output::err("error: " + error.description());
+        Output::err("error: " + shownError(error));
         throw ExitCode{TorvexError::rawValue(error.kind)};
     }
 }

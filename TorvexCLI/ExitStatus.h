@@ -16,6 +16,10 @@ struct ExitCode {
 // The status for a command line the parser refused.
 inline constexpr int usageExitStatus = 64;
 
+// The error's what, why and fix as torvex prints them: control and invisible characters, which
+// may come from the user's input (a name, a folder), written as visible escapes; line breaks kept.
+std::string shownError(const TorvexError& error);
+
 // Runs `body`; a TorvexError that escapes it is written as "error: " and its text on standard
 // error and becomes ExitCode with the kind's raw value. Everything else passes unchanged.
 void withErrorRule(const std::function<void()>& body);

@@ -22,7 +22,7 @@ CommandSpec pingCommand() {
                     Toolchain::locate(paths, environment);
                     WineEnvironment::locate(paths, "default", environment);
                 } catch (const TorvexError& error) {
-                    Output::err(error.description());
+                    Output::err(shownError(error));
                     throw ExitCode{1};
                 }
                 Output::out("ready");

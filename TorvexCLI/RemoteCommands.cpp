@@ -180,7 +180,9 @@ CommandSpec statusCommand() {
                         return;
                     }
                     const IPCRequest request("status", withFlutterRoot({}, connection.environment));
-                    Output::out(client->send(request, [](const IPCMessage&) {}).value_or("{}"));
+                    // The service answers from memory at once: a peer that stays silent is no host at work.
+                    constexpr std::chrono::seconds patience(10);
+                    Output::out(client->send(request, [](const IPCMessage&) {}, patience).value_or("{}"));
                 });
             }};
 }

@@ -6,6 +6,7 @@
 #include "ExitStatus.h"
 #include "Output.h"
 #include "Core/Version.h"
+#include "Core/VisibleText.h"
 
 #include <cctype>
 #include <cerrno>
@@ -47,15 +48,15 @@ int runBody(const Invocation& invocation) {
     } catch (const ExitCode& exit) {
         return exit.status;
     } catch (const TorvexError& error) {
-        Output::err("Error: " + error.description());
+        Output::err("Error: " + shownError(error));
     } catch (const Cancelled&) {
         Output::err("Error: Cancelled.");
     } catch (const std::filesystem::filesystem_error& error) {
-        Output::err("Error: " + fileSystemError(error).description());
+        Output::err("Error: " + shownError(fileSystemError(error)));
     } catch (const std::exception& error) {
-        Output::err("Error: " + TorvexError(TorvexError::Kind::generic, "torvex failed.", error.what(),
-                                            "Try again; if it keeps failing, run `torvex report` and send the report.")
-                                    .description());
+        Output::err("Error: " + shownError(TorvexError(
+                                    TorvexError::Kind::generic, "torvex failed.", error.what(),
+                                    "Try again; if it keeps failing, run `torvex report` and send the report.")));
     }
     return 1;
 }
@@ -74,7 +75,7 @@ int runAction(const CommandSpec& root, const Invocation& invocation) {
         Output::write(completionScript(root, invocation.detail));
         return 0;
     case Invocation::Action::usageError:
-        Output::err("Error: " + invocation.detail);
+        Output::err("Error: " + visibleLines(invocation.detail));
         Output::err("Usage: " + usageLine(invocation.path));
         Output::err("  See '" + commandName(invocation.path) + " --help' for more information.");
         return usageExitStatus;

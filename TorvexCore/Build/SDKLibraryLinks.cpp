@@ -28,6 +28,10 @@ constexpr std::uintmax_t maximumResponseFileBytes = 16 << 20;
 constexpr std::size_t maximumResponseFiles = 1024;
 constexpr std::size_t maximumResponseFileDepth = 16;
 constexpr std::size_t maximumFileName = 255;
+// The objects and archives of one link: the bytes all their reads may ask for, each read counted
+// as at least a small block, so that many tiny reads end too.
+constexpr std::uint64_t maximumScanBytes = 256 << 20;
+constexpr std::uint64_t minimumReadCost = 1024;
 
 constexpr std::size_t sectionHeaderSize = 40;
 constexpr std::size_t sectionsPerRead = 1024;
@@ -198,11 +202,27 @@ OpenFile openRegularFile(const fs::path& file) {
     return opened;
 }
 
-std::vector<std::string> fileDirectives(const fs::path& file) {
+// What the reads of one link's objects and archives have asked for; once a read would pass
+// maximumScanBytes, it and every later one give nothing.
+struct ScanBudget {
+    std::uint64_t spent = 0;
+    bool exhausted = false;
+};
+
+std::vector<std::string> fileDirectives(const fs::path& file, ScanBudget& budget) {
+    if (budget.exhausted) return {};
     const int fd = openRegularFile(file).fd;
     if (fd < 0) return {};
     const std::vector<std::string> names =
-        directiveLibraries([fd](std::uint64_t offset, std::size_t length) { return readAt(fd, offset, length); });
+        directiveLibraries([fd, &budget](std::uint64_t offset, std::size_t length) {
+            const std::uint64_t cost = std::max<std::uint64_t>(length, minimumReadCost);
+            if (budget.exhausted || cost > maximumScanBytes - budget.spent) {
+                budget.exhausted = true;
+                return std::string();
+            }
+            budget.spent += cost;
+            return readAt(fd, offset, length);
+        });
     ::close(fd);
     return names;
 }
@@ -277,7 +297,7 @@ struct Wanted {
 // The libraries that `arguments` ask for; a response file's own response files are taken against
 // its folder, as clang does.
 void collectWanted(const std::vector<std::string>& arguments, const fs::path& responseFolder, ResponseFiles& files,
-                   std::vector<Wanted>& wanted) {
+                   ScanBudget& budget, std::vector<Wanted>& wanted) {
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "-o") {
@@ -291,11 +311,11 @@ void collectWanted(const std::vector<std::string>& arguments, const fs::path& re
             const fs::path located = files.expanding.empty() || file.is_absolute() ? file : responseFolder / file;
             if (const auto read = readResponseFile(located, files)) {
                 files.expanding.push_back(read->identity);
-                collectWanted(responseFileWords(read->text), located.parent_path(), files, wanted);
+                collectWanted(responseFileWords(read->text), located.parent_path(), files, budget, wanted);
                 files.expanding.pop_back();
             }
         } else if (!argument.empty() && !argument.starts_with("-")) {
-            for (std::string& name : fileDirectives(argument)) wanted.push_back({std::move(name), true});
+            for (std::string& name : fileDirectives(argument, budget)) wanted.push_back({std::move(name), true});
         }
     }
 }
@@ -359,7 +379,14 @@ Prepared prepareLink(const std::vector<std::string>& arguments, const fs::path& 
     Prepared prepared{arguments, {}};
     std::vector<Wanted> wanted;
     ResponseFiles responseFiles;
-    collectWanted(arguments, {}, responseFiles, wanted);
+    ScanBudget budget;
+    collectWanted(arguments, {}, responseFiles, budget, wanted);
+    if (budget.exhausted) {
+        prepared.problems.push_back("the link's objects and archives need more than " +
+                                    std::to_string(maximumScanBytes >> 20) +
+                                    " MiB of reading to find the libraries they ask for; linking them as given");
+        return prepared;
+    }
     if (wanted.empty()) return prepared;
 
     const std::map<std::string, std::string> sdkFiles = filesByFoldedName(sdkFolder);

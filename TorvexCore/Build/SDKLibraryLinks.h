@@ -40,7 +40,9 @@ struct Prepared {
 
 // Makes the links in `linkFolder` that the link of `arguments` needs to find its libraries in
 // `sdkFolder` (the SDK's library folder) whatever their letter case: for the -l names and for the
-// directives of every object and archive among the arguments and in their response files.
+// directives of every object and archive among the arguments and in their response files. When
+// reading those objects and archives would take more than a bound (256 MiB in all), nothing is
+// made, the arguments stay as given, and one problem says so.
 Prepared prepareLink(const std::vector<std::string>& arguments, const std::filesystem::path& linkFolder,
                      const std::filesystem::path& sdkFolder);
 

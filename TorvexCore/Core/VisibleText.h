@@ -11,4 +11,8 @@ namespace torvex {
 // Everything else stays as it is.
 std::string visibleText(std::string_view text);
 
+// visibleText, but line feeds and tabs stay as they are: for text made of lines, such as an
+// error's cause.
+std::string visibleLines(std::string_view text);
+
 } // namespace torvex

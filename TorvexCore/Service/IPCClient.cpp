@@ -8,6 +8,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace torvex {
 
 namespace {
@@ -21,6 +23,12 @@ void setReceiveTimeout(int fd, std::chrono::microseconds timeout) {
 }
 
 constexpr std::size_t maxHelloLength = 64 * 1024;
+
+// "10 s", "250 ms"
+std::string duration(std::chrono::milliseconds time) {
+    const auto count = time.count();
+    return count % 1000 == 0 ? std::to_string(count / 1000) + " s" : std::to_string(count) + " ms";
+}
 
 } // namespace
 
@@ -42,7 +50,7 @@ void checkHello(const IPCMessage& hello, const std::string& cliVersion) {
 std::unique_ptr<IPCClient> IPCClient::connect(const std::filesystem::path& path, std::chrono::milliseconds helloTimeout) {
     const auto fd = UnixSocket::connect(path.string());
     if (!fd) return nullptr;
-    std::unique_ptr<IPCClient> client(new IPCClient(*fd, "?"));  // owns the descriptor from here on
+    std::unique_ptr<IPCClient> client(new IPCClient(*fd, path, "?"));  // owns the descriptor from here on
     // Whoever serves the path gets the requests and answers them: only this user or root may.
     const auto server = UnixSocket::peerUser(*fd);
     if (!server || !UnixSocket::isTrustedUser(*server)) {
@@ -64,16 +72,19 @@ std::unique_ptr<IPCClient> IPCClient::connect(const std::filesystem::path& path,
     return client;
 }
 
-IPCClient::IPCClient(int fd, std::string appVersion) : fd_(fd), reader_(fd), appVersion_(std::move(appVersion)) {}
+IPCClient::IPCClient(int fd, std::filesystem::path path, std::string appVersion)
+    : fd_(fd), path_(std::move(path)), reader_(fd), appVersion_(std::move(appVersion)) {}
 
 IPCClient::~IPCClient() { ::close(fd_); }
 
 std::optional<std::string> IPCClient::send(const IPCRequest& request,
-                                           const std::function<void(const IPCMessage&)>& onLog) {
+                                           const std::function<void(const IPCMessage&)>& onLog,
+                                           std::optional<std::chrono::milliseconds> silenceLimit) {
     if (!UnixSocket::writeLine(fd_, encode(request)))
         throw TorvexError(TorvexError::Kind::appNotRunning, "Lost the connection to Torvex.",
                           "The Torvex host closed the socket.", hostReplacementFix(std::nullopt));
-    while (const auto line = reader_.next()) {
+    if (silenceLimit) setReceiveTimeout(fd_, std::max(*silenceLimit, std::chrono::milliseconds(1)));
+    while (const auto line = reader_.next(maxMessageBytes)) {
         const auto message = decodeMessage(*line);
         if (!message) continue;
         switch (message->type) {
@@ -88,6 +99,20 @@ std::optional<std::string> IPCClient::send(const IPCRequest& request,
         case IPCMessage::Kind::error:
             throw *message->torvexError();
         }
+    }
+    if (reader_.overlong()) {
+        throw TorvexError(TorvexError::Kind::generic, "Torvex sent a message too long to read.",
+                          "A line from " + path_.string() + " holds more than " +
+                              std::to_string(maxMessageBytes / (1024 * 1024)) +
+                              " MiB; the longest a Torvex host sends is a screenshot, far shorter.",
+                          hostReplacementFix(std::nullopt));
+    }
+    if (reader_.timedOut()) {
+        throw TorvexError(TorvexError::Kind::appNotRunning, "Torvex did not answer.",
+                          "Nothing came from " + path_.string() + " for " +
+                              duration(*silenceLimit) +
+                              " after the request `" + request.cmd + "`.",
+                          hostReplacementFix(std::nullopt));
     }
     throw TorvexError(TorvexError::Kind::appNotRunning, "Torvex stopped before finishing.", "The connection closed.",
                       "Check the Torvex logs and try again.");

@@ -30,20 +30,28 @@ public:
     // The service's version as its hello gave it, "?" when it gave none.
     const std::string& appVersion() const { return appVersion_; }
 
+    // The longest message line read: far above the largest the service sends, a 4K window's
+    // screenshot (3840 x 2160 x 4 bytes of PNG at worst, 44 MB in Base64).
+    static constexpr std::size_t maxMessageBytes = 64 * 1024 * 1024;
+
     // Sends the request, hands every log or progress message to `onLog` on this thread, and
     // returns the result's value (none when it has none) or throws the error message as a
-    // TorvexError. Waits as long as the service works; throws appNotRunning when the connection
-    // ends without an answer.
-    std::optional<std::string> send(const IPCRequest& request, const std::function<void(const IPCMessage&)>& onLog);
+    // TorvexError. Waits as long as the service works, or, with a `silenceLimit`, until no line
+    // came for that long ("Torvex did not answer."). Throws appNotRunning when the connection ends
+    // without an answer, and generic "Torvex sent a message too long to read." for a line longer
+    // than maxMessageBytes.
+    std::optional<std::string> send(const IPCRequest& request, const std::function<void(const IPCMessage&)>& onLog,
+                                    std::optional<std::chrono::milliseconds> silenceLimit = std::nullopt);
 
     // Shuts the socket down both ways, so that a waiting send() ends and the service cancels the
     // request. Callable from any thread, and from a signal handler (it is only shutdown(2)).
     void disconnect() const;
 
 private:
-    IPCClient(int fd, std::string appVersion);
+    IPCClient(int fd, std::filesystem::path path, std::string appVersion);
 
     int fd_;
+    std::filesystem::path path_;
     LineReader reader_;
     std::string appVersion_;
 };

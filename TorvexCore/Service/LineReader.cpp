@@ -12,6 +12,7 @@ LineReader::LineReader(int fd, int wakeFD) : fd_(fd), wakeFD_(wakeFD), chunk_(ch
 
 std::optional<std::string> LineReader::next(std::size_t maxLength) {
     overlong_ = false;
+    timedOut_ = false;
     for (;;) {
         const char* from = buffer_.data() + start_ + scanned_;
         const std::size_t unscanned = buffer_.size() - start_ - scanned_;
@@ -36,6 +37,7 @@ std::optional<std::string> LineReader::next(std::size_t maxLength) {
 }
 
 bool LineReader::skipLine() {
+    timedOut_ = false;
     for (;;) {
         const char* from = buffer_.data() + start_;
         if (const void* found = std::memchr(from, '\n', buffer_.size() - start_)) {
@@ -70,6 +72,7 @@ bool LineReader::fill() {
             return true;
         }
         if (count < 0 && errno == EINTR) continue;
+        timedOut_ = count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
         return false;
     }
 }

@@ -29,6 +29,9 @@ public:
     // Whether the last next() answered none for a line longer than its maxLength.
     bool overlong() const { return overlong_; }
 
+    // Whether the last next() or skipLine() ended because a read timed out (SO_RCVTIMEO).
+    bool timedOut() const { return timedOut_; }
+
     // Reads up to and past the next newline, keeping nothing but the bytes after it. False at the
     // end of the stream or on a read error.
     bool skipLine();
@@ -40,6 +43,7 @@ private:
     int fd_;
     int wakeFD_;
     bool overlong_ = false;
+    bool timedOut_ = false;
     std::string buffer_;
     std::size_t start_ = 0;    // first byte of the buffer not yet returned
     std::size_t scanned_ = 0;  // bytes from start_ on known to hold no newline

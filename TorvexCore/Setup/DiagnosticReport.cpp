@@ -119,11 +119,28 @@ const std::vector<CredentialForm>& credentialForms() {
     static const std::string secretName =
         "[A-Za-z0-9_.-]*(?:password|passwd|secret|token|api[_-]?key|access[_-]?key|private[_-]?key|credentials?)";
 
+    // An environment variable's name that says it holds a secret: DB_PASS, GITHUB_TOKEN, STRIPE_KEY…
+    static const std::string secretVariable =
+        "(?<![A-Za-z0-9_])(?:[A-Z0-9_]*(?:PASSWORD|PASSWD|SECRET|TOKEN|APIKEY)|(?:[A-Z0-9_]*_)?(?:PASS|KEY)|"
+        "SSHPASS|MYSQL_PWD|SENTRY_DSN|NPM_CONFIG__AUTH)";
+    // A value as written after "=" or an option: quoted, or one word.
+    static const std::string value = R"(("[^"\n]*"|'[^'\n]*'|[^\s"'&;,]+))";
+
     static const auto* table = new std::vector<CredentialForm>{
         {"HTTP authorization header",
          R"((?i)(\b(?:proxy-)?authorization\s*[:=]\s*(?:(?:bearer|basic|token|digest|negotiate)\s+)?)([^\s"',;]+))"},
+        {"HTTP key header",
+         R"((?i)(\b(?:x-api-key|api-key|apikey|x-auth-token|x-access-token|x-amz-security-token|x-goog-api-key|)"
+         R"(x-vault-token|x-gitlab-token|private-token|x-csrf-token|x-xsrf-token|ocp-apim-subscription-key))"
+         R"([ \t]*:[ \t]*)([^\s"',;]+))"},
+        // Every name=value pair of a Cookie header, the one pair of a Set-Cookie header.
+        {"HTTP cookie header", R"((?i)((?:(?<![\w-])cookie[ \t]*:[ \t]*|(?!^)\G;[ \t]*)[^=\s;,]+=)([^;\s]+))"},
+        {"HTTP set-cookie header", R"((?i)(\bset-cookie[ \t]*:[ \t]*[^=\s;,]+=)([^;\s]+))"},
         {"bearer token", R"((?i)(\bbearer\s+)([A-Za-z0-9._~+/-]{8,}=*))"},
-        {"secret-named assignment", "(?i)(\\b" + secretName + R"(=)("[^"\n]*"|'[^'\n]*'|[^\s"'&;,]+))"},
+        {"secret-named assignment", "(?i)(\\b" + secretName + "=)" + value},
+        {"secret-named variable", "(" + secretVariable + "[ \t]*=[ \t]*(?!=))" + value},
+        {"secret-named option and its argument",
+         "(?i)((?<![\\w-])--?" + secretName + R"([ \t]+)("[^"\n]*"|'[^'\n]*'|[^\s"'-][^\s"']*))"},
         {"secret-named JSON member", "(?i)(\"" + secretName + R"("\s*:\s*")([^"\n]*)("))"},
         {"secret-named YAML line", "(?im)(^\\s*" + secretName + R"(:[ \t]+)([^\s"'{\[].*)$)"},
         {"password in a URL", R"((\b[A-Za-z][A-Za-z0-9+.-]*://[^\s/:@]+:)([^\s/@]+)(@))"},
@@ -131,6 +148,9 @@ const std::vector<CredentialForm>& credentialForms() {
         {"GitLab token", R"(()\b(glpat-[A-Za-z0-9_-]{20,}))"},
         {"Slack token", R"(()\b(xox[abposr]-[A-Za-z0-9-]{10,}))"},
         {"AWS access key id", R"(()\b((?:AKIA|ASIA)[0-9A-Z]{16})\b)"},
+        {"Google API key", R"(()\b(AIza[0-9A-Za-z_-]{35})(?![0-9A-Za-z_-]))"},
+        {"Stripe secret key", R"(()\b((?:sk|rk)_(?:live|test)_[0-9A-Za-z]{16,}))"},
+        {"npm token", R"(()\b(npm_[A-Za-z0-9]{36})\b)"},
         {"private key block", R"((-----BEGIN [A-Z ]*PRIVATE KEY-----)([\s\S]*?)(-----END [A-Z ]*PRIVATE KEY-----))"},
     };
     return *table;

@@ -142,6 +142,13 @@ TEST(SDKLibraryLinksTest, OnlyALinkIsPrepared) {
     }
 }
 
+// `text` with every "{folder}" replaced by `folder`.
+std::string withFolder(std::string text, const fs::path& folder) {
+    for (auto at = text.find("{folder}"); at != std::string::npos; at = text.find("{folder}", at))
+        text.replace(at, 8, folder.string());
+    return text;
+}
+
 // An SDK library folder and a link folder beside it, as the wrapper has them.
 struct LinkRig {
     testing::TempDir temp;
@@ -269,10 +276,7 @@ TEST(SDKLibraryLinksTest, ResponseFilesThatLoopOrFanOutEndWithTheNamesTheyHold) 
         const fs::path folder = rig.temp / "rsp";
         testing::writeFile(folder / "after.rsp", "-lCinTime");
         for (const auto& [name, text] : c.files) {
-            std::string expanded = text;
-            for (auto at = expanded.find("{folder}"); at != std::string::npos; at = expanded.find("{folder}", at))
-                expanded.replace(at, 8, folder.string());
-            testing::writeFile(folder / name, expanded);
+            testing::writeFile(folder / name, withFolder(text, folder));
         }
         Strings arguments;
         for (const std::string& argument : c.arguments)
@@ -283,6 +287,43 @@ TEST(SDKLibraryLinksTest, ResponseFilesThatLoopOrFanOutEndWithTheNamesTheyHold) 
         std::set<std::string> links;
         for (const auto& [name, target] : rig.linked()) links.insert(name);
         EXPECT_EQ(links, c.links);
+    }
+}
+
+// Inputs whose every bound holds (members, sections, response files) while their product would
+// make the scan read for seconds or minutes: the link's reads end at their own bound, and the link
+// goes ahead as given, with one warning.
+TEST(SDKLibraryLinksTest, AScanOfTooMuchWorkEndsAndTheLinkGoesAheadAsGiven) {
+    // An object claiming 65535 sections whose table the file never holds.
+    const std::string manySections =
+        le(0x8664, 2) + le(65535, 2) + le(0, 4) + le(0, 4) + le(0, 4) + le(0, 2) + le(0, 2);
+    std::string archive = "!<arch>\n";
+    for (int i = 0; i < 10'000; ++i) archive += member("m.obj/", manySections);
+    std::string namedOften;
+    for (int i = 0; i < 100'000; ++i) namedOften += "{folder}/many.obj ";
+
+    const struct {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> files;
+        Strings arguments;
+    } cases[] = {
+        {"an archive of 10000 members that each claim 65535 sections", {{"many.a", archive}}, {"{folder}/many.a"}},
+        {"one such object named 100000 times in a response file",
+         {{"many.obj", manySections}, {"objects.rsp", namedOften}}, {"@{folder}/objects.rsp"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LinkRig rig;
+        for (const auto& [name, bytes] : c.files) testing::writeFile(rig.temp / name, withFolder(bytes, rig.temp.path()));
+        Strings arguments;
+        for (const std::string& argument : c.arguments) arguments.push_back(withFolder(argument, rig.temp.path()));
+        arguments.push_back("-lGdi32");  // found as libgdi32.a only through a link
+        const SDKLibraryLinks::Prepared prepared = rig.prepare(arguments);
+        EXPECT_EQ(prepared.arguments, arguments);
+        EXPECT_EQ(prepared.problems,
+                  Strings{"the link's objects and archives need more than 256 MiB of reading to find the libraries "
+                          "they ask for; linking them as given"});
+        EXPECT_FALSE(fs::exists(rig.links));
     }
 }
 

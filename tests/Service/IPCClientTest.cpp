@@ -284,3 +284,96 @@ TEST(IPCClientTest, AServerOfAnotherUserIsRefusedBeforeItIsHeard) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
+
+namespace {
+
+// A server that says hello, reads the request, writes `answer` in pieces of 1 MiB until a write
+// fails (the client hung up), then waits for the client to hang up. It reports how many bytes of
+// the answer went out.
+std::future<std::size_t> answeringServer(int listenFD, std::string answer) {
+    return std::async(std::launch::async, [listenFD, answer = std::move(answer)] {
+        RawClient peer(::accept4(listenFD, nullptr, nullptr, SOCK_CLOEXEC));
+        peer.write(hello(TorvexVersion::current()) + "\n");
+        if (!peer.readLine()) return std::size_t(0);
+        constexpr std::size_t piece = 1024 * 1024;
+        std::size_t written = 0;
+        while (written < answer.size() && peer.write(std::string_view(answer).substr(written, piece)))
+            written += std::min(piece, answer.size() - written);
+        while (peer.readLine()) {
+        }
+        return written;
+    });
+}
+
+int listeningSocket(const fs::path& socket) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_un address = UnixSocket::address(socket.string());
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 4) != 0)
+        throw std::runtime_error("cannot listen");
+    return fd;
+}
+
+} // namespace
+
+TEST(IPCClientTest, AMessageLineHasABound) {
+    const std::string current = TorvexVersion::current();
+    const std::string result = R"({"id":"r","type":"result","value":")";
+    // A 4K window's screenshot at its worst, in Base64, arrives whole.
+    const std::string screenshot(3840 * 2160 * 4 / 3 * 4 + 64, 'A');
+    const struct {
+        const char* name;
+        std::string answer;
+        bool fits;
+    } cases[] = {
+        {"the largest screenshot", result + screenshot + "\"}\n", true},
+        {"an endless line", std::string(2 * IPCClient::maxMessageBytes, 'x'), false},
+        {"a line just past the bound", std::string(IPCClient::maxMessageBytes + 1, 'x') + "\n" + result + "v\"}\n",
+         false},
+    };
+    const TempDir dir;
+    for (const auto& c : cases) {
+        const fs::path socket = dir / "s.sock";
+        const int listener = listeningSocket(socket);
+        auto server = answeringServer(listener, c.answer);
+        {
+            const auto client = IPCClient::connect(socket);
+            ASSERT_TRUE(client) << c.name;
+            const IPCRequest request("r", "screenshot", {});
+            if (c.fits) {
+                EXPECT_EQ(client->send(request, nullptr), screenshot) << c.name;
+            } else {
+                const TorvexError error = errorOf([&] { client->send(request, nullptr); });
+                EXPECT_EQ(error.kind, TorvexError::Kind::generic) << c.name;
+                EXPECT_EQ(error.what, "Torvex sent a message too long to read.") << c.name;
+                EXPECT_EQ(error.why, "A line from " + socket.string() +
+                                         " holds more than 64 MiB; the longest a Torvex host sends is a "
+                                         "screenshot, far shorter.")
+                    << c.name;
+            }
+        }
+        const std::size_t written = server.get();
+        if (!c.fits) {
+            EXPECT_LT(written, IPCClient::maxMessageBytes + 16 * 1024 * 1024) << c.name << ": read no further";
+        }
+        ::close(listener);
+        fs::remove(socket);
+    }
+}
+
+TEST(IPCClientTest, ASilenceLimitEndsTheWaitForAnAnswer) {
+    const TempDir dir;
+    const fs::path socket = dir / "s.sock";
+    const int listener = listeningSocket(socket);
+    auto server = answeringServer(listener, "");  // says hello, then nothing
+    {
+        const auto client = IPCClient::connect(socket);
+        ASSERT_TRUE(client);
+        const TorvexError error =
+            errorOf([&] { client->send(IPCRequest("r", "status", {}), nullptr, std::chrono::milliseconds(200)); });
+        EXPECT_EQ(error.kind, TorvexError::Kind::appNotRunning);
+        EXPECT_EQ(error.what, "Torvex did not answer.");
+        EXPECT_EQ(error.why, "Nothing came from " + socket.string() + " for 200 ms after the request `status`.");
+    }
+    server.get();  // the server saw the hang-up
+    ::close(listener);
+}

@@ -117,3 +117,13 @@ TEST(TorvexEndToEndTest, ABundleOfAnotherMajorVersionIsToldToUpdate) {
         EXPECT_TRUE(state.processes.stopHosts(20s));
     }
 }
+
+TEST(TorvexEndToEndTest, TheHostsRefusalOfANameWithEscapesIsShownEscaped) {
+    BundledTorvex state;
+    const SpawnResult result = state.torvex.run({"profile", "use", "x\x1B]0;TITLE\a\x1B[2J"});
+    EXPECT_EQ(result.status, 2) << result.err;
+    EXPECT_TRUE(result.err.starts_with("error: No profile named x\\u001B]0;TITLE\\u0007\\u001B[2J.\n")) << result.err;
+    EXPECT_EQ(result.err.find('\x1B'), std::string::npos) << result.err;
+    EXPECT_TRUE(state.processes.stopHosts(20s));
+    EXPECT_TRUE(state.processes.endLeftovers(5s).empty());
+}

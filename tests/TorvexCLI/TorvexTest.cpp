@@ -621,3 +621,52 @@ TEST(TorvexTest, AClosedStandardDescriptorNeverBecomesTheSocket) {
                                             : "err line\n");
     }
 }
+
+TEST(TorvexTest, UserTextInAnErrorIsShownEscapedAndTheAppsOutputAsItCame) {
+    Rig rig;
+    const std::string hostile = "x\x1B]0;TITLE\a\x1B[2J";
+    const std::string shown = "x\\u001B]0;TITLE\\u0007\\u001B[2J";
+    rig.host.reply("profile-use", {.error = TorvexError(TorvexError::Kind::usage, "No profile named " + hostile + ".",
+                                                        "", "Run `torvex profile list`.")});
+    rig.host.reply("install", {.error = TorvexError(TorvexError::Kind::generic, "No Flutter project in " + hostile,
+                                                    "one line\n\tand a second\r that returns", "Check " + hostile)});
+    rig.host.reply("run", {.lines = {{out, hostile}, {err, hostile}}});
+    const struct {
+        std::vector<std::string> arguments;
+        int status;
+        std::string out;
+        std::string err;
+    } cases[] = {
+        {{"profile", "use", hostile}, 2, "",
+         "error: No profile named " + shown + ".\n  Why: \n  Fix: Run `torvex profile list`.\n"},
+        {{"install", "--app-name", "demo"}, 1, "",
+         "error: No Flutter project in " + shown + "\n  Why: one line\n\tand a second\\u000D that returns\n  Fix: Check " +
+             shown + "\n"},
+        {{"run", "--app-name", "demo"}, 0, hostile + "\n", hostile + "\n"},  // the app's own bytes
+    };
+    for (const auto& c : cases) {
+        const SpawnResult result = rig.torvex.run(c.arguments);
+        EXPECT_EQ(result.status, c.status) << c.arguments.front();
+        EXPECT_EQ(result.out, c.out) << c.arguments.front();
+        EXPECT_EQ(result.err, c.err) << c.arguments.front();
+    }
+
+    const SpawnResult refused = rig.torvex.run({"build", "--" + hostile});
+    EXPECT_EQ(refused.status, 64);
+    EXPECT_EQ(refused.err.find('\x1B'), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find(shown), std::string::npos) << refused.err;
+}
+
+TEST(TorvexTest, StatusGivesUpOnAPeerThatNeverAnswers) {
+    Rig rig;
+    rig.host.reply("status", {.result = R"({"status":"Idle"})", .waitForHangUp = true});
+    const auto start = std::chrono::steady_clock::now();
+    const SpawnResult result = rig.torvex.run({"status"});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(19)) << "it waited for the answer";
+    EXPECT_EQ(result.status, 3);
+    EXPECT_EQ(result.out, "");
+    EXPECT_TRUE(result.err.starts_with("error: Torvex did not answer.\n  Why: Nothing came from " +
+                                       rig.torvex.socket().string() + " for 10 s after the request `status`.\n"))
+        << result.err;
+    EXPECT_TRUE(rig.host.waitForHangUps(1));
+}
