@@ -3,6 +3,7 @@
 #include "Output.h"
 #include "Build/FlutterSDK.h"
 #include "Core/Platform/ProcessInfo.h"
+#include "Core/VisibleText.h"
 #include "Service/IPCClient.h"
 #include "Service/Messages.h"
 #include "Setup/Components.h"
@@ -76,7 +77,7 @@ CommandSpec doctorCommand() {
                 if (verbose) {
                     try {
                         if (const auto client = IPCClient::connect(IPC::socketPath(paths, environment)))
-                            Output::out("\u00B7 Torvex host: running (" + client->appVersion() + ")");
+                            Output::out("\u00B7 Torvex host: running (" + visibleText(client->appVersion()) + ")");
                     } catch (const TorvexError&) {
                         // an application of another version is not shown
                     }

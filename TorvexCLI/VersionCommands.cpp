@@ -7,6 +7,7 @@
 #include "Core/ProcessRunner.h"
 #include "Core/StoppableSleep.h"
 #include "Core/Version.h"
+#include "Core/VisibleText.h"
 #include "Runtime/WineEnvironment.h"
 #include "Service/IPCClient.h"
 #include "Setup/Components.h"
@@ -86,7 +87,7 @@ CommandSpec versionCommand() {
                 const Environment environment = currentEnvironment();
                 try {
                     if (const auto client = IPCClient::connect(IPC::socketPath(paths, environment)))
-                        Output::out("torvex-host " + client->appVersion() + " (running)");
+                        Output::out("torvex-host " + visibleText(client->appVersion()) + " (running)");
                 } catch (const TorvexError&) {
                     // an application of another version is not shown
                 }
