@@ -287,7 +287,7 @@ BuildResult BuildPipeline::build(const BuildRequest& request, std::stop_token st
     for (;;) {
         try {
             removeIgnoringErrors(stampFile);
-            const auto passStart = std::chrono::system_clock::now();
+            const auto passStart = NativeInputs::fileClockNow();
             if (!fs::exists(work / "cmake-build" / "build.ninja")) {
                 cmake(toolchain, configureArguments, cmakeEnvironment, staged, log, emit, false, stop);
             }

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include <sys/stat.h>
+#include <time.h>
 
 namespace torvex::NativeInputs {
 namespace fs = std::filesystem;
@@ -18,10 +19,6 @@ namespace {
 
 constexpr std::string_view header = "torvex native inputs 1\n";
 constexpr std::string_view trailer = "end\n";
-
-// A file's time within this much before the pass began may still be a write the pass did not see:
-// the kernel stamps files from a clock that lags the one read here by up to a tick.
-constexpr std::chrono::milliseconds clockLag{20};
 
 std::vector<std::string_view> lines(std::string_view text) {
     std::vector<std::string_view> found;
@@ -80,6 +77,13 @@ std::vector<fs::path> installScripts(const fs::path& buildTree) {
 }
 
 } // namespace
+
+std::chrono::system_clock::time_point fileClockNow() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    return std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
+        std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec)));
+}
 
 Entry Entry::of(const fs::path& path) {
     Entry entry{path.string()};
@@ -218,10 +222,10 @@ std::optional<std::string> record(const fs::path& ninja, const fs::path& work,
         }
     }
 
-    const std::int64_t changedAfter =
-        std::chrono::duration_cast<std::chrono::nanoseconds>((passStart - clockLag).time_since_epoch()).count();
+    // A time in the tick the pass began in may be a write after it.
+    const std::int64_t began = std::chrono::duration_cast<std::chrono::nanoseconds>(passStart.time_since_epoch()).count();
     for (const Entry& entry : entries) {
-        if (entry.kind != '-' && entry.kind != 'o' && entry.modified >= changedAfter) {
+        if (entry.kind != '-' && entry.kind != 'o' && entry.modified >= began) {
             return entry.path + " changed while the build ran";
         }
     }

@@ -30,6 +30,9 @@ struct Entry {
     bool operator==(const Entry&) const = default;
 };
 
+// Now, by the clock the kernel stamps files with: a write after this has a time no earlier.
+std::chrono::system_clock::time_point fileClockNow();
+
 // The paths that `ninja -t inputs` or `ninja -t deps` printed, relative ones taken from `buildTree`.
 std::vector<std::filesystem::path> fromNinjaInputs(std::string_view output, const std::filesystem::path& buildTree);
 std::vector<std::filesystem::path> fromNinjaDeps(std::string_view output, const std::filesystem::path& buildTree);
@@ -45,7 +48,7 @@ InstallSources installSources(std::string_view script);
 std::string recordText(const std::vector<Entry>& entries);
 std::optional<std::vector<Entry>> parseRecord(std::string_view text);
 
-// Records the inputs of the native pass that began at `passStart` in the build tree `work`/cmake-build
+// Records the inputs of the native pass that began at `passStart` (fileClockNow) in the build tree `work`/cmake-build
 // into `file` (atomically), asking `ninja` for them. No record is left when ninja cannot say, or when
 // an input changed after the pass began (the build may have read it before the change).
 // Answers why there is no record, or none.
