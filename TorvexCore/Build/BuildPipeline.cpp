@@ -6,6 +6,7 @@
 #include "FlutterProject.h"
 #include "FlutterSDK.h"
 #include "GeneratedFiles.h"
+#include "NativeInputs.h"
 #include "PluginCompatibility.h"
 #include "SDKHeaderOverlay.h"
 #include "SourceStaging.h"
@@ -224,7 +225,7 @@ BuildResult BuildPipeline::build(const BuildRequest& request, std::stop_token st
     const bool toolchainChanged = writeToolchain(toolchain, tools, tools / "toolchain.cmake", stop);
     throwIfStopped(stop);
     const std::vector<std::string> configureArguments = {
-        "-G", "Ninja", "-S", (work / "windows").string(), "-B", (work / "cmake-build").string(),
+        "-G", "Ninja", "-S", stagedWindowsFolder(work).string(), "-B", (work / "cmake-build").string(),
         "-DCMAKE_MAKE_PROGRAM=" + toolchain.ninja.string(), "-DCMAKE_BUILD_TYPE=Debug",
         "-DCMAKE_TOOLCHAIN_FILE=" + (tools / "toolchain.cmake").string(),
         "-DCMAKE_INSTALL_PREFIX=" + (work / "out").string(), "-DFLUTTER_TARGET_PLATFORM=windows-x64",
@@ -237,6 +238,7 @@ BuildResult BuildPipeline::build(const BuildRequest& request, std::stop_token st
 
     const fs::path program = work / "out" / (project.binaryName + ".exe");
     const fs::path stampFile = work / "native.stamp";
+    const fs::path inputsFile = work / "native-inputs";
     const std::string stampText = engine.revision + "|" + toolchain.fingerprint() + "|" + project.binaryName;
     Environment cmakeEnvironment = PluginCompatibility::buildEnvironment();
     cmakeEnvironment["NINJA_STATUS"] = "[%f/%t] ";
@@ -267,12 +269,15 @@ BuildResult BuildPipeline::build(const BuildRequest& request, std::stop_token st
     std::shared_ptr<const StagedPaths> staged;
     const auto stage = [&] {
         StagingResult staging = stageWindowsSources(project, sdk, engine, work, namesOf(disabled));
-        staged = std::make_shared<const StagedPaths>(
-            StagedPaths::of(work / "windows", project.windowsDirectory(), std::move(staging.projectFiles)));
+        staged = std::make_shared<const StagedPaths>(StagedPaths::of(stagedWindowsFolder(work), project.windowsDirectory(),
+                                                                     std::move(staging.projectFiles),
+                                                                     std::move(staging.linkedEntries)));
         return staging.changes;
     };
     const int changes = stage();
-    if (changes == 0 && !toolchainChanged && !argumentsChanged && fs::exists(program) && stampMatches) {
+    // Files behind links and outside the work folder are the build's inputs too.
+    if (changes == 0 && !toolchainChanged && !argumentsChanged && fs::exists(program) && stampMatches &&
+        NativeInputs::unchanged(inputsFile)) {
         writeIfChanged(stampText, stampFile);
         emit("Torvex: native code unchanged, updating Dart bundle only");
         Stager{}.mirror(DartBundle::folder(work), work / "out" / "data" / "flutter_assets");
@@ -282,6 +287,7 @@ BuildResult BuildPipeline::build(const BuildRequest& request, std::stop_token st
     for (;;) {
         try {
             removeIgnoringErrors(stampFile);
+            const auto passStart = NativeInputs::fileClockNow();
             if (!fs::exists(work / "cmake-build" / "build.ninja")) {
                 cmake(toolchain, configureArguments, cmakeEnvironment, staged, log, emit, false, stop);
             }
@@ -290,6 +296,10 @@ BuildResult BuildPipeline::build(const BuildRequest& request, std::stop_token st
                   emit, false, stop);
             cmake(toolchain, {"--install", (work / "cmake-build").string()}, cmakeEnvironment, staged, log, emit, true,
                   stop);
+            if (const auto unrecorded = NativeInputs::record(toolchain.ninja, work, passStart, inputsFile, stop)) {
+                log->write("Torvex: the next build runs the native pass again: " + *unrecorded);
+            }
+            throwIfStopped(stop);
             writeIfChanged(stampText, stampFile);
             return finished(false);
         } catch (const CommandFailure& failure) {

@@ -5,6 +5,7 @@
 #include "Stager.h"
 #include "StagingPatches.h"
 #include "Core/ASCII.h"
+#include "Core/LinkPlacement.h"
 #include "Core/TextFile.h"
 #include "Core/TorvexError.h"
 
@@ -73,12 +74,40 @@ void refuseUnbuildableVersion(const FlutterProject& project) {
                       "Write the version in pubspec.yaml without quotes, backslashes or semicolons, for example "
                       "`version: 1.2.3+4`, then build again.");
 }
+// Puts a link to each entry of the project's folder but windows into `root`, beside the staged
+// windows folder, and removes whatever else stands there. Answers the number of links made or
+// replaced and of items removed; a removed link goes as a link, its target untouched.
+int linkProjectEntries(const fs::path& projectRoot, const fs::path& root, std::set<std::string>& linked) {
+    fs::create_directories(root);
+    int changes = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(projectRoot)) {
+        const std::string name = entry.path().filename().string();
+        if (name == "windows") continue;
+        linked.insert(name);
+        const fs::path place = root / name;
+        std::error_code error;
+        if (fs::read_symlink(place, error) == entry.path() && !error) continue;
+        if (fs::is_directory(fs::symlink_status(place))) fs::remove_all(place);
+        placeLink(entry.path(), place);
+        ++changes;
+    }
+    for (const fs::directory_entry& entry : fs::directory_iterator(root)) {
+        const std::string name = entry.path().filename().string();
+        if (name == "windows" || linked.contains(name)) continue;
+        fs::remove_all(entry.path());
+        ++changes;
+    }
+    return changes;
+}
+
 } // namespace
+
+fs::path stagedWindowsFolder(const fs::path& stage) { return stage / "source" / "windows"; }
 
 StagingResult stageWindowsSources(const FlutterProject& project, const FlutterSDK& sdk, const EngineArtifacts& engine,
                                   const fs::path& stage, const std::set<std::string>& disabledPlugins) {
     const fs::path source = project.root / "windows";
-    const fs::path target = stage / "windows";
+    const fs::path target = stagedWindowsFolder(stage);
     const fs::path ephemeral = target / "flutter/ephemeral";
     refuseUnbuildableVersion(project);
     refuseLinkedFolders(source);
@@ -113,6 +142,10 @@ StagingResult stageWindowsSources(const FlutterProject& project, const FlutterSD
         },
     };
     result.changes = projectMirror.mirror(source, target);
+    result.changes += linkProjectEntries(project.root, target.parent_path(), result.linkedEntries);
+    // The copy that builds before the links beside it made it its own folder.
+    std::error_code ignored;
+    fs::remove_all(stage / "windows", ignored);
 
     for (const char* name : EngineArtifacts::ephemeralFiles) {
         if (Stager::mirrorFile(engine.file(name), ephemeral / name)) ++result.changes;

@@ -1,6 +1,7 @@
 #include "StagedPaths.h"
 
 #include <algorithm>
+#include <optional>
 #include <system_error>
 
 namespace torvex {
@@ -22,46 +23,67 @@ std::string withTrailingSlash(std::string text) {
     return text + "/";
 }
 
+constexpr std::string_view windowsPrefix = "windows/";
+
 } // namespace
 
-StagedPaths StagedPaths::of(const fs::path& staged, const fs::path& project, std::set<std::string> files) {
+StagedPaths StagedPaths::of(const fs::path& staged, const fs::path& project, std::set<std::string> files,
+                            std::set<std::string> linkedEntries) {
     std::error_code error;
     const fs::path given = fs::absolute(staged, error).lexically_normal();
-    StagedPaths paths{{withTrailingSlash(given.string())}, project, std::move(files)};
+    StagedPaths paths{{withTrailingSlash(given.parent_path().string())}, project, std::move(files),
+                      std::move(linkedEntries)};
     const fs::path resolved = fs::weakly_canonical(given, error);
-    if (!error && resolved != given) paths.stagedFolders.push_back(withTrailingSlash(resolved.string()));
+    if (!error && resolved != given) paths.stagedRoots.push_back(withTrailingSlash(resolved.parent_path().string()));
     return paths;
 }
 
 std::string StagedPaths::inProject(std::string_view line) const {
-    if (files.empty()) return std::string(line);
+    if (files.empty() && linkedEntries.empty()) return std::string(line);
     std::string result;
     std::size_t copied = 0;  // line[0, copied) is in result
     std::size_t at = 0;
     while (at < line.size()) {
-        // The earliest spelling of the staged folder from `at` on.
+        // The earliest spelling of the staged root from `at` on.
         std::size_t found = std::string_view::npos;
-        const std::string* folder = nullptr;
-        for (const std::string& spelling : stagedFolders) {
+        const std::string* root = nullptr;
+        for (const std::string& spelling : stagedRoots) {
             const std::size_t position = line.find(spelling, at);
-            if (position < found) found = position, folder = &spelling;
+            if (position < found) found = position, root = &spelling;
         }
         if (found == std::string_view::npos) break;
 
-        // The longest path from there that names one of the files.
-        const std::size_t start = found + folder->size();
+        const std::size_t start = found + root->size();
         const std::size_t limit = std::min(line.size(), start + longestRelativePath);
-        const fs::path base = fs::path(*folder).parent_path();
+        const fs::path base = fs::path(*root).parent_path();
+        const auto inside = [&](std::size_t end) {
+            const fs::path path = (base / line.substr(start, end - start)).lexically_normal();
+            return path.lexically_relative(base).generic_string();
+        };
+        // The first component tells: in the staged folder, the longest path from there that names
+        // one of the files; else the path up to its first possible end, when it lies in a linked entry.
+        std::size_t firstEnd = start;
+        while (firstEnd < limit && line[firstEnd] != '/' && !endsPath(line[firstEnd])) ++firstEnd;
+        const std::string_view first = line.substr(start, firstEnd - start);
+        const bool inStaged = first == "windows";
         std::size_t end = std::string_view::npos;
-        std::string relative;
-        for (std::size_t candidate = limit; candidate > start; --candidate) {
+        fs::path mapped;
+        for (std::size_t candidate = limit; inStaged && candidate > start; --candidate) {
             if (candidate < line.size() && !endsPath(line[candidate])) continue;
-            const fs::path path = (base / line.substr(start, candidate - start)).lexically_normal();
-            const std::string inside = path.lexically_relative(base).generic_string();
-            if (files.contains(inside)) {
+            const std::string relative = inside(candidate);
+            if (relative.starts_with(windowsPrefix) && files.contains(relative.substr(windowsPrefix.size()))) {
                 end = candidate;
-                relative = inside;
+                mapped = projectFolder / relative.substr(windowsPrefix.size());
                 break;
+            }
+        }
+        if (end == std::string_view::npos && (inStaged || linkedEntries.contains(std::string(first)))) {
+            std::size_t pathEnd = firstEnd;
+            while (pathEnd < limit && !endsPath(line[pathEnd])) ++pathEnd;
+            const std::string relative = inside(pathEnd);
+            if (linkedEntries.contains(relative.substr(0, relative.find('/')))) {
+                end = pathEnd;
+                mapped = projectFolder.parent_path() / relative;
             }
         }
         if (end == std::string_view::npos) {
@@ -69,7 +91,7 @@ std::string StagedPaths::inProject(std::string_view line) const {
             continue;
         }
         result.append(line.substr(copied, found - copied));
-        result += (projectFolder / relative).string();
+        result += mapped.string();
         copied = at = end;
     }
     result.append(line.substr(copied));

@@ -3,6 +3,7 @@
 #include "Build/BuildPipeline.h"
 #include "Build/EngineArtifacts.h"
 #include "Build/PluginCompatibility.h"
+#include "Build/SourceStaging.h"
 #include "Core/ASCII.h"
 #include "Core/Files.h"
 #include "Core/ProcessRunner.h"
@@ -334,6 +335,63 @@ TEST_F(BuildPipelineEndToEnd, CleanBuildRunsUnderWineAndTheNextBuildOnlyRefreshe
     EXPECT_EQ(rig->cmakeRuns().size(), 5u);  // build, install
 }
 
+TEST_F(BuildPipelineEndToEnd, PathsOutOfWindowsReachTheProjectAndEditsBehindLinksAreBuilt) {
+    const fs::path project = rig->project();
+    const fs::path work = rig->workFolder();
+    // What the project's windows/ reaches by relative paths: a resource next to pubspec.yaml, a
+    // prebuilt DLL another tool makes, a CMake folder beside windows/.
+    testing::writeFile(project / "some_key.pem", "torvex-test-key-1");
+    testing::writeFile(project / "core" / "bin" / "core.dll", "MZ core 1");
+    testing::writeFile(project / "native" / "CMakeLists.txt", "message(STATUS \"hello: ../native added\")\n");
+    appendToFile(project / "windows" / "runner" / "Runner.rc", "\nKEY_DATA RCDATA \"../../some_key.pem\"\n");
+    appendToFile(project / "windows" / "CMakeLists.txt",
+                 "add_subdirectory(../native native)\n"
+                 "install(FILES ${PROJECT_SOURCE_DIR}/../core/bin/core.dll DESTINATION \"${CMAKE_INSTALL_PREFIX}\")\n");
+    // The example's plugin, reached through its link in .plugin_symlinks.
+    const fs::path pluginSource = project / "packages" / "hello_power" / "windows" / "hello_power_plugin.cpp";
+    const std::string pluginCode = testing::readFile(pluginSource);
+    const auto markPlugin = [&](const std::string& mark) {
+        testing::writeFile(pluginSource, pluginCode + "extern \"C\" __declspec(dllexport) const char* HelloPowerMark() { return \"" +
+                                             mark + "\"; }\n");
+    };
+    markPlugin("torvex-test-mark-1");
+    const auto holds = [](const fs::path& file, const std::string& text) {
+        return testing::readFile(file).find(text) != std::string::npos;
+    };
+    const fs::path pluginDLL = work / "out" / "hello_power_plugin.dll";
+
+    const BuildResult first = build();
+    EXPECT_FALSE(first.nativeStepSkipped);
+    EXPECT_TRUE(holds(first.executable, "torvex-test-key-1"));
+    EXPECT_EQ(testing::readFile(work / "out" / "core.dll"), "MZ core 1");
+    EXPECT_TRUE(contains(lines.taken(), "-- hello: ../native added"));
+    EXPECT_TRUE(holds(pluginDLL, "torvex-test-mark-1"));
+    EXPECT_TRUE(build().nativeStepSkipped) << "nothing changed";
+
+    struct Edit {
+        const char* name;
+        std::function<void()> edit;
+        std::function<bool()> built;
+    };
+    const Edit edits[] = {
+        {"the plugin's source, behind its link", [&] { markPlugin("torvex-test-mark-2"); },
+         [&] { return holds(pluginDLL, "torvex-test-mark-2"); }},
+        {"an installed file outside windows/, same size",
+         [&] { testing::writeFile(project / "core" / "bin" / "core.dll", "MZ core 2"); },
+         [&] { return testing::readFile(work / "out" / "core.dll") == "MZ core 2"; }},
+    };
+    for (const Edit& edit : edits) {
+        SCOPED_TRACE(edit.name);
+        edit.edit();
+        EXPECT_FALSE(build().nativeStepSkipped);
+        EXPECT_TRUE(edit.built());
+        const std::string log = testing::readFile(logFile());
+        const std::size_t unrecorded = log.find("Torvex: the next build runs the native pass again");
+        EXPECT_TRUE(build().nativeStepSkipped) << log.substr(std::min(unrecorded, log.size()), 300);
+    }
+    lines.taken();
+}
+
 TEST_F(BuildPipelineEndToEnd, APluginThatDoesNotCompileIsLeftOutRememberedAndLeftOutAtOnceNextTime) {
     // A plugin whose C++ MSVC accepts and clang rejects, linked in as the Flutter tool does.
     const fs::path pubCache = temp / "pub cache";
@@ -576,7 +634,7 @@ TEST_F(BuildPipelineEndToEnd, AStagingThatFailsPartwayNeverLetsTheNextBuildTakeT
     const std::string flutterCMake = testing::readFile(windows / "flutter" / "CMakeLists.txt");
     testing::writeFile(windows / "flutter" / "CMakeLists.txt", "# no backend call\n");
     EXPECT_EQ(failedBuild().what, "This project's windows/flutter/CMakeLists.txt has an unexpected layout.");
-    ASSERT_NE(testing::readFile(rig->workFolder() / "windows" / "CMakeLists.txt").find("changed top level"),
+    ASSERT_NE(testing::readFile(stagedWindowsFolder(rig->workFolder()) / "CMakeLists.txt").find("changed top level"),
               std::string::npos);
 
     // Staging now finds nothing to change, yet the changed CMakeLists.txt was never built.
@@ -684,7 +742,7 @@ std::string failingCMake(bool always) {
     return std::string("case \"$1\" in\n"
                        "--build)\n") +
            (always ? "  name=fail_a\n"
-                   : "  name=$(sed -n 's/^  \\(fail_[a-z]*\\)$/\\1/p' \"$(dirname \"$2\")/windows/flutter/generated_plugins.cmake\" "
+                   : "  name=$(sed -n 's/^  \\(fail_[a-z]*\\)$/\\1/p' \"$(dirname \"$2\")/source/windows/flutter/generated_plugins.cmake\" "
                      "| head -n 1)\n") +
            "  echo \"FAILED: plugins/$name/CMakeFiles/${name}_plugin.dir/x.cpp.obj\"\n"
            "  echo \"/pub/.plugin_symlinks/$name/windows/x.cpp:1:10: fatal error: 'atlbase.h' file not found\"\n"

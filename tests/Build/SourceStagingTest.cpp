@@ -101,7 +101,7 @@ void setTimes(const fs::path& root, fs::file_time_type time,
 struct Workspace {
     TempDir temp;
     const fs::path windows = temp / "app/windows";
-    const fs::path staged = temp / "work/windows";
+    const fs::path staged = stagedWindowsFolder(temp / "work");
     FlutterProject project{temp / "app", "app", PubspecVersion{}};
     std::vector<std::unique_ptr<testing::Fifo>> fifos;
     const FlutterSDK sdk{temp / "flutter sdk"};
@@ -206,6 +206,46 @@ TEST(SourceStagingTest, FirstStagingBuildsTheTreeAndASecondChangesNothing) {
     const auto stagedBefore = snapshot(w.staged);
     EXPECT_EQ(w.stage(), 0);
     EXPECT_EQ(snapshot(w.staged), stagedBefore);
+}
+
+TEST(SourceStagingTest, RelativePathsOutOfTheStagedFolderReachTheProjectsOtherEntries) {
+    Workspace w;
+    const fs::path app = w.temp / "app";
+    writeFile(app / "some_key.pem", "KEY");
+    writeFile(app / "core/bin/core.dll", "MZ core");
+    writeFile(app / "assets/logo.png", "PNG");
+    // A link of the project's own that leaves windows/, kept as a link in the copy.
+    fs::create_directory_symlink("../../assets", w.windows / "runner/assets");
+    // Left by builds that staged into the work folder itself, and by an entry the project no longer has.
+    writeFile(w.temp / "work/windows/CMakeLists.txt", "old copy");
+    writeFile(w.temp / "work/source/gone/file.txt", "gone");
+    w.projectChanged();
+
+    // 26 as before, the project's link, three entries linked, one stale entry removed.
+    const StagingResult first = w.staging();
+    EXPECT_EQ(first.changes, 31);
+    EXPECT_EQ(first.linkedEntries, (std::set<std::string>{"assets", "core", "some_key.pem"}));
+    EXPECT_EQ(readFile(w.staged / "runner/../../some_key.pem"), "KEY");  // KEY RCDATA "../../some_key.pem"
+    EXPECT_EQ(readFile(w.staged / "../core/bin/core.dll"), "MZ core");   // ${PROJECT_SOURCE_DIR}/../core/bin/core.dll
+    EXPECT_EQ(readFile(w.staged / "runner/assets/logo.png"), "PNG");
+    EXPECT_EQ(fs::read_symlink(w.staged.parent_path() / "core"), app / "core");
+    EXPECT_FALSE(fs::exists(w.temp / "work/source/gone"));
+    EXPECT_FALSE(fs::exists(w.temp / "work/windows"));
+    EXPECT_EQ(w.stage(), 0);
+
+    // Kept in step: an entry gone, one new, a link that points elsewhere replaced, not written through.
+    fs::remove_all(app / "core");
+    writeFile(app / "target/debug/lib.dll", "MZ lib");
+    writeFile(w.temp / "elsewhere/logo.png", "other");
+    fs::remove(w.staged.parent_path() / "assets");
+    fs::create_directory_symlink(w.temp / "elsewhere", w.staged.parent_path() / "assets");
+    w.projectChanged();
+    EXPECT_EQ(w.stage(), 3);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(w.staged.parent_path() / "core")));
+    EXPECT_EQ(readFile(w.staged / "runner/../../target/debug/lib.dll"), "MZ lib");
+    EXPECT_EQ(readFile(w.staged / "runner/assets/logo.png"), "PNG");
+    EXPECT_EQ(readFile(w.temp / "elsewhere/logo.png"), "other");
+    EXPECT_EQ(w.stage(), 0);
 }
 
 TEST(SourceStagingTest, TheProjectsFilesAreTheCopiesThatKeepItsLines) {

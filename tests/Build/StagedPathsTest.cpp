@@ -20,7 +20,10 @@ TEST(StagedPathsTest, ToolMessagesNameTheProjectsFilesWithLineAndColumnKept) {
     const std::string p = "/home/u/my app/windows";
     const StagedPaths paths = StagedPaths::of(temp / "caches" / "work" / "windows", p,
                                               {"CMakeLists.txt", "runner/main.cpp", "runner/my file.cpp",
-                                               "runner/Runner.rc", "flutter/generated_plugin_registrant.h"});
+                                               "runner/Runner.rc", "flutter/generated_plugin_registrant.h"},
+                                              {"core", "some_key.pem"});
+    const std::string root = (temp / "caches" / "work").string();  // where the project's other entries are linked
+    const std::string q = "/home/u/my app";
     struct Case {
         const char* name;
         std::string line;
@@ -47,6 +50,14 @@ TEST(StagedPathsTest, ToolMessagesNameTheProjectsFilesWithLineAndColumnKept) {
         {"a sibling folder and a path that leaves the folder",
          s + "-old/runner/main.cpp:1:1 " + s + "/../windows/runner/main.cpp:1:1 " + s + "/../../CMakeLists.txt:1",
          s + "-old/runner/main.cpp:1:1 " + p + "/runner/main.cpp:1:1 " + s + "/../../CMakeLists.txt:1"},
+        {"a linked entry of the project, as CMake shortens the path", "CMake Error at " + root + "/core/CMakeLists.txt:3 (add_library):",
+         "CMake Error at " + q + "/core/CMakeLists.txt:3 (add_library):"},
+        {"a linked entry reached from the staged folder, a blank in the name",
+         s + "/runner/../../core/my file.cpp:2:1: error: x; " + s + "/../some_key.pem",
+         q + "/core/my file.cpp:2:1: error: x; " + q + "/some_key.pem"},
+        {"no linked entry: the build tree, a sibling of the staged folder",
+         root + "/cmake-build/x.obj " + root + "/windows-old/CMakeLists.txt " + root + "/corelib/a.cpp",
+         root + "/cmake-build/x.obj " + root + "/windows-old/CMakeLists.txt " + root + "/corelib/a.cpp"},
         {"no path at all", "[3/20] Building CXX object runner/CMakeFiles/hello.dir/main.cpp.obj",
          "[3/20] Building CXX object runner/CMakeFiles/hello.dir/main.cpp.obj"},
     };
