@@ -157,7 +157,7 @@ CommandSpec statusCommand() {
             [](const ParsedArguments&) {
                 withErrorRule([] {
                     const AppConnection connection = AppConnection::current();
-                    const auto client = IPCClient::connect(connection.socketPath());  // never launches
+                    const auto client = connectIfRunning(connection);
                     if (!client) {
                         Output::out(R"({"status":"Torvex is not running"})");
                         return;
