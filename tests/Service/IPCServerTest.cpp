@@ -499,11 +499,13 @@ TEST(IPCServerTest, AnotherUserSwappingTheFolderThroughItsParentChangesNoFileOfT
     struct Case {
         const char* name;
         mode_t parentMode;
+        bool swaps;   // the neighbour exchanges the folders; else it only made its own
         bool serves;  // else every start is refused
     };
     const Case cases[] = {
-        {"a parent others may write to", 0777, false},
-        {"a sticky parent, where the neighbour cannot move the victim's folder", 01777, true},
+        {"a parent others may write to", 0777, true, false},
+        {"a parent others may write to, the folder not swapped yet", 0777, false, false},
+        {"a sticky parent, where the neighbour cannot move the victim's folder", 01777, true, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -519,10 +521,12 @@ TEST(IPCServerTest, AnotherUserSwappingTheFolderThroughItsParentChangesNoFileOfT
         // exchanged with the victim's folder again and again.
         const std::string theirs = (parent / "theirs").string(), mine = folder.string();
         const std::string link = (parent / "theirs" / "t.sock").string(), target = victim.string();
+        const bool swaps = c.swaps;
         Pipe ready;
         OtherUser nobody([&] {
             if (::mkdir(theirs.c_str(), 0755) != 0 || ::symlink(target.c_str(), link.c_str()) != 0) return 1;
             (void)::write(ready.write, "x", 1);
+            if (!swaps) ::pause();
             for (;;) (void)::syscall(SYS_renameat2, AT_FDCWD, mine.c_str(), AT_FDCWD, theirs.c_str(), 2 /* RENAME_EXCHANGE */);
         });
         ready.closeWrite();
