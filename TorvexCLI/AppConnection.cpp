@@ -8,6 +8,7 @@
 #include "Core/Files.h"
 #include "Core/Platform/ProcessInfo.h"
 #include "Core/TorvexError.h"
+#include "Service/UnixSocket.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -102,8 +103,15 @@ TorvexError hostFailure(const LaunchedHost& host, int status) {
 
 } // namespace
 
+std::unique_ptr<IPCClient> connectIfRunning(const AppConnection& connection) {
+    const fs::path socket = connection.socketPath();
+    if (auto client = IPCClient::connect(socket)) return client;
+    if (auto foreign = UnixSocket::foreignSocket(socket)) throw *foreign;
+    return nullptr;
+}
+
 std::unique_ptr<IPCClient> connectToApp(const AppConnection& connection) {
-    if (auto client = IPCClient::connect(connection.socketPath())) return client;
+    if (auto client = connectIfRunning(connection)) return client;
     const auto bundle = appBundle(connection.environment, connection.executable);
     if (!bundle) {
         throw TorvexError(TorvexError::Kind::appNotRunning, "Torvex is not running.",

@@ -47,10 +47,15 @@ struct AppConnection {
 std::optional<std::filesystem::path> appBundle(const Environment& environment,
                                                const std::optional<std::filesystem::path>& executable);
 
-// A client past the hello. When nothing answers, launches the bundle and tries again
+// A client past the hello; none when nothing answers. Never launches anything. Throws the
+// client's errors, and "Another user's socket is in the way." when another user's socket at the
+// path is why nothing answers.
+std::unique_ptr<IPCClient> connectIfRunning(const AppConnection& connection);
+
+// A client past the hello (connectIfRunning). When nothing answers, launches the bundle and tries again
 // `launchTries` times. Throws appNotRunning when there is no bundle or it never answers (or its
 // host cannot be started, or ends with a failure before it answers: then with the last error the
-// host printed), and the client's errors ("Update Torvex.", another user's server) as they are.
+// host printed), and the errors of connectIfRunning as they are.
 // A launched host that never answered is ended.
 std::unique_ptr<IPCClient> connectToApp(const AppConnection& connection);
 

@@ -174,7 +174,7 @@ CommandSpec statusCommand() {
                     const AppConnection connection = AppConnection::current();
                     // A path that cannot be a socket is said as such, not as a service that is not running.
                     (void)UnixSocket::address(connection.socketPath().string());
-                    const auto client = IPCClient::connect(connection.socketPath());  // never launches
+                    const auto client = connectIfRunning(connection);
                     if (!client) {
                         Output::out(R"({"status":"Torvex is not running"})");
                         return;

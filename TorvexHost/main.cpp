@@ -76,6 +76,23 @@ void announceReady(int fd) {
     ::close(fd);
 }
 
+// Another host serves the state in `support`, as `holder` says (none: it has not said yet).
+// `defaultSocket`: where clients without TORVEX_SOCKET look.
+TorvexError stateTakenError(const std::filesystem::path& support, const std::optional<HostLock::Holder>& holder,
+                            const std::filesystem::path& defaultSocket) {
+    std::string why = holder ? "torvex-host (pid " + std::to_string(holder->pid) + ")" : "Another torvex-host";
+    why += " already serves " + support.string();
+    std::string fix = "End the other host (`pgrep -a torvex-host` shows it) and try again.";
+    if (holder && holder->socket) {
+        why += " on " + holder->socket->string();
+        fix = (*holder->socket == defaultSocket ? std::string("Use that host with TORVEX_SOCKET unset")
+                                                : "Use that host with TORVEX_SOCKET=" + holder->socket->string()) +
+              ", or end it with `kill " + std::to_string(holder->pid) + "` and try again.";
+    }
+    return TorvexError(TorvexError::Kind::generic, "Another Torvex host serves this state.",
+                       why + "; a second host on the same state would lose the first one's changes.", fix);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -110,14 +127,15 @@ int main(int argc, char** argv) {
     const auto socket = IPC::socketPath(paths, environment);
 
     std::optional<TorvexError> lockFailure;
-    const std::optional<HostLock> lock = [&]() -> std::optional<HostLock> {
+    const auto locked = [&](const auto& acquire) -> std::optional<HostLock> {
         try {
-            return HostLock::acquire(socket);
+            return acquire();
         } catch (const TorvexError& error) {
             lockFailure = error;
             return std::nullopt;
         }
-    }();
+    };
+    const std::optional<HostLock> lock = locked([&] { return HostLock::acquire(socket); });
     if (lockFailure) {
         printer->print(errorEvent(*lockFailure));
         return 1;
@@ -128,6 +146,17 @@ int main(int argc, char** argv) {
                                    (holder ? " (pid " + std::to_string(*holder) + ")" : std::string()) + " on " +
                                    socket.string() + "."));
         return 0;
+    }
+    // One host per state: two would each keep their own copy of the configuration and lose each
+    // other's changes.
+    const std::optional<HostLock> stateLock = locked([&] { return HostLock::acquireState(paths.support, socket); });
+    if (lockFailure) {
+        printer->print(errorEvent(*lockFailure));
+        return 1;
+    }
+    if (!stateLock) {
+        printer->print(errorEvent(stateTakenError(paths.support, HostLock::stateHolder(paths.support), IPC::socketPath(paths, {}))));
+        return 1;
     }
 
     const auto service = TorvexService::create(paths);

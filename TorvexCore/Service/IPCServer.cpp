@@ -1,10 +1,12 @@
 #include "IPCServer.h"
 
 #include "LineReader.h"
+#include "SocketFolder.h"
 #include "UnixSocket.h"
 #include "Core/HostReplacement.h"
 #include "Core/Log.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -17,19 +19,25 @@
 #include <cstring>
 #include <random>
 #include <system_error>
+#include <utility>
 
 namespace torvex {
+namespace fs = std::filesystem;
 
 namespace {
 
-// Closes a descriptor at the end of its scope.
+// Closes a descriptor at the end of its scope, unless it was released.
 struct Descriptor {
     int fd;
-    ~Descriptor() { ::close(fd); }
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+    int release() { return std::exchange(fd, -1); }
 };
 
-TorvexError openError(int code) {
-    return TorvexError(TorvexError::Kind::generic, "Could not open the Torvex socket.", std::strerror(code),
+// `where`: what the system's text is about ("<path>: "), when it is not the socket.
+TorvexError openError(int code, const std::string& where = "") {
+    return TorvexError(TorvexError::Kind::generic, "Could not open the Torvex socket.", where + std::strerror(code),
                        "End other Torvex hosts with `kill <pid>` (`pgrep -a torvex-host` shows them), then try again.");
 }
 
@@ -128,39 +136,54 @@ void IPCServer::start() {
         throw TorvexError(TorvexError::Kind::generic, "The Torvex socket is already open.",
                           "This server already listens on " + path_ + ".", "Stop the server before starting it again.");
 
-    const std::filesystem::path folder = std::filesystem::path(path_).parent_path();
-    UnixSocket::checkFolder(folder.empty() ? "." : folder);
+    // The folder is checked once and then reached only through its descriptor; another user can
+    // neither swap it nor put anything into it.
+    const fs::path socket(path_);
+    const std::string name = socket.filename().string();
+    std::optional<SocketFolder> folder;
+    try {
+        folder.emplace(SocketFolder::open(socket.parent_path().empty() ? "." : socket.parent_path(), false));
+    } catch (const fs::filesystem_error& error) {
+        throw openError(error.code().value(), error.path1().string() + ": ");
+    }
 
-    // A socket left by an earlier run is replaced; any other file stays, and bind then fails.
-    struct stat existing {};
-    if (::lstat(path_.c_str(), &existing) == 0 && S_ISSOCK(existing.st_mode)) ::unlink(path_.c_str());
-
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    Descriptor listener{::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    const int fd = listener.fd;
     if (fd < 0)
         throw TorvexError(TorvexError::Kind::generic, "Could not create the Torvex socket.", std::strerror(errno),
                           hostReplacementFix(::getpid()));
-    sockaddr_un address{};
-    try {
-        address = UnixSocket::address(path_);
-    } catch (...) {
-        ::close(fd);
-        throw;
+    const sockaddr_un address = UnixSocket::address(path_);
+
+    // A socket that an earlier host left is replaced; one that is still served, another user's, or
+    // any other file stays, and bind then fails.
+    struct stat existing {};
+    if (::fstatat(folder->fd(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(existing.st_mode)) {
+        if (auto foreign = UnixSocket::foreignSocket(path_)) throw *foreign;
+        if (!UnixSocket::isStale(path_))
+            throw TorvexError(TorvexError::Kind::generic, "Could not open the Torvex socket.",
+                              "Another program serves " + path_ + ", and Torvex leaves it alone.",
+                              "End that program (`ss -xlp` names it), or set TORVEX_SOCKET to another path.");
+        ::unlinkat(folder->fd(), name.c_str(), 0);
     }
-    // On Linux the file takes the socket's mode at bind, so it is never open to others, even briefly.
+
+    // On Linux the file takes the socket's mode at bind (less the umask), so it is never open to
+    // others, even briefly, and no path is followed to set it.
     (void)::fchmod(fd, 0600);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        const int code = errno;
-        ::close(fd);
-        throw openError(code);
-    }
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) throw openError(errno);
     struct stat bound {};
     const auto fail = [&](int code) {
-        ::close(fd);
-        if (::lstat(path_.c_str(), &bound) == 0 && S_ISSOCK(bound.st_mode)) ::unlink(path_.c_str());
+        struct stat current {};
+        if (::fstatat(folder->fd(), name.c_str(), &current, AT_SYMLINK_NOFOLLOW) == 0 &&
+            current.st_dev == bound.st_dev && current.st_ino == bound.st_ino)
+            ::unlinkat(folder->fd(), name.c_str(), 0);
         return openError(code);
     };
-    if (::lstat(path_.c_str(), &bound) != 0) throw fail(errno);
-    if (::chmod(path_.c_str(), 0600) != 0 || ::listen(fd, 16) != 0) throw fail(errno);
+    if (::fstatat(folder->fd(), name.c_str(), &bound, AT_SYMLINK_NOFOLLOW) != 0) throw openError(errno);
+    if (!S_ISSOCK(bound.st_mode)) throw openError(EEXIST);
+    // A umask that took owner bits away; the name is not followed should it be a link.
+    if ((bound.st_mode & 07777) != 0600 && ::fchmodat(folder->fd(), name.c_str(), 0600, AT_SYMLINK_NOFOLLOW) != 0)
+        throw fail(errno);
+    if (::listen(fd, 16) != 0) throw fail(errno);
 
     auto stopping = std::make_shared<std::atomic<bool>>(false);
     try {
@@ -168,9 +191,11 @@ void IPCServer::start() {
     } catch (const std::system_error& error) {
         throw fail(error.code().value());
     }
-    listenFD_ = fd;
+    listenFD_ = listener.release();
     boundDevice_ = bound.st_dev;
     boundInode_ = bound.st_ino;
+    folder_ = std::move(folder);
+    name_ = name;
     stopping_ = std::move(stopping);
 }
 
@@ -184,8 +209,10 @@ void IPCServer::stop() {
     ::close(listenFD_);
     listenFD_ = -1;
     struct stat current {};
-    if (::lstat(path_.c_str(), &current) == 0 && current.st_dev == boundDevice_ && current.st_ino == boundInode_)
-        ::unlink(path_.c_str());
+    if (::fstatat(folder_->fd(), name_.c_str(), &current, AT_SYMLINK_NOFOLLOW) == 0 &&
+        current.st_dev == boundDevice_ && current.st_ino == boundInode_)
+        ::unlinkat(folder_->fd(), name_.c_str(), 0);
+    folder_.reset();
 }
 
 } // namespace torvex

@@ -2,6 +2,7 @@
 
 #include "IPCConnection.h"
 #include "Messages.h"
+#include "SocketFolder.h"
 
 #include <atomic>
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <sys/types.h>
@@ -38,10 +40,11 @@ public:
     IPCServer(const IPCServer&) = delete;
     IPCServer& operator=(const IPCServer&) = delete;
 
-    // Replaces a socket left at the path (never anything else), binds it with mode 0600 and starts
+    // Replaces a socket left at the path that nothing serves any more (never anything else: a
+    // socket still served or another user's is refused), binds it with mode 0600 and starts
     // accepting on the thread "Torvex IPC". Throws TorvexError when that fails (nothing is then
-    // left open or bound), when the server already listens, or when other users could put files
-    // into the socket's folder (UnixSocket::checkFolder).
+    // left open or bound), when the server already listens, or when other users could change the
+    // socket's folder or a folder on its way (SocketFolder).
     void start();
 
     // Stops accepting, waits for the accept thread and removes the socket file it bound (only that
@@ -55,6 +58,8 @@ private:
 
     std::mutex lifecycle_;  // start() and stop()
     int listenFD_ = -1;
+    std::optional<SocketFolder> folder_;  // while listening
+    std::string name_;                    // of the socket in it
     dev_t boundDevice_ = 0;
     ino_t boundInode_ = 0;
     std::shared_ptr<std::atomic<bool>> stopping_;

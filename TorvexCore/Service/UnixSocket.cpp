@@ -2,7 +2,6 @@
 
 #include "Core/TorvexError.h"
 
-#include <grp.h>
 #include <linux/sockios.h>
 #include <poll.h>
 #include <pwd.h>
@@ -27,25 +26,14 @@ int unreadBytes(int fd) {
     return ::ioctl(fd, SIOCOUTQ, &count) == 0 ? count : -1;
 }
 
-// The user's own group as Debian makes one: named after the user, the user's primary group, and
-// with no other member.
-bool isPrivateGroup(gid_t group, uid_t user) {
-    std::vector<char> buffer(64 * 1024);
+// "nobody, uid 65534", or "uid 65534" when the system knows no name for it.
+std::string userText(uid_t user) {
+    std::vector<char> buffer(16 * 1024);
     passwd account{};
-    passwd* foundAccount = nullptr;
-    if (::getpwuid_r(user, &account, buffer.data(), buffer.size() / 2, &foundAccount) != 0 || foundAccount == nullptr)
-        return false;
-    ::group entry{};
-    ::group* foundGroup = nullptr;
-    if (::getgrgid_r(group, &entry, buffer.data() + buffer.size() / 2, buffer.size() / 2, &foundGroup) != 0 ||
-        foundGroup == nullptr)
-        return false;
-    const std::string name = account.pw_name;
-    if (account.pw_gid != group || name != entry.gr_name) return false;
-    for (char** member = entry.gr_mem; *member != nullptr; ++member) {
-        if (name != *member) return false;
-    }
-    return true;
+    passwd* found = nullptr;
+    const std::string uid = "uid " + std::to_string(user);
+    if (::getpwuid_r(user, &account, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) return uid;
+    return account.pw_name + (", " + uid);
 }
 
 } // namespace
@@ -124,27 +112,29 @@ std::optional<uid_t> UnixSocket::peerUser(int fd) {
     return peer.uid;
 }
 
-bool UnixSocket::isTrustedUser(uid_t user) { return user == ::geteuid() || user == 0; }
+bool UnixSocket::isTrustedUser(uid_t user, uid_t self) { return user == self || user == 0; }
 
-void UnixSocket::checkFolder(const std::filesystem::path& folder) {
+bool UnixSocket::isStale(const std::string& path) {
+    const sockaddr_un target = address(path);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return false;
+    int result;
+    do {
+        result = ::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+    } while (result != 0 && errno == EINTR);
+    const bool stale = result != 0 && errno == ECONNREFUSED;
+    ::close(fd);
+    return stale;
+}
+
+std::optional<TorvexError> UnixSocket::foreignSocket(const std::filesystem::path& path) {
     struct stat info {};
-    if (::stat(folder.c_str(), &info) != 0) return;  // what comes next says why it is not there
-    const std::string ownFolder = "Set TORVEX_SOCKET to a path in a folder only you can write to";
-    if (!isTrustedUser(info.st_uid)) {
-        throw TorvexError(TorvexError::Kind::generic, "The folder of the Torvex socket is not safe.",
-                          folder.string() + " belongs to another user (uid " + std::to_string(info.st_uid) +
-                              "), who could replace the socket or plant links in it.",
-                          ownFolder + ".");
-    }
-    const bool sticky = (info.st_mode & S_ISVTX) != 0;
-    const bool othersWrite = (info.st_mode & S_IWOTH) != 0 ||
-                             ((info.st_mode & S_IWGRP) != 0 && !isPrivateGroup(info.st_gid, info.st_uid));
-    if (othersWrite && !sticky) {
-        throw TorvexError(TorvexError::Kind::generic, "The folder of the Torvex socket is not safe.",
-                          "Other users may write to " + folder.string() +
-                              ", and it is not sticky (as /tmp is), so they could replace the socket or plant links in it.",
-                          ownFolder + ", or make " + folder.string() + " writable by you alone.");
-    }
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode) || isTrustedUser(info.st_uid)) return std::nullopt;
+    return TorvexError(TorvexError::Kind::appNotRunning, "Another user's socket is in the way.",
+                       path.string() + " is a socket of another user (" + userText(info.st_uid) +
+                           "), so Torvex can neither serve there nor talk to whoever does.",
+                       "Set TORVEX_SOCKET to a path in a folder only you can write to, or ask that user to remove " +
+                           path.string() + ".");
 }
 
 } // namespace torvex

@@ -3,12 +3,15 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "Core/TorvexError.h"
 
 namespace torvex {
 
@@ -36,13 +39,18 @@ bool writeLine(int fd, std::string_view bytes, std::optional<std::chrono::millis
 // for a client, when the server began listening); none when the system does not say.
 std::optional<uid_t> peerUser(int fd);
 
-// Whether a peer of that user may be talked to: this process's own user, or root.
-bool isTrustedUser(uid_t user);
+// Whether a peer or a file of that user may be trusted: `self` (this process's user), or root.
+bool isTrustedUser(uid_t user, uid_t self = ::geteuid());
 
-// Throws TorvexError "The folder of the Torvex socket is not safe." when a user other than this
-// one (or root) could put files into `folder`: it belongs to another user, or others may write to it
-// (a group of other members counts) and it is not sticky, as /tmp is. Links in the path are followed.
-void checkFolder(const std::filesystem::path& folder);
+// Whether the socket at `path` is one that nothing serves any more: a connection to it is refused.
+// A socket that accepts or queues a connection, or that this user may not connect to, is not.
+// Never waits, also when the listener's queue is full.
+bool isStale(const std::string& path);
+
+// When a socket of a user other than this one (or root) stands at `path` (a link there is not
+// followed): TorvexError "Another user's socket is in the way." naming its owner. Torvex can
+// neither serve on that path nor talk to whoever serves it.
+std::optional<TorvexError> foreignSocket(const std::filesystem::path& path);
 
 } // namespace UnixSocket
 

@@ -3,9 +3,12 @@
 #include "Core/Version.h"
 #include "Service/UnixSocket.h"
 #include "support/IPCFixture.h"
+#include "support/OtherUser.h"
 #include "support/TestSupport.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,6 +38,24 @@ void expectServed(const fs::path& socket) {
     EXPECT_EQ(messages[0].type, IPCMessage::Kind::result);
     EXPECT_EQ(messages[0].value, "ready");
 }
+
+struct Pipe {
+    int read = -1, write = -1;
+    Pipe() {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        read = fds[0];
+        write = fds[1];
+    }
+    void closeWrite() {
+        if (write >= 0) ::close(write);
+        write = -1;
+    }
+    ~Pipe() {
+        closeWrite();
+        ::close(read);
+    }
+};
 
 // Binds a socket at `path` and closes it, as a crashed server leaves it.
 void leaveStaleSocket(const fs::path& path) {
@@ -231,16 +252,25 @@ TEST(IPCServerTest, LateLinesNeverReachALaterConversation) {
 }
 
 TEST(IPCServerTest, SocketModeIsOwnerOnlyWhateverTheMask) {
-    for (const mode_t mask : {mode_t(0), mode_t(022), mode_t(077)}) {
+    // 0277 takes the owner's own write bit, which the server gives back.
+    for (const mode_t mask : {mode_t(0), mode_t(022), mode_t(077), mode_t(0277)}) {
+        const TempDir dir;  // made under the usual mask, so that it stays writable
+        ScriptedHandler script;
+        IPCServer server(dir / "t.sock", script.handler());
         const mode_t previous = ::umask(mask);
-        {
-            TestServer fixture;
-            struct stat info {};
-            ASSERT_EQ(::lstat(fixture.socket.c_str(), &info), 0);
-            EXPECT_TRUE(S_ISSOCK(info.st_mode));
-            EXPECT_EQ(info.st_mode & 07777, 0600u) << "umask " << mask;
+        std::optional<TorvexError> failure;
+        try {
+            server.start();
+        } catch (const TorvexError& error) {
+            failure = error;
         }
         ::umask(previous);
+        ASSERT_FALSE(failure) << failure->description();
+        struct stat info {};
+        ASSERT_EQ(::lstat((dir / "t.sock").c_str(), &info), 0);
+        EXPECT_TRUE(S_ISSOCK(info.st_mode));
+        EXPECT_EQ(info.st_mode & 07777, 0600u) << "umask " << mask;
+        expectServed(dir / "t.sock");
     }
 }
 
@@ -367,9 +397,13 @@ TEST(IPCServerTest, StartStopLifecycle) {
     fixture.server->start();  // a stopped server starts again
     expectServed(fixture.socket);
 
-    // A newer server took the path over: stopping the older one leaves the newer one's socket.
+    // A newer server does not take a served path over; once the file is gone it may, and stopping
+    // the older one then leaves the newer one's socket.
     ScriptedHandler script;
     IPCServer newer(fixture.socket, script.handler());
+    EXPECT_EQ(errorOf([&] { newer.start(); }).what, "Could not open the Torvex socket.");
+    expectServed(fixture.socket);
+    fs::remove(fixture.socket);
     newer.start();
     fixture.server->stop();
     EXPECT_TRUE(fs::exists(fs::symlink_status(fixture.socket)));
@@ -402,4 +436,130 @@ TEST(IPCServerTest, APeerOfAnotherUserGetsNothing) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(fixture.script.started(), 0);
     expectServed(fixture.socket);
+}
+
+TEST(IPCServerTest, ASocketThatIsStillServedIsLeftToItsServer) {
+    const TempDir dir;
+    const fs::path path = dir / "t.sock";
+    // Another program of this user, whose queue is full: the check must not wait on it either.
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_un address = UnixSocket::address(path.string());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    std::vector<int> queued;
+    for (int i = 0; i < 4; ++i) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        (void)::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        queued.push_back(fd);
+    }
+    ScriptedHandler script;
+    IPCServer server(path, script.handler());
+    const auto started = std::chrono::steady_clock::now();
+    const TorvexError error = errorOf([&] { server.start(); });
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    EXPECT_EQ(error.what, "Could not open the Torvex socket.");
+    EXPECT_EQ(error.why, "Another program serves " + path.string() + ", and Torvex leaves it alone.");
+    EXPECT_EQ(error.fix, "End that program (`ss -xlp` names it), or set TORVEX_SOCKET to another path.");
+    const int accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    EXPECT_GE(accepted, 0) << "its listener still has its clients";
+    if (accepted >= 0) ::close(accepted);
+    for (const int fd : queued) ::close(fd);
+    ::close(listener);
+}
+
+TEST(IPCServerTest, AnotherUsersSocketAtThePathIsNamedAndLeftAlone) {
+    if (!OtherUser::available()) GTEST_SKIP() << "needs root to act as another user";
+    const TempDir dir;
+    const fs::path shared = dir / "shared";
+    fs::create_directories(shared);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    OtherUser::letThrough(shared);
+    const fs::path path = shared / "t.sock";
+    const sockaddr_un address = UnixSocket::address(path.string());
+    Pipe bound;  // the neighbour says when it listens, and listens until it is ended
+    OtherUser nobody([&] {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        ::umask(077);
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 4) != 0) return 1;
+        (void)::write(bound.write, "x", 1);
+        ::pause();
+        return 0;
+    });
+    bound.closeWrite();
+    char byte = 0;
+    ASSERT_EQ(::read(bound.read, &byte, 1), 1);
+
+    ScriptedHandler script;
+    IPCServer server(path, script.handler());
+    const TorvexError error = errorOf([&] { server.start(); });
+    EXPECT_EQ(error.what, "Another user's socket is in the way.");
+    EXPECT_EQ(error.why, path.string() +
+                             " is a socket of another user (nobody, uid 65534), so Torvex can neither serve there nor "
+                             "talk to whoever does.");
+    EXPECT_EQ(error.fix, "Set TORVEX_SOCKET to a path in a folder only you can write to, or ask that user to remove " +
+                             path.string() + ".");
+    struct stat info {};
+    ASSERT_EQ(::lstat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, OtherUser::uid) << "left in place";
+}
+
+TEST(IPCServerTest, AnotherUserSwappingTheFolderThroughItsParentChangesNoFileOfTheVictim) {
+    if (!OtherUser::available()) GTEST_SKIP() << "needs root to act as another user";
+    struct Case {
+        const char* name;
+        mode_t parentMode;
+        bool swaps;   // the neighbour exchanges the folders; else it only made its own
+        bool serves;  // else every start is refused
+    };
+    const Case cases[] = {
+        {"a parent others may write to", 0777, true, false},
+        {"a parent others may write to, the folder not swapped yet", 0777, false, false},
+        {"a sticky parent, where the neighbour cannot move the victim's folder", 01777, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TempDir dir;
+        const fs::path parent = dir / "parent", folder = parent / "sock", victim = dir / "victim";
+        fs::create_directories(folder);
+        ASSERT_EQ(::chmod(folder.c_str(), 0700), 0);
+        ASSERT_EQ(::chmod(parent.c_str(), c.parentMode), 0);
+        writeFile(victim, "precious\n");
+        ASSERT_EQ(::chmod(victim.c_str(), 0644), 0);
+        OtherUser::letThrough(parent);
+        // The neighbour's folder holds a link named as the socket, to the victim's file; it is
+        // exchanged with the victim's folder again and again.
+        const std::string theirs = (parent / "theirs").string(), mine = folder.string();
+        const std::string link = (parent / "theirs" / "t.sock").string(), target = victim.string();
+        const bool swaps = c.swaps;
+        Pipe ready;
+        OtherUser nobody([&] {
+            if (::mkdir(theirs.c_str(), 0755) != 0 || ::symlink(target.c_str(), link.c_str()) != 0) return 1;
+            (void)::write(ready.write, "x", 1);
+            if (!swaps) ::pause();
+            for (;;) (void)::syscall(SYS_renameat2, AT_FDCWD, mine.c_str(), AT_FDCWD, theirs.c_str(), 2 /* RENAME_EXCHANGE */);
+        });
+        ready.closeWrite();
+        char byte = 0;
+        ASSERT_EQ(::read(ready.read, &byte, 1), 1);
+
+        int served = 0;
+        for (int i = 0; i < 300; ++i) {
+            ScriptedHandler script;
+            IPCServer server(folder / "t.sock", script.handler());
+            try {
+                server.start();
+                ++served;
+            } catch (const TorvexError& error) {
+                if (!c.serves) {
+                    EXPECT_EQ(error.what, "The folder of the Torvex socket is not safe.") << error.description();
+                }
+            }
+            server.stop();
+        }
+        EXPECT_EQ(served, c.serves ? 300 : 0);
+        struct stat info {};
+        ASSERT_EQ(::stat(victim.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0644u) << "its mode is the victim's";
+        EXPECT_EQ(readFile(victim), "precious\n");
+    }
 }

@@ -5,6 +5,8 @@
 #include "TorvexCLI/Platform/ApplicationLauncher.h"
 #include "support/FakeHost.h"
 #include "support/IPCFixture.h"
+#include "support/OtherUser.h"
+#include "support/ScopedVariable.h"
 #include "support/TestSupport.h"
 #include "support/TorvexProgram.h"
 
@@ -419,4 +421,78 @@ TEST(AppConnectionTest, ALaunchedHostThatNeverAnswersIsEnded) {
         EXPECT_EQ(errno, ESRCH) << "and was reaped";
         if (listener >= 0) ::close(listener);
     }
+}
+
+TEST(AppConnectionTest, TheRealHostAnnouncesOnItsReadyDescriptorAndASecondOnItsStateShowsItsRefusal) {
+    TempDir temp;
+    const fs::path support = temp / "support", first = temp / "t.sock", second = temp / "u.sock";
+    const ScopedVariable variables[] = {
+        {"TORVEX_SUPPORT_DIR", support.string()},       {"TORVEX_CACHES_DIR", (temp / "caches").string()},
+        {"TORVEX_LOGS_DIR", (temp / "logs").string()},  {"TORVEX_WINE_BIN", "/usr/bin"},
+        {"HOME", (temp / "home").string()},
+    };
+    std::optional<ScopedVariable> socket;
+    socket.emplace("TORVEX_SOCKET", first.string());
+    const fs::path bundle = builtBundle();
+    const pid_t host = launchApplication(bundle, temp / "logs" / "first.log", 20s);
+    struct Ender {
+        pid_t pid;
+        ~Ender() {
+            ::kill(pid, SIGTERM);
+            exitStatusWithin(pid, 20s);
+        }
+    } ender{host};
+    EXPECT_NE(IPCClient::connect(first), nullptr) << "it serves once it said so: " << readFile(temp / "logs" / "first.log");
+
+    // torvex with another socket, on the same state, launches a host of its own, which refuses.
+    socket.emplace("TORVEX_SOCKET", second.string());
+    AppConnection connection{TorvexPaths{support, temp / "caches", temp / "logs"},
+                             {{"TORVEX_SOCKET", second.string()}},
+                             bundle / "Contents" / "MacOS" / "torvex",
+                             1000,
+                             10ms,
+                             {}};
+    const fs::path log = temp / "logs" / "second.log";
+    connection.launch = [&](const fs::path& launched) {
+        return std::optional<LaunchedHost>(LaunchedHost{launchApplication(launched, log, 10s), log});
+    };
+    const auto started = std::chrono::steady_clock::now();
+    const TorvexError error = errorOf([&] { connectToApp(connection); });
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s) << "it waited for every try";
+    EXPECT_EQ(error.what, "Torvex did not start.");
+    EXPECT_EQ(error.why, "Another Torvex host serves this state. torvex-host (pid " + std::to_string(host) +
+                             ") already serves " + support.string() + " on " + first.string() +
+                             "; a second host on the same state would lose the first one's changes.");
+    EXPECT_EQ(error.fix, "Use that host with TORVEX_SOCKET=" + first.string() + ", or end it with `kill " +
+                             std::to_string(host) + "` and try again.");
+    EXPECT_NE(IPCClient::connect(first), nullptr) << "the first host still serves";
+}
+
+TEST(AppConnectionTest, AnotherUsersSocketAtThePathIsNamedNotTakenForNoHost) {
+    if (!OtherUser::available()) GTEST_SKIP() << "needs root to act as another user";
+    TempDir temp;
+    const fs::path shared = temp / "shared";
+    fs::create_directories(shared);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    OtherUser::letThrough(shared);
+    const fs::path path = shared / "t.sock";
+    // Nothing serves it any more, or this user may not connect: either way no host answers there.
+    const sockaddr_un address = UnixSocket::address(path.string());
+    OtherUser nobody([&] {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        ::umask(077);
+        return ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : 1;
+    });
+    ASSERT_EQ(nobody.wait(), 0);
+
+    const auto launches = std::make_shared<std::atomic<int>>(0);
+    AppConnection connection = connectionIn(temp, launches);
+    connection.environment["TORVEX_SOCKET"] = path.string();
+    for (const auto& connect : {connectIfRunning, connectToApp}) {
+        const TorvexError error = errorOf([&] { connect(connection); });
+        EXPECT_EQ(error.kind, TorvexError::Kind::appNotRunning);
+        EXPECT_EQ(error.what, "Another user's socket is in the way.");
+        EXPECT_NE(error.why.find("nobody, uid 65534"), std::string::npos) << error.why;
+    }
+    EXPECT_EQ(*launches, 0);
 }

@@ -10,7 +10,10 @@
 #include "TorvexHost/ScreenshotFile.h"
 
 #include "Core/TorvexError.h"
+#include "Service/IPCServer.h"
+#include "Service/UnixSocket.h"
 #include "support/DecodedPNG.h"
+#include "support/OtherUser.h"
 #include "support/Eventually.h"
 #include "support/Spawn.h"
 #include "support/TestSupport.h"
@@ -21,6 +24,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,14 +81,18 @@ struct Pipe {
     }
 };
 
-// Whether a child of this process could take the lock of `socket` (a lock held by this process
-// would not stop a second try from within it: flock belongs to the open file, not the process).
-bool anotherProcessGetsTheLock(const fs::path& socket) {
+// Whether a child of this process could take a lock (a lock held by this process would not stop a
+// second try from within it: flock belongs to the open file, not the process).
+bool anotherProcessGets(const std::function<bool()>& lock) {
     const pid_t child = ::fork();
-    if (child == 0) ::_exit(HostLock::acquire(socket) ? 0 : 1);
+    if (child == 0) ::_exit(lock() ? 0 : 1);
     int status = 0;
     ::waitpid(child, &status, 0);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool anotherProcessGetsTheLock(const fs::path& socket) {
+    return anotherProcessGets([&] { return HostLock::acquire(socket).has_value(); });
 }
 
 } // namespace
@@ -106,6 +114,62 @@ TEST(HostLockTest, MakesThePrivateFolderHoldsThePidAndExcludesOtherHosts) {
     }
     EXPECT_TRUE(anotherProcessGetsTheLock(socket)) << "released with its holder";
     EXPECT_EQ(HostLock::holder(temp / "nowhere.sock"), std::nullopt);
+}
+
+TEST(HostLockTest, OneHostPerStateWhateverItsSocket) {
+    const TempDir temp;
+    const fs::path support = temp / "Application Support";
+    {
+        const auto lock = HostLock::acquireState(support, temp / "a.sock");
+        ASSERT_TRUE(lock);
+        EXPECT_EQ(readFile(support / "torvex-host.lock"), std::to_string(::getpid()) + "\n" + (temp / "a.sock").string() + "\n");
+        const auto holder = HostLock::stateHolder(support);
+        ASSERT_TRUE(holder);
+        EXPECT_EQ(holder->pid, ::getpid());
+        EXPECT_EQ(holder->socket, temp / "a.sock");
+        EXPECT_FALSE(anotherProcessGets([&] { return HostLock::acquireState(support, temp / "b.sock").has_value(); }));
+        EXPECT_TRUE(anotherProcessGets([&] { return HostLock::acquireState(temp / "other", temp / "b.sock").has_value(); }))
+            << "another state has a host of its own";
+    }
+    EXPECT_TRUE(anotherProcessGets([&] { return HostLock::acquireState(support, temp / "b.sock").has_value(); }))
+        << "released with its holder";
+    fs::remove(support / "torvex-host.lock");
+    fs::create_symlink(temp / "elsewhere", support / "torvex-host.lock");
+    const TorvexError error = errorOf([&] { HostLock::acquireState(support, temp / "a.sock"); });
+    EXPECT_EQ(error.what, "Could not lock the Torvex state.");
+    EXPECT_EQ(error.why, (support / "torvex-host.lock").string() + " is a symbolic link, which Torvex does not follow.");
+    EXPECT_FALSE(fs::exists(temp / "elsewhere"));
+}
+
+TEST(HostLockTest, AFolderLinkThatAnotherUserPlantedGetsNoLockAndItsLiveSocketStays) {
+    if (!OtherUser::available()) GTEST_SKIP() << "needs root to act as another user";
+    const TempDir temp;
+    const fs::path shared = temp / "shared", own = temp / "private";
+    fs::create_directories(shared);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    fs::create_directories(own);
+    // Another program of the victim serves a socket of the same name in the victim's own folder.
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_un address = UnixSocket::address((own / "t.sock").string());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    OtherUser::letThrough(shared);
+    const std::string link = (shared / "sock").string(), target = own.string();
+    OtherUser nobody([&] { return ::symlink(target.c_str(), link.c_str()) == 0 ? 0 : 1; });
+    ASSERT_EQ(nobody.wait(), 0);
+
+    const fs::path socket = shared / "sock" / "t.sock";
+    const TorvexError error = errorOf([&] { HostLock::acquire(socket); });
+    EXPECT_EQ(error.what, "The folder of the Torvex socket is not safe.");
+    EXPECT_EQ(error.why, link + " is a link of another user (uid 65534), which Torvex does not follow.");
+    IPCServer server(socket, [](const IPCRequest&, const std::shared_ptr<IPCConnection>&, std::stop_token) {});
+    EXPECT_EQ(errorOf([&] { server.start(); }).what, "The folder of the Torvex socket is not safe.");
+    server.stop();
+    EXPECT_FALSE(fs::exists(fs::symlink_status(own / "t.sock.lock"))) << "no lock was made through the link";
+    const int client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(::connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << "its socket stays";
+    ::close(client);
+    ::close(listener);
 }
 
 TEST(HostLockTest, AFolderThatCannotBeMadeIsAnErrorThatNamesIt) {

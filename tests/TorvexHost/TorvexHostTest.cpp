@@ -81,6 +81,27 @@ TEST_F(TorvexHostTest, ASecondHostLeavesTheSocketToTheFirst) {
     EXPECT_EQ(requestOver(socket, IPCRequest("ping", {})).value, "ready") << "the first host still serves";
 }
 
+TEST_F(TorvexHostTest, ASecondHostOnTheSameStateRefusesAndNamesTheFirst) {
+    RunningHost first(temp.path(), environment());
+    ASSERT_TRUE(first.waitFor("listening")) << first.output();
+
+    auto variables = environment();
+    const fs::path other = temp / "other.sock";
+    variables["TORVEX_SOCKET"] = other.string();
+    RunningHost second(temp.path(), variables);
+    EXPECT_EQ(second.end(std::nullopt, 20s), 1) << second.output();
+    const auto error = second.waitFor("error", 0ms);
+    ASSERT_TRUE(error) << second.output();
+    EXPECT_EQ((*error)["what"], "Another Torvex host serves this state.");
+    EXPECT_EQ((*error)["why"], "torvex-host (pid " + std::to_string(first.pid()) + ") already serves " +
+                                   (temp / "Application Support").string() + " on " + socket.string() +
+                                   "; a second host on the same state would lose the first one's changes.");
+    EXPECT_EQ((*error)["fix"], "Use that host with TORVEX_SOCKET=" + socket.string() + ", or end it with `kill " +
+                                   std::to_string(first.pid()) + "` and try again.");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(other))) << "it never served";
+    EXPECT_EQ(requestOver(socket, IPCRequest("ping", {})).value, "ready") << "the first host still serves";
+}
+
 TEST_F(TorvexHostTest, AHostKilledOutrightLeavesAStaleSocketThatTheNextHostReplaces) {
     {
         RunningHost killed(temp.path(), environment());
