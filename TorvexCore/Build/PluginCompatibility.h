@@ -30,7 +30,8 @@ const Environment& buildEnvironment();
 // Version of the screening and attribution rules; remembered failures of other versions are ignored.
 // 4: SDK headers are found whatever their letter case and the compatibility header covers more of
 // MSVC's library and the Windows SDK, so plugins that failed under 3 are tried again.
-inline constexpr int rulesVersion = 4;
+// 5: a failed download is no compile failure, so plugins remembered for one are tried again.
+inline constexpr int rulesVersion = 5;
 
 // Plugins of the project's windows/flutter/generated_plugins.cmake whose CMake files show an
 // MSVC-only feature, in list order.
@@ -40,7 +41,8 @@ std::vector<DisabledPlugin> analyse(const std::filesystem::path& projectWindows)
 std::optional<std::string> unsupportedReason(const std::filesystem::path& windowsDirectory);
 
 // The plugins whose own sources failed in a CMake run's output lines, in order of first failure,
-// each with its first error.
+// each with its first error. A plugin whose CMake files failed to download something is named with
+// that download and compileFailure false: its code is not at fault, so it is never remembered.
 std::vector<DisabledPlugin> failingPlugins(const std::vector<std::string>& lines);
 
 // generated_plugins.cmake without the lines that hold only one of `names`.
