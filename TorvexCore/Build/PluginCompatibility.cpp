@@ -244,16 +244,15 @@ std::vector<DisabledPlugin> PluginCompatibility::failingPlugins(const std::vecto
             if (!plugin) continue;
             noteFailed(*plugin);
             if (!report->message.empty()) firstError.try_emplace(*plugin, report->message.front());
-            const auto unclaimed = downloads.find("");
             if (auto own = downloadInMessage(report->text())) {
                 downloads.try_emplace(*plugin, *own);
-            } else if (unclaimed != downloads.end()) {
-                downloads.try_emplace(*plugin, unclaimed->second);
             } else if (auto step = downloadStep(report->text())) {
-                downloads.try_emplace(*plugin, *step);
+                // The sub-build's own output, when it showed, names what it failed to fetch.
+                const auto unclaimed = downloads.find("");
+                downloads.try_emplace(*plugin, unclaimed != downloads.end() ? unclaimed->second : *step);
+                downloads.erase("");
+                if (awaitingStatus == "") awaitingStatus = plugin;
             }
-            downloads.erase("");
-            if (awaitingStatus == "") awaitingStatus = plugin;
         }
     }
 
