@@ -1,11 +1,13 @@
 #include "BuildDiagnosis.h"
 
+#include "CMakeErrorReport.h"
 #include "Core/ASCII.h"
 #include "Core/Files.h"
 #include "Core/TextPattern.h"
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 namespace torvex {
 
@@ -14,14 +16,52 @@ namespace {
 struct MsvcOnlyLibrary {
     std::string_view headerPrefix;  // lowercase
     std::string_view feature;
+    std::string_view needs;  // completes "it uses <feature> (<header>), which "
 };
 
 // First hit wins.
 constexpr MsvcOnlyLibrary msvcOnlyLibraries[] = {
-    {"winrt/", "C++/WinRT"},
-    {"atl", "ATL"},
-    {"afx", "MFC"},
+    {"winrt/", "C++/WinRT", "needs the MSVC compiler"},
+    {"atl", "ATL", "ships only with Visual Studio"},
+    {"afx", "MFC", "ships only with Visual Studio"},
 };
+
+const MsvcOnlyLibrary* msvcOnlyLibrary(std::string_view header) {
+    // Only ASCII letters occur in the prefixes, and no other character lowercases to one of them
+    // on its own, so ASCII lowercasing decides the same as full case mapping.
+    const std::string lowered = lowercasedASCII(header);
+    for (const auto& library : msvcOnlyLibraries) {
+        if (lowered.starts_with(library.headerPrefix)) return &library;
+    }
+    return nullptr;
+}
+
+// The left-out plugin a missing header belongs to: the one its include path starts with
+// (<plugin>/<header>, as a plugin's public headers are included), or the one whose folder of
+// Flutter's plugin links it reaches into.
+std::optional<DisabledPlugin> leftOutOwner(std::string_view header, const std::vector<DisabledPlugin>& leftOut) {
+    const std::size_t slash = header.find('/');
+    const std::optional<std::string> linked = BuildDiagnosis::pluginName(header);
+    for (const DisabledPlugin& plugin : leftOut) {
+        if ((slash != std::string_view::npos && header.substr(0, slash) == plugin.name) || linked == plugin.name) {
+            return plugin;
+        }
+    }
+    return std::nullopt;
+}
+
+// What a failed install step said: its first CMake error's message, or else its last line.
+std::string installError(const std::vector<std::string>& lines) {
+    for (std::size_t index = 0; index < lines.size(); ++index) {
+        if (const auto report = CMakeErrorReport::at(lines, index); report && !report->message.empty()) {
+            return report->text();
+        }
+    }
+    for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
+        if (std::string text = trimmedWhitespace(withoutTerminalEscapes(*line)); !text.empty()) return text;
+    }
+    return {};
+}
 
 const TextPattern& missingHeaderPattern() {
     static const auto* pattern = new TextPattern(R"(^(.*?):\d+:\d+: fatal error: '([^']+)' file not found)");
@@ -55,13 +95,15 @@ std::optional<std::string> BuildDiagnosis::pluginName(std::string_view path) {
 }
 
 std::optional<std::string> BuildDiagnosis::msvcOnlyFeature(std::string_view header) {
-    // Only ASCII letters occur in the prefixes, and no other character lowercases to one of them
-    // on its own, so ASCII lowercasing decides the same as full case mapping.
-    const std::string lowered = lowercasedASCII(header);
-    for (const auto& library : msvcOnlyLibraries) {
-        if (lowered.starts_with(library.headerPrefix)) return std::string(library.feature);
-    }
+    if (const auto* library = msvcOnlyLibrary(header)) return std::string(library->feature);
     return std::nullopt;
+}
+
+std::optional<std::string> BuildDiagnosis::msvcOnlyReason(std::string_view header) {
+    const auto* library = msvcOnlyLibrary(header);
+    if (!library) return std::nullopt;
+    return "it uses " + std::string(library->feature) + " (" + std::string(header) + "), which " +
+           std::string(library->needs);
 }
 
 std::optional<std::string> BuildDiagnosis::nameWithOtherCase(const std::filesystem::path& folder,
@@ -95,14 +137,18 @@ std::optional<std::string> BuildDiagnosis::nameWithOtherCase(const std::filesyst
 }
 
 BuildDiagnosis BuildDiagnosis::diagnose(const std::vector<std::string>& lines,
-                                        const std::vector<std::filesystem::path>& sdkIncludeFolders) {
+                                        const std::vector<std::filesystem::path>& sdkIncludeFolders,
+                                        const std::vector<DisabledPlugin>& leftOut, Step step) {
     for (const auto& raw : lines) {
         const std::string line = withoutTerminalEscapes(raw);
         if (auto match = missingHeaderPattern().firstMatch(line)) {
             BuildDiagnosis result;
             result.plugin = pluginName(*match->groups[0]);
             result.header = *match->groups[1];
-            if (auto feature = msvcOnlyFeature(result.header)) {
+            if (auto owner = leftOutOwner(result.header, leftOut)) {
+                result.kind = Case::leftOutPluginHeader;
+                result.leftOut = std::move(*owner);
+            } else if (auto feature = msvcOnlyFeature(result.header)) {
                 result.kind = Case::unsupportedFeature;
                 result.feature = *feature;
             } else {
@@ -127,7 +173,12 @@ BuildDiagnosis BuildDiagnosis::diagnose(const std::vector<std::string>& lines,
             return result;
         }
     }
-    return {};
+    BuildDiagnosis result;
+    if (step == Step::install) {
+        result.kind = Case::installFailed;
+        result.message = installError(lines);
+    }
+    return result;
 }
 
 TorvexError BuildDiagnosis::error(const std::filesystem::path& logFile) const {
@@ -155,6 +206,15 @@ TorvexError BuildDiagnosis::error(const std::filesystem::path& logFile) const {
                 (plugin ? "The plugin " + *plugin : std::string("The Windows code")) + " needs " + header +
                     ", which the mingw-w64 Windows headers don't include.",
                 mingwSDK, "Report this plugin to Torvex so a compatibility header can be added. " + fullOutput};
+    case Case::leftOutPluginHeader:
+        return {Kind::unsupported,
+                (plugin ? "The plugin " + *plugin : std::string("The runner")) + " includes " + header +
+                    " of the plugin " + leftOut.name + ", which Torvex left out of this build.",
+                "Torvex left " + leftOut.name + " out because " + leftOut.reason + ".",
+                "Keep the code that uses " + leftOut.name +
+                    " out of Torvex builds (for example within #ifndef __MINGW32__), or test this part on real "
+                    "Windows. " +
+                    fullOutput};
     case Case::missingLibrary:
         return {Kind::unsupported,
                 "The Windows build links against " + library + ", which isn't available in mingw-w64.", mingwSDK,
@@ -163,6 +223,12 @@ TorvexError BuildDiagnosis::error(const std::filesystem::path& logFile) const {
         return {Kind::buildFailed, "The Windows build ran out of disk space.",
                 "A build tool reported \"" + std::string(diskFullText) + "\" while writing its output.",
                 "Free disk space, then build again. " + fullOutput};
+    case Case::installFailed:
+        return {Kind::buildFailed, "The Windows build compiled and linked, but its install step failed.",
+                "cmake --install reported: " + (message.empty() ? std::string("no message") : message),
+                "Make every file that an install() rule names exist once the build is done (the rules are in "
+                "windows/CMakeLists.txt and the plugins' CMake files). " +
+                    fullOutput};
     case Case::unknown:
         break;
     }

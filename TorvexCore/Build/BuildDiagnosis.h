@@ -1,5 +1,6 @@
 #pragma once
 
+#include "PluginCompatibility.h"
 #include "Core/TorvexError.h"
 
 #include <filesystem>
@@ -15,10 +16,15 @@ struct BuildDiagnosis {
     enum class Case {
         unsupportedFeature,  // a missing header of an MSVC-only library: feature, plugin, header
         missingHeader,       // any other missing header: header, plugin
+        leftOutPluginHeader, // a missing header of a plugin the build left out: header, leftOut, plugin
         missingLibrary,      // the linker found no import library: library
         diskFull,            // a tool could not write: "No space left on device"
+        installFailed,       // the install step failed after the build succeeded: message
         unknown,
     };
+
+    // The CMake run that failed.
+    enum class Step { configure, build, install };
 
     Case kind = Case::unknown;
     std::string feature;
@@ -28,13 +34,18 @@ struct BuildDiagnosis {
     // missingHeader: the header as it is named on disk when only its letter case differs from the
     // include, found beside the including file or in one of the SDK's include folders.
     std::optional<std::string> headerOnDisk;
+    DisabledPlugin leftOut;  // leftOutPluginHeader: the plugin whose header it is
+    std::string message;     // installFailed: CMake's error message, or the output's last line
 
     bool operator==(const BuildDiagnosis&) const = default;
 
     // The earliest line that reports a missing header or library, or a full disk, decides. A missing
-    // header is looked for beside the including file and in `sdkIncludeFolders` whatever its letter case.
+    // header is looked for beside the including file and in `sdkIncludeFolders` whatever its letter
+    // case; one that belongs to a plugin of `leftOut` is told as such. Failing that, a failed install
+    // step is told with its error.
     static BuildDiagnosis diagnose(const std::vector<std::string>& lines,
-                                   const std::vector<std::filesystem::path>& sdkIncludeFolders = {});
+                                   const std::vector<std::filesystem::path>& sdkIncludeFolders = {},
+                                   const std::vector<DisabledPlugin>& leftOut = {}, Step step = Step::build);
 
     // The plain explanation; every fix ends with "Full output: " and the log's path.
     TorvexError error(const std::filesystem::path& logFile) const;
@@ -43,6 +54,9 @@ struct BuildDiagnosis {
     static std::optional<std::string> pluginName(std::string_view path);
     // The MSVC-only library a header belongs to, judged by its path's prefix.
     static std::optional<std::string> msvcOnlyFeature(std::string_view header);
+    // Why a plugin that includes `header` of an MSVC-only library is left out, as a lowercase
+    // clause: "it uses ATL (atlbase.h), which ships only with Visual Studio"; none for other headers.
+    static std::optional<std::string> msvcOnlyReason(std::string_view header);
     // `header` (a relative path) as it is named below `folder` when that differs from it in
     // letter case only; none when there is no such file or it is named exactly so.
     static std::optional<std::string> nameWithOtherCase(const std::filesystem::path& folder, std::string_view header);

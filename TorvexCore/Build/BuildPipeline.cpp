@@ -99,6 +99,7 @@ struct Transcript {
 // A CMake run that exited with a non-zero code; never leaves build().
 struct CommandFailure {
     std::vector<std::string> lines;
+    BuildDiagnosis::Step step;
 };
 
 using Emit = std::function<void(const std::string&)>;
@@ -142,12 +143,13 @@ bool isDownloadProgress(const std::string& text) {
     return text.starts_with("-- [download ") && text.ends_with("complete]");
 }
 
-// One CMake run. Every line, naming the project's files in place of their staged copies, goes to
-// the transcript; quiet runs and download progress reach the log only. A non-zero exit throws
-// CommandFailure with the whole transcript.
+// One CMake run of `step`. Every line, naming the project's files in place of their staged copies,
+// goes to the transcript; the install step's lines and download progress reach the log only. A
+// non-zero exit throws CommandFailure with the whole transcript.
 void cmake(const Toolchain& toolchain, const std::vector<std::string>& arguments, const Environment& environment,
            const std::shared_ptr<const StagedPaths>& staged, const std::shared_ptr<FileLog>& log, const Emit& emit,
-           bool quiet, const std::stop_token& stop) {
+           BuildDiagnosis::Step step, const std::stop_token& stop) {
+    const bool quiet = step == BuildDiagnosis::Step::install;
     auto transcript = std::make_shared<Transcript>();
     ProcessSpec spec{toolchain.cmake, arguments, environment, std::nullopt};
     const std::int32_t code = ProcessRunner::shared().run(
@@ -168,7 +170,7 @@ void cmake(const Toolchain& toolchain, const std::vector<std::string>& arguments
     throwIfStopped(stop);
     if (code != 0) {
         std::lock_guard guard(transcript->lock);
-        throw CommandFailure{transcript->storage};
+        throw CommandFailure{transcript->storage, step};
     }
 }
 
@@ -284,18 +286,27 @@ BuildResult BuildPipeline::build(const BuildRequest& request, std::stop_token st
         return finished(true);
     }
 
+    // The plugins left out when the CMake tree was configured. A plugin taken back in (a failed
+    // download is tried again) brings back the project's generated_plugins.cmake with its own
+    // time, which may be older than build.ninja, so Ninja alone would not configure again.
+    const fs::path configuredLeftOut = work / "cmake-build" / "torvex-left-out-plugins";
     for (;;) {
         try {
             removeIgnoringErrors(stampFile);
             const auto passStart = NativeInputs::fileClockNow();
-            if (!fs::exists(work / "cmake-build" / "build.ninja")) {
-                cmake(toolchain, configureArguments, cmakeEnvironment, staged, log, emit, false, stop);
+            std::vector<std::string> leftOutNames;
+            for (const auto& name : namesOf(disabled)) leftOutNames.push_back(name);
+            const std::string leftOutText = joined(leftOutNames, "\n");
+            if (!fs::exists(work / "cmake-build" / "build.ninja") || readFileBytes(configuredLeftOut) != leftOutText) {
+                cmake(toolchain, configureArguments, cmakeEnvironment, staged, log, emit,
+                      BuildDiagnosis::Step::configure, stop);
+                writeIfChanged(leftOutText, configuredLeftOut);
             }
             // Ninja goes on past failed jobs (-k 0), so one pass finds every plugin that fails.
             cmake(toolchain, {"--build", (work / "cmake-build").string(), "--", "-k", "0"}, cmakeEnvironment, staged, log,
-                  emit, false, stop);
-            cmake(toolchain, {"--install", (work / "cmake-build").string()}, cmakeEnvironment, staged, log, emit, true,
-                  stop);
+                  emit, BuildDiagnosis::Step::build, stop);
+            cmake(toolchain, {"--install", (work / "cmake-build").string()}, cmakeEnvironment, staged, log, emit,
+                  BuildDiagnosis::Step::install, stop);
             if (const auto unrecorded = NativeInputs::record(toolchain.ninja, work, passStart, inputsFile, stop)) {
                 log->write("Torvex: the next build runs the native pass again: " + *unrecorded);
             }
@@ -309,7 +320,8 @@ BuildResult BuildPipeline::build(const BuildRequest& request, std::stop_token st
                 if (!known.contains(plugin.name)) fresh.push_back(std::move(plugin));
             }
             if (fresh.empty() || attempt == 4) {
-                throw BuildDiagnosis::diagnose(failure.lines, {sdkIncludeFolder(toolchain)}).error(log->url());
+                throw BuildDiagnosis::diagnose(failure.lines, {sdkIncludeFolder(toolchain)}, disabled, failure.step)
+                    .error(log->url());
             }
 
             std::vector<std::string> freshNames;
@@ -318,7 +330,7 @@ BuildResult BuildPipeline::build(const BuildRequest& request, std::stop_token st
                 freshNames.push_back(plugin.name);
             }
             disabled.insert(disabled.end(), fresh.begin(), fresh.end());
-            memory.record(disabled);
+            memory.record(disabled);  // keeps only compile failures: a failed download is tried again next time
             emit("Torvex: rebuilding without " + joined(freshNames, ", "));
             ++attempt;
             stage();

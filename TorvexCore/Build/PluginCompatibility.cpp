@@ -1,5 +1,7 @@
 #include "PluginCompatibility.h"
 
+#include "BuildDiagnosis.h"
+#include "CMakeErrorReport.h"
 #include "Core/TextFile.h"
 #include "Core/UnicodeText.h"
 #include "Core/TextPattern.h"
@@ -32,12 +34,69 @@ constexpr Sign signs[] = {
 };
 
 std::string compileFailureReason(const std::optional<std::string>& firstError) {
+    static const TextPattern missingHeader(R"(^'([^']+)' file not found)");
+    if (firstError) {
+        if (auto match = missingHeader.firstMatch(*firstError); match && match->groups[0]) {
+            if (auto reason = BuildDiagnosis::msvcOnlyReason(*match->groups[0])) return *reason;
+        }
+    }
     return "its Windows code does not compile with clang yet (" + firstError.value_or("see the build log") + ")";
 }
 
 std::string resourceFailureReason(const std::string& script, const std::optional<std::string>& firstError) {
     return "the resource compiler failed on its resource script " + script + " (" +
            firstError.value_or("see the build log") + ")";
+}
+
+// A download that failed: what was fetched (its URL, or the name CMake gave it) and the error.
+struct FailedDownload {
+    std::string what;
+    std::string error;
+};
+
+std::string downloadReason(const FailedDownload& download) {
+    return "its download of " + download.what + " failed (" +
+           (download.error.empty() ? std::string("see the build log") : download.error) + "); the next build tries it again";
+}
+
+// The URL of ExternalProject's and FetchContent's "error: downloading '<URL>' failed".
+std::optional<std::string> downloadingURL(const std::string& line) {
+    static const TextPattern pattern(R"(^\s*error: downloading '([^']+)' failed)");
+    if (auto match = pattern.firstMatch(line)) return match->groups[0];
+    return std::nullopt;
+}
+
+// The error that follows it: status_string: "Couldn't connect to server".
+std::optional<std::string> downloadStatus(const std::string& line) {
+    static const TextPattern pattern(R"re(^\s*status_string: "(.*)"\s*$)re");
+    if (auto match = pattern.firstMatch(line)) return match->groups[0];
+    return std::nullopt;
+}
+
+// A message that names a URL and the status list of file(DOWNLOAD ... STATUS), 7;"Couldn't connect
+// to server", as plugins that download with file(DOWNLOAD) report it.
+std::optional<FailedDownload> downloadInMessage(const std::string& message) {
+    static const TextPattern url(R"re(\b((?:https?|ftp)://[^\s"';]*[^\s"';:.,)]))re");
+    static const TextPattern status(R"re(\b\d+;"([^"]*)")re");
+    const auto address = url.firstMatch(message);
+    const auto error = status.firstMatch(message);
+    if (!address || !error) return std::nullopt;
+    return FailedDownload{*address->groups[0], *error->groups[0]};
+}
+
+// FetchContent's "Build step for <name> failed: 1": the sub-build that only downloads and unpacks
+// failed, and its own output did not show (it may have been made quiet).
+std::optional<FailedDownload> downloadStep(const std::string& message) {
+    static const TextPattern pattern(R"(^Build step for (\S+) failed: )");
+    if (auto match = pattern.firstMatch(message)) return FailedDownload{*match->groups[0], message};
+    return std::nullopt;
+}
+
+// Where a configure error was raised, then the frames that led there.
+std::vector<std::string> frames(const CMakeErrorReport& report) {
+    std::vector<std::string> places = {report.location};
+    places.insert(places.end(), report.callStack.begin(), report.callStack.end());
+    return places;
 }
 
 // The pieces of `text` between the matches of `separator`, empty ones included.
@@ -140,8 +199,7 @@ std::vector<DisabledPlugin> PluginCompatibility::analyse(const fs::path& project
 std::vector<DisabledPlugin> PluginCompatibility::failingPlugins(const std::vector<std::string>& lines) {
     static const TextPattern failedStep(R"(^FAILED: .*?\bplugins/([^/\s]+)/)");
     static const TextPattern pluginError(R"(\.plugin_symlinks/([^/]+)/.*?(?:fatal )?error: (.*)$)");
-    // A configure error inside a plugin's folder; its message follows on the next non-empty line.
-    static const TextPattern configureError(R"(^CMake Error (?:at|in) .*?\.plugin_symlinks/([^/]+)/)");
+    static const TextPattern pluginFolder(R"(\.plugin_symlinks/([^/]+)/)");
     // Ninja prints a failed job's output right after its "FAILED:" line and the command; the job's
     // output ends at the next FAILED line, status line or message of Ninja's own.
     static const TextPattern jobOutputEnd(R"(^(?:FAILED: |\[\d+/\d+\] |ninja: ))");
@@ -154,26 +212,20 @@ std::vector<DisabledPlugin> PluginCompatibility::failingPlugins(const std::vecto
     std::vector<std::string> failed;
     std::map<std::string, std::string> firstError;    // errors located in the plugin's own files
     std::map<std::string, std::string> firstJobError;  // errors anywhere in the output of its failed jobs
-    std::optional<std::string> awaitingMessage;
-    std::optional<std::string> failedJob;  // the plugin whose failed job's output is being read
     std::map<std::string, std::string> resourceScript;  // plugins whose first failed step was a resource script
     std::map<std::string, std::string> firstResourceError;
+    // Failed downloads by plugin; under "" one that no plugin has claimed yet. A download of
+    // ExternalProject or FetchContent at configure time runs in a build of its own, whose output
+    // comes before the error of the plugin's CMake file that started it.
+    std::map<std::string, FailedDownload> downloads;
+    std::optional<std::string> awaitingStatus;  // whose download's error follows
+    std::optional<std::string> failedJob;       // the plugin whose failed job's output is being read
     auto noteFailed = [&](const std::string& name) {
         if (std::find(failed.begin(), failed.end(), name) == failed.end()) failed.push_back(name);
     };
 
-    for (const std::string& raw : lines) {
-        const std::string line = withoutTerminalEscapes(raw);
-        // CMake indents the message under its error line. Its standard output ("-- ..." lines) and
-        // standard error are read apart, so an unindented line may come in between.
-        if (awaitingMessage && (line.starts_with(' ') || line.starts_with('\t'))) {
-            const std::string message = trimmed(line);
-            if (!message.empty()) {
-                firstError.try_emplace(*awaitingMessage, message);
-                awaitingMessage.reset();
-                continue;
-            }
-        }
+    for (std::size_t index = 0; index < lines.size(); ++index) {
+        const std::string line = withoutTerminalEscapes(lines[index]);
         if (jobOutputEnd.firstMatch(line)) failedJob.reset();
         if (auto match = resourceStep.firstMatch(line); match && match->groups[0] && match->groups[1]) {
             if (std::find(failed.begin(), failed.end(), *match->groups[0]) == failed.end())
@@ -190,9 +242,34 @@ std::vector<DisabledPlugin> PluginCompatibility::failingPlugins(const std::vecto
         if (auto match = pluginError.firstMatch(line); match && match->groups[0] && match->groups[1]) {
             firstError.try_emplace(*match->groups[0], *match->groups[1]);
         }
-        if (auto match = configureError.firstMatch(line); match && match->groups[0]) {
-            noteFailed(*match->groups[0]);
-            awaitingMessage = *match->groups[0];
+        if (auto url = downloadingURL(line)) {
+            awaitingStatus = failedJob.value_or("");
+            downloads.try_emplace(*awaitingStatus, FailedDownload{*url, ""});
+        } else if (auto status = downloadStatus(line); status && awaitingStatus) {
+            if (auto& download = downloads[*awaitingStatus]; download.error.empty()) download.error = *status;
+            awaitingStatus.reset();
+        }
+        // A configure error raised in a plugin's CMake files, or in what they called.
+        if (const auto report = CMakeErrorReport::at(lines, index)) {
+            std::optional<std::string> plugin;
+            for (const std::string& place : frames(*report)) {
+                if (auto match = pluginFolder.firstMatch(place); match && match->groups[0]) {
+                    plugin = *match->groups[0];
+                    break;
+                }
+            }
+            if (!plugin) continue;
+            noteFailed(*plugin);
+            if (!report->message.empty()) firstError.try_emplace(*plugin, report->message.front());
+            if (auto own = downloadInMessage(report->text())) {
+                downloads.try_emplace(*plugin, *own);
+            } else if (auto step = downloadStep(report->text())) {
+                // The sub-build's own output, when it showed, names what it failed to fetch.
+                const auto unclaimed = downloads.find("");
+                downloads.try_emplace(*plugin, unclaimed != downloads.end() ? unclaimed->second : *step);
+                downloads.erase("");
+                if (awaitingStatus == "") awaitingStatus = plugin;
+            }
         }
     }
 
@@ -206,7 +283,10 @@ std::vector<DisabledPlugin> PluginCompatibility::failingPlugins(const std::vecto
     };
     std::vector<DisabledPlugin> plugins;
     for (const std::string& name : failed) {
-        if (const auto script = resourceScript.find(name); script != resourceScript.end()) {
+        if (const auto download = downloads.find(name); download != downloads.end()) {
+            // Not a fault of its code: the next build tries it again.
+            plugins.push_back({name, downloadReason(download->second), false});
+        } else if (const auto script = resourceScript.find(name); script != resourceScript.end()) {
             const auto error = firstResourceError.find(name);
             plugins.push_back({name,
                                resourceFailureReason(script->second, error != firstResourceError.end()

@@ -30,7 +30,8 @@ const Environment& buildEnvironment();
 // Version of the screening and attribution rules; remembered failures of other versions are ignored.
 // 4: SDK headers are found whatever their letter case and the compatibility header covers more of
 // MSVC's library and the Windows SDK, so plugins that failed under 3 are tried again.
-// 5: plugins' resource scripts get the staging patch and MSVC-style code may narrow constants.
+// 5: plugins' resource scripts get the staging patch, MSVC-style code may narrow constants, and a
+// failed download is no compile failure, so plugins remembered for either are tried again.
 inline constexpr int rulesVersion = 5;
 
 // Plugins of the project's windows/flutter/generated_plugins.cmake whose CMake files show an
@@ -42,7 +43,9 @@ std::optional<std::string> unsupportedReason(const std::filesystem::path& window
 
 // The plugins whose own sources failed in a CMake run's output lines, in order of first failure,
 // each with its first error; a plugin whose first failed step compiled a resource script is said to
-// fail in the resource compiler, with that script named.
+// fail in the resource compiler, with that script named. A plugin whose CMake files failed to
+// download something is named with that download and compileFailure false: its code is not at
+// fault, so it is never remembered.
 std::vector<DisabledPlugin> failingPlugins(const std::vector<std::string>& lines);
 
 // generated_plugins.cmake without the lines that hold only one of `names`.

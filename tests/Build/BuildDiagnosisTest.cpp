@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 using torvex::BuildDiagnosis;
+using torvex::DisabledPlugin;
 using torvex::TorvexError;
 using Case = BuildDiagnosis::Case;
 
@@ -39,6 +40,20 @@ BuildDiagnosis withHeaderOnDisk(BuildDiagnosis d, std::string onDisk) {
 BuildDiagnosis diskFull() {
     BuildDiagnosis d;
     d.kind = Case::diskFull;
+    return d;
+}
+
+BuildDiagnosis leftOutHeader(std::string header, DisabledPlugin leftOut, std::optional<std::string> includer) {
+    BuildDiagnosis d = missingHeader(std::move(header), std::move(includer));
+    d.kind = Case::leftOutPluginHeader;
+    d.leftOut = std::move(leftOut);
+    return d;
+}
+
+BuildDiagnosis installFailed(std::string message) {
+    BuildDiagnosis d;
+    d.kind = Case::installFailed;
+    d.message = std::move(message);
     return d;
 }
 
@@ -93,6 +108,89 @@ TEST(BuildDiagnosisTest, TheEarliestRecognisedLineDecides) {
     };
     for (const auto& row : rows) {
         EXPECT_EQ(BuildDiagnosis::diagnose(row.lines), row.expected) << row.name;
+    }
+}
+
+TEST(BuildDiagnosisTest, AHeaderOfAPluginThatWasLeftOutNamesThatPluginAndWhy) {
+    const DisabledPlugin singleInstance{"windows_single_instance", "it uses ATL (atlbase.h), which ships only with Visual Studio",
+                                        true};
+    const DisabledPlugin windowManager{"window_manager", "it downloads Microsoft SDK packages with NuGet, which needs Visual Studio",
+                                       false};
+    const std::vector<DisabledPlugin> leftOut = {singleInstance, windowManager};
+    const std::string links = "/home/u/app/windows/flutter/ephemeral/.plugin_symlinks/";
+    struct Row {
+        const char* name;
+        std::string line;
+        BuildDiagnosis expected;
+    };
+    const Row rows[] = {
+        {"the runner includes a left-out plugin's public header",
+         "/home/u/app/windows/runner/main.cpp:4:10: fatal error: 'windows_single_instance/windows_single_instance_plugin.h' "
+         "file not found",
+         leftOutHeader("windows_single_instance/windows_single_instance_plugin.h", singleInstance, std::nullopt)},
+        {"the runner reaches into a left-out plugin's folder",
+         "/home/u/app/windows/runner/flutter_window.cpp:7:10: fatal error: "
+         "'../flutter/ephemeral/.plugin_symlinks/window_manager/windows/include/window_manager/window_manager_plugin.h' "
+         "file not found",
+         leftOutHeader("../flutter/ephemeral/.plugin_symlinks/window_manager/windows/include/window_manager/"
+                       "window_manager_plugin.h",
+                       windowManager, std::nullopt)},
+        {"a left-out plugin's own source that is built anyway",
+         links + "windows_single_instance/windows/plugin.cpp:3:10: fatal error: 'atlbase.h' file not found",
+         feature("ATL", "windows_single_instance", "atlbase.h")},
+        {"another plugin includes it",
+         links + "desktop_drop/windows/drop.cpp:2:10: fatal error: 'window_manager/window_manager_plugin.h' file not found",
+         leftOutHeader("window_manager/window_manager_plugin.h", windowManager, "desktop_drop")},
+        {"a plugin that is kept", "/home/u/app/windows/runner/main.cpp:4:10: fatal error: 'url_launcher/x.h' file not found",
+         missingHeader("url_launcher/x.h", std::nullopt)},
+        {"a folder whose name only begins with the plugin's",
+         "/home/u/app/windows/runner/main.cpp:4:10: fatal error: 'window_manager_extra/x.h' file not found",
+         missingHeader("window_manager_extra/x.h", std::nullopt)},
+        {"a bare header named like the plugin",
+         "/home/u/app/windows/runner/main.cpp:4:10: fatal error: 'window_manager' file not found",
+         missingHeader("window_manager", std::nullopt)},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(BuildDiagnosis::diagnose({row.line}, {}, leftOut), row.expected) << row.name;
+    }
+}
+
+TEST(BuildDiagnosisTest, AFailedInstallStepIsToldWithItsError) {
+    // What `cmake --install` prints when a file that install() names is missing.
+    const std::vector<std::string> missingFile = {
+        "-- Install configuration: \"Debug\"",
+        "-- Installing: /home/u/Library/Caches/Torvex/builds/0123/out/./hello.exe",
+        "CMake Error at /home/u/Library/Caches/Torvex/builds/0123/cmake-build/cmake_install.cmake:62 (file):",
+        "  file INSTALL cannot find \"/home/u/app/windows/bin/core.dll\": No such",
+        "  file or directory.",
+        "",
+        "",
+    };
+    const std::string missingFileMessage = "file INSTALL cannot find \"/home/u/app/windows/bin/core.dll\": No such file or directory.";
+    struct Row {
+        const char* name;
+        std::vector<std::string> lines;
+        BuildDiagnosis::Step step;
+        BuildDiagnosis expected;
+    };
+    const Row rows[] = {
+        {"a file install() names is missing", missingFile, BuildDiagnosis::Step::install, installFailed(missingFileMessage)},
+        {"standard output comes in between",
+         {missingFile[2], missingFile[0], "", missingFile[3], missingFile[1], missingFile[4]},
+         BuildDiagnosis::Step::install,
+         installFailed(missingFileMessage)},
+        {"no CMake error report: the last line",
+         {"CMake Error: Error processing file: /w/cmake-build/cmake_install.cmake", "  "},
+         BuildDiagnosis::Step::install,
+         installFailed("CMake Error: Error processing file: /w/cmake-build/cmake_install.cmake")},
+        {"no output", {}, BuildDiagnosis::Step::install, installFailed("")},
+        {"a full disk is said as such",
+         {"CMake Error at cmake_install.cmake:50 (file):", "  file INSTALL cannot copy file \"a\" to \"b\": No space left on device."},
+         BuildDiagnosis::Step::install, diskFull()},
+        {"the same lines in the build step", missingFile, BuildDiagnosis::Step::build, BuildDiagnosis{}},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(BuildDiagnosis::diagnose(row.lines, {}, {}, row.step), row.expected) << row.name;
     }
 }
 
@@ -181,6 +279,24 @@ TEST(BuildDiagnosisTest, ErrorsExplainEachCaseAndEndWithTheLogPath) {
         {missingLibrary("comsuppw"),
          {TorvexError::Kind::unsupported, "The Windows build links against comsuppw, which isn't available in mingw-w64.",
           mingw, "Report this to Torvex with the plugin name. " + tail}},
+        {leftOutHeader("window_manager/window_manager_plugin.h",
+                       {"window_manager", "it uses ATL (atlbase.h), which ships only with Visual Studio", true}, std::nullopt),
+         {TorvexError::Kind::unsupported,
+          "The runner includes window_manager/window_manager_plugin.h of the plugin window_manager, which Torvex left "
+          "out of this build.",
+          "Torvex left window_manager out because it uses ATL (atlbase.h), which ships only with Visual Studio.",
+          "Keep the code that uses window_manager out of Torvex builds (for example within #ifndef __MINGW32__), or "
+          "test this part on real Windows. " + tail}},
+        {leftOutHeader("a/a.h", {"a", "r", true}, "b"),
+         {TorvexError::Kind::unsupported, "The plugin b includes a/a.h of the plugin a, which Torvex left out of this build.",
+          "Torvex left a out because r.",
+          "Keep the code that uses a out of Torvex builds (for example within #ifndef __MINGW32__), or test this part "
+          "on real Windows. " + tail}},
+        {installFailed("file INSTALL cannot find \"/a/core.dll\": No such file or directory."),
+         {TorvexError::Kind::buildFailed, "The Windows build compiled and linked, but its install step failed.",
+          "cmake --install reported: file INSTALL cannot find \"/a/core.dll\": No such file or directory.",
+          "Make every file that an install() rule names exist once the build is done (the rules are in "
+          "windows/CMakeLists.txt and the plugins' CMake files). " + tail}},
         {diskFull(),
          {TorvexError::Kind::buildFailed, "The Windows build ran out of disk space.",
           "A build tool reported \"No space left on device\" while writing its output.",

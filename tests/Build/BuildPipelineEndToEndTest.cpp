@@ -28,6 +28,10 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace torvex {
@@ -563,8 +567,8 @@ TEST_F(BuildPipelineEndToEnd, SeveralFailingPluginsAreLeftOutInOneBuildEachWithI
     const auto built = lines.taken();
     // Each reason as far as it does not depend on the compiler's wording.
     const std::map<std::string, std::string> reasons = {
-        {"atl_plugin", "its Windows code does not compile with clang yet ('atlbase.h' file not found)"},
-        {"winrt_plugin", "its Windows code does not compile with clang yet ('winrt/Windows.Foundation.h' file not found)"},
+        {"atl_plugin", "it uses ATL (atlbase.h), which ships only with Visual Studio"},
+        {"winrt_plugin", "it uses C++/WinRT (winrt/Windows.Foundation.h), which needs the MSVC compiler"},
         {"lenient_plugin", "its Windows code does not compile with clang yet (non-const lvalue reference to type "},
         {"own_case_plugin", "its Windows code does not compile with clang yet ('Helper.h' file not found)"},
         {"link_plugin", "its Windows code does not compile with clang yet (undefined symbol: DefinedNowhere())"},
@@ -586,6 +590,86 @@ TEST_F(BuildPipelineEndToEnd, SeveralFailingPluginsAreLeftOutInOneBuildEachWithI
     for (const char* plugin : {"atl_plugin", "winrt_plugin", "lenient_plugin", "own_case_plugin", "link_plugin"}) {
         EXPECT_NE(rebuilds[1].find(plugin), std::string::npos) << rebuilds[1];
     }
+}
+
+// A port on 127.0.0.1 that refuses connections while this lives: bound, never listening.
+class RefusingPort {
+public:
+    RefusingPort() : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (socket_ < 0 || ::bind(socket_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+            ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+            ADD_FAILURE() << "no port on 127.0.0.1";
+        }
+        port_ = ntohs(address.sin_port);
+    }
+    ~RefusingPort() {
+        if (socket_ >= 0) ::close(socket_);
+    }
+    RefusingPort(const RefusingPort&) = delete;
+    RefusingPort& operator=(const RefusingPort&) = delete;
+    int port() const { return port_; }
+
+private:
+    int socket_;
+    int port_ = 0;
+};
+
+TEST_F(BuildPipelineEndToEnd, APluginWhoseDownloadFailsIsLeftOutForThisBuildOnlyWithTheURL) {
+    RefusingPort closed;
+    const std::string url = "http://127.0.0.1:" + std::to_string(closed.port()) + "/prebuilt-x64.zip";
+    addPlugins(*rig, temp / "pub cache",
+               {{"prebuilt_plugin", "",
+                 "file(DOWNLOAD \"" + url + "\" \"${CMAKE_CURRENT_BINARY_DIR}/prebuilt.zip\" STATUS status)\n"
+                 "list(GET status 0 code)\n"
+                 "if(NOT code EQUAL 0)\n"
+                 "  message(FATAL_ERROR \"Failed to download " + url + ": ${status}\")\n"
+                 "endif()\n"}});
+    const std::string leftOut = leftOutPrefix("prebuilt_plugin") + "its download of " + url +
+                                " failed (Couldn't connect to server); the next build tries it again. Dart calls to it "
+                                "will throw MissingPluginException.";
+    for (const char* which : {"first build", "next build"}) {
+        SCOPED_TRACE(which);
+        const BuildResult result = build();
+        testing::expectPE32PlusForX64(result.executable);
+        EXPECT_FALSE(fs::exists(result.outputDirectory / "prebuilt_plugin_plugin.dll"));
+        const auto shown = lines.taken();
+        EXPECT_TRUE(contains(shown, leftOut)) << joinedLines(shown);
+        EXPECT_TRUE(contains(shown, "Torvex: rebuilding without prebuilt_plugin")) << joinedLines(shown);
+        const fs::path memory = rig->workFolder() / "plugin-failures.json";
+        if (fs::exists(memory)) {
+            EXPECT_EQ(testing::readFile(memory).find("prebuilt_plugin"), std::string::npos) << "remembered";
+        }
+    }
+}
+
+TEST_F(BuildPipelineEndToEnd, AFailedInstallStepIsNamedWithItsError) {
+    appendToFile(rig->project() / "windows" / "CMakeLists.txt",
+                 "install(FILES \"${CMAKE_CURRENT_SOURCE_DIR}/prebuilt/core.dll\" DESTINATION \"${CMAKE_INSTALL_PREFIX}\")\n");
+    const TorvexError error = failedBuild();
+    EXPECT_EQ(error.kind, TorvexError::Kind::buildFailed);
+    EXPECT_EQ(error.what, "The Windows build compiled and linked, but its install step failed.");
+    EXPECT_TRUE(error.why.starts_with("cmake --install reported: file INSTALL cannot find \"")) << error.why;
+    EXPECT_TRUE(error.why.ends_with("/prebuilt/core.dll\": No such file or directory.")) << error.why;
+    EXPECT_TRUE(error.fix.ends_with("Full output: " + logFile().string())) << error.fix;
+    EXPECT_FALSE(fs::exists(rig->workFolder() / "native.stamp"));
+}
+
+TEST_F(BuildPipelineEndToEnd, TheRunnerIncludingAPluginThatIsLeftOutIsToldSo) {
+    addPlugins(*rig, temp / "pub cache",
+               {{"instance_plugin", "", "set(PACKAGES_FROM \"nuget\")\n"}});
+    const fs::path mainSource = rig->project() / "windows" / "runner" / "main.cpp";
+    testing::writeFile(mainSource, "#include <instance_plugin/instance_plugin_c_api.h>\n" + testing::readFile(mainSource));
+    const TorvexError error = failedBuild();
+    EXPECT_EQ(error.kind, TorvexError::Kind::unsupported);
+    EXPECT_EQ(error.what, "The runner includes instance_plugin/instance_plugin_c_api.h of the plugin instance_plugin, "
+                          "which Torvex left out of this build.");
+    EXPECT_EQ(error.why, "Torvex left instance_plugin out because it downloads Microsoft SDK packages with NuGet, which "
+                         "needs Visual Studio.");
+    EXPECT_TRUE(error.fix.ends_with("Full output: " + logFile().string())) << error.fix;
 }
 
 struct UnsavableFailure {

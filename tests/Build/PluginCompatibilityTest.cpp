@@ -242,6 +242,130 @@ TEST(PluginCompatibilityTest, FailingPluginsWithTheirFirstError) {
     }
 }
 
+TEST(PluginCompatibilityTest, AnMSVCOnlyHeaderSaysWhatShipsIt) {
+    const std::string plugin = "/w/windows/flutter/ephemeral/.plugin_symlinks/p/windows/p.cpp";
+    const std::pair<std::string, std::string> cases[] = {
+        {"atlimage.h", "it uses ATL (atlimage.h), which ships only with Visual Studio"},
+        {"AtlBase.h", "it uses ATL (AtlBase.h), which ships only with Visual Studio"},
+        {"afxwin.h", "it uses MFC (afxwin.h), which ships only with Visual Studio"},
+        {"winrt/Windows.Foundation.h", "it uses C++/WinRT (winrt/Windows.Foundation.h), which needs the MSVC compiler"},
+        {"mfapi.h", compileFailure("'mfapi.h' file not found")},
+    };
+    for (const auto& [header, reason] : cases) {
+        const std::vector<std::string> lines = {"FAILED: plugins/p/CMakeFiles/p_plugin.dir/p.cpp.obj ",
+                                                plugin + ":3:10: fatal error: '" + header + "' file not found"};
+        EXPECT_EQ(PluginCompatibility::failingPlugins(lines), (std::vector<DisabledPlugin>{{"p", reason, true}})) << header;
+    }
+}
+
+// What CMake 3.25 prints when ExternalProject's download step cannot reach `url` (one attempt of six).
+std::vector<std::string> externalProjectDownload(const std::string& stampFolder, const std::string& url) {
+    return {"-- Downloading...",
+            "   dst='/w/cmake-build/_deps/pdfium-subbuild/pdfium-populate-prefix/src/pdfium-windows-x64.tgz'",
+            "   timeout='none'",
+            "-- Using src='" + url + "'",
+            "CMake Error at " + stampFolder + "/download-pdfium-populate.cmake:170 (message):",
+            "  Each download failed!",
+            "",
+            "    error: downloading '" + url + "' failed",
+            "          status_code: 7",
+            "          status_string: \"Couldn't connect to server\"",
+            "          log:",
+            "          --- LOG BEGIN ---",
+            "            Trying 127.0.0.1:9...",
+            "",
+            "  connect to 127.0.0.1 port 9 failed: Connection refused",
+            "",
+            "          --- LOG END ---",
+            "          error: downloading '" + url + "' failed",
+            "          status_code: 7",
+            "          status_string: \"Couldn't connect to server\"",
+            "",
+            "    ",
+            ""};
+}
+
+TEST(PluginCompatibilityTest, AFailedDownloadIsNamedAndNotACompileFailure) {
+    const std::string url = "http://127.0.0.1:9/pdfium-windows-x64.tgz";
+    const std::string links = "flutter/ephemeral/.plugin_symlinks/";
+    const std::string unreachable = "its download of " + url + " failed (Couldn't connect to server); the next build tries it again";
+    const auto concat = [](std::vector<std::string> first, const std::vector<std::string>& second) {
+        first.insert(first.end(), second.begin(), second.end());
+        return first;
+    };
+    const auto subBuild = externalProjectDownload("pdfium-populate-prefix/src/pdfium-populate-stamp", url);
+    struct Case {
+        const char* name;
+        std::vector<std::string> lines;
+        std::vector<DisabledPlugin> expected;
+    };
+    const Case cases[] = {
+        {"FetchContent at configure time: the plugin is in the call stack",
+         concat(concat({"[1/9] Creating directories for 'pdfium-populate'"}, subBuild),
+                {"FAILED: pdfium-populate-prefix/src/pdfium-populate-stamp/pdfium-populate-download "
+                 "/w/cmake-build/_deps/pdfium-subbuild/pdfium-populate-prefix/src/pdfium-populate-stamp/pdfium-populate-download ",
+                 "ninja: build stopped: subcommand failed.",
+                 "",
+                 "CMake Error at /usr/share/cmake-3.25/Modules/FetchContent.cmake:1616 (message):",
+                 "  Build step for pdfium failed: 1",
+                 "Call Stack (most recent call first):",
+                 "  /usr/share/cmake-3.25/Modules/FetchContent.cmake:1756:EVAL:2 (__FetchContent_directPopulate)",
+                 "  /usr/share/cmake-3.25/Modules/FetchContent.cmake:1970 (FetchContent_Populate)",
+                 "  " + links + "pdfx/windows/CMakeLists.txt:12 (FetchContent_MakeAvailable)",
+                 "",
+                 "",
+                 "-- Configuring incomplete, errors occurred!"}),
+         {{"pdfx", unreachable, false}}},
+        {"a sub-build of the plugin's own, failed in its folder",
+         concat(subBuild, {"CMake Error at /w/windows/" + links + "printing/windows/DownloadProject.cmake:166 (message):",
+                           "  Build step for pdfium failed: 1", "-- Configuring incomplete, errors occurred!"}),
+         {{"printing", unreachable, false}}},
+        {"a quiet sub-build: only the step is known",
+         {"CMake Error at " + links + "printing/windows/DownloadProject.cmake:166 (message):",
+          "  Build step for pdfium failed: 1"},
+         {{"printing", "its download of pdfium failed (Build step for pdfium failed: 1); the next build tries it again",
+           false}}},
+        {"file(DOWNLOAD ... STATUS) reported by the plugin, wrapped by CMake",
+         {"CMake Error at " + links + "pdfium_bindings/windows/CMakeLists.txt:7 (message):",
+          "  Failed to download " + url + ": 7;\"Couldn't", "  connect to server\"", "", "",
+          "-- Configuring incomplete, errors occurred!"},
+         {{"pdfium_bindings", unreachable, false}}},
+        {"an HTTP error",
+         {"CMake Error at " + links + "onnx/windows/CMakeLists.txt:20 (message):",
+          "  Could not fetch https://example.com/onnxruntime-win-x64-1.17.zip: 22;\"HTTP response code said error\""},
+         {{"onnx", "its download of https://example.com/onnxruntime-win-x64-1.17.zip failed (HTTP response code said "
+                   "error); the next build tries it again",
+           false}}},
+        {"ExternalProject at build time, in the plugin's build folder",
+         concat({"[2/8] Performing download step (download, verify and extract) for 'pdfium'",
+                 "FAILED: plugins/pdfx/pdfium-prefix/src/pdfium-stamp/pdfium-download "
+                 "/w/cmake-build/plugins/pdfx/pdfium-prefix/src/pdfium-stamp/pdfium-download ",
+                 "cd /w/cmake-build/plugins/pdfx/pdfium-prefix/src && /usr/bin/cmake -P "
+                 "/w/cmake-build/plugins/pdfx/pdfium-prefix/src/pdfium-stamp/download-pdfium.cmake"},
+                concat(externalProjectDownload("pdfium-stamp", url),
+                       {"FAILED: plugins/camera/CMakeFiles/camera_plugin.dir/c.cpp.obj ",
+                        "/w/windows/" + links + "camera/windows/c.cpp:1:1: error: expected ';'",
+                        "ninja: build stopped: subcommand failed."})),
+         {{"pdfx", unreachable, false}, {"camera", compileFailure("expected ';'"), true}}},
+        {"a download of the project's own CMake files names no plugin",
+         concat(subBuild, {"CMake Error at /usr/share/cmake-3.25/Modules/FetchContent.cmake:1616 (message):",
+                           "  Build step for pdfium failed: 1", "Call Stack (most recent call first):",
+                           "  CMakeLists.txt:12 (FetchContent_MakeAvailable)"}),
+         {}},
+        {"a failed download before a plugin's configure error of another kind",
+         concat(subBuild, {"CMake Error at " + links + "printing/windows/CMakeLists.txt:3 (include):",
+                           "  include could not find requested file:"}),
+         {{"printing", compileFailure("include could not find requested file:"), true}}},
+        {"a configure error that is not a download",
+         {"CMake Error at " + links + "printing/windows/CMakeLists.txt:3 (message):", "  Version 2 needs http://x.org/y",
+          "Call Stack (most recent call first):", "  flutter/generated_plugins.cmake:17 (add_subdirectory)"},
+         {{"printing", compileFailure("Version 2 needs http://x.org/y"), true}}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(PluginCompatibility::failingPlugins(c.lines), c.expected) << c.name;
+    }
+}
+
 std::string withCRLF(const std::string& text) {
     std::string result;
     for (char c : text) result += c == '\n' ? std::string("\r\n") : std::string(1, c);
