@@ -1,5 +1,6 @@
 // `torvex build` of a copy of examples/hello through the torvex-host that it launches from the
 // build-tree bundle, as a user runs it.
+#include "Build/SourceStaging.h"
 #include "support/BuildRig.h"
 #include "support/StateProcesses.h"
 #include "support/TestSupport.h"
@@ -33,7 +34,7 @@ TEST(TorvexBuildEndToEndTest, ACompileErrorInTheRunnerNamesTheProjectsFileInTheO
     EXPECT_NE(built.err.find("error: The Windows build failed."), std::string::npos) << built.err;
     // Where an editor or a terminal link takes the user: the project's file, at the line and column.
     const std::string error = main.string() + ":1:14: error: use of undeclared identifier 'undeclared_name'\n";
-    const std::string stagedCopy = (rig.workFolder() / "windows" / "runner" / "main.cpp").string();
+    const std::string stagedCopy = (stagedWindowsFolder(rig.workFolder()) / "runner" / "main.cpp").string();
     const std::string log = readFile(rig.paths().logs / "build-hello.log");
     for (const auto& [name, text] : {std::pair{"torvex build's output", built.out}, std::pair{"the build log", log}}) {
         EXPECT_NE(text.find(error), std::string::npos) << name << ":\n" << text;
