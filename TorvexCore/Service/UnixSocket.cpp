@@ -1,5 +1,6 @@
 #include "UnixSocket.h"
 
+#include "Core/Platform/SocketQueue.h"
 #include "Core/TorvexError.h"
 
 #include <grp.h>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 namespace torvex {
@@ -21,8 +23,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Bytes written to the socket that its peer has not read yet; -1 when the system does not say.
+// Bytes written to the socket that its peer has not read yet; -1 when the system does not say. The
+// socket's own count (SIOCOUTQ) serves when the peer's is not to be had; it falls by whole buffers.
 int unreadBytes(int fd) {
+    if (const auto unread = unreadByPeer(fd)) return static_cast<int>(std::min<std::size_t>(*unread, std::numeric_limits<int>::max()));
     int count = 0;
     return ::ioctl(fd, SIOCOUTQ, &count) == 0 ? count : -1;
 }
