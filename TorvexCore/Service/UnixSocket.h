@@ -38,6 +38,8 @@ std::optional<uid_t> peerUser(int fd);
 
 // Whether a peer of that user may be talked to: this process's own user, or root.
 bool isTrustedUser(uid_t user);
+// Which peers' users are talked to: isTrustedUser, or another rule a test gives.
+using UserCheck = bool (*)(uid_t user);
 
 // Throws TorvexError "The folder of the Torvex socket is not safe." when a user other than this
 // one (or root) could put files into `folder`: it belongs to another user, or others may write to it
