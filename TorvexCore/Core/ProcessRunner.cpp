@@ -261,7 +261,9 @@ public:
         bool ours = !reaped_;
         for (auto member = members.begin(); !ours && member != members.end(); ++member) {
             try {
-                ours = member->group == pid_ && processIdentity(member->pid) == std::optional(*member);
+                // The reaped child itself is gone, whatever now runs under its pid.
+                ours = member->pid != pid_ && member->group == pid_ &&
+                       processIdentity(member->pid) == std::optional(*member);
             } catch (...) {
                 // Out of memory while reading the process table: the group is not signalled.
             }
