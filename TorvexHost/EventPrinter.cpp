@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <system_error>
 
 namespace torvex::host {
 
@@ -25,31 +26,55 @@ public:
         if (regular_) start_ = info.st_size;
     }
 
-    // Makes room for `line`: past the limit, the file goes back to what it held at the start and
-    // answers the notice to write before the line.
-    std::optional<std::string> admit(std::size_t line) {
-        if (!regular_) return std::nullopt;
+    // What to write for a line of `size` bytes: past the limit, the file goes back to what it held
+    // at the start, and a notice saying so comes before the line. A file that cannot be cut back
+    // takes no more lines (one error says why) until a later line finds that it can.
+    struct Admission {
         std::optional<std::string> notice;
-        if (written_ > 0 && written_ + line > limit_) {
+        bool write = true;
+    };
+    Admission admit(std::size_t size) {
+        if (!regular_) return {};
+        Admission admission;
+        if (written_ > 0 && written_ + size > limit_) {
+            if (::ftruncate(fd_, start_) != 0) {
+                const int code = errno;
+                if (!cutFailed_) admission.notice = cutFailure(code);
+                cutFailed_ = true;
+                admission.write = false;
+                return admission;
+            }
             // With O_APPEND the next write goes to the new end anyway; without, the offset must follow.
-            if (::ftruncate(fd_, start_) == 0) (void)::lseek(fd_, start_, SEEK_SET);
+            (void)::lseek(fd_, start_, SEEK_SET);
+            cutFailed_ = false;
             written_ = 0;
-            notice = encodedLine({{"event", "notice"},
-                                  {"text", "Earlier events were removed: this file keeps at most " +
-                                               formattedByteCount(static_cast<std::int64_t>(limit_)) +
-                                               " of them. The app's own log holds all its output."}});
-            written_ += notice->size();
+            admission.notice = encodedLine({{"event", "notice"},
+                                            {"text", "Earlier events were removed: this file keeps at most " +
+                                                         limitText() + " of them. The app's own log holds all its output."}});
+            written_ += admission.notice->size();
         }
-        written_ += line;
-        return notice;
+        written_ += size;
+        return admission;
     }
 
 private:
+    std::string limitText() const { return formattedByteCount(static_cast<std::int64_t>(limit_)); }
+
+    std::string cutFailure(int code) const {
+        return encodedLine({{"event", "error"},
+                            {"what", "The host's log file could not be cut back."},
+                            {"why", "ftruncate failed: " + std::generic_category().message(code) +
+                                        ". It holds " + limitText() + " of events, the most it may."},
+                            {"fix", "Later events are not written to it until it can be cut: free space on its disk, "
+                                    "or send the host's standard output elsewhere."}});
+    }
+
     int fd_;
     std::size_t limit_;
     bool regular_ = false;
     off_t start_ = 0;
     std::size_t written_ = 0;
+    bool cutFailed_ = false;  // the last cut failed and was reported
 };
 
 std::string droppedLine(std::size_t count) {
@@ -86,10 +111,7 @@ bool EventPrinter::finish(std::chrono::milliseconds patience, const std::optiona
     std::optional<std::string> lastLine;
     if (last) lastLine = encodedLine(*last);
     std::unique_lock guard(state_->lock);
-    if (lastLine && !state_->finishing) {
-        state_->queuedBytes += lastLine->size();
-        state_->lines.push_back(std::move(*lastLine));
-    }
+    if (lastLine && !state_->finishing) state_->last = std::move(lastLine);
     state_->finishing = true;
     state_->changed.notify_all();
     const bool ended = state_->changed.wait_for(guard, patience, [&] { return state_->done; });
@@ -105,19 +127,25 @@ void EventPrinter::run(int fd, std::size_t maxFileBytes, const std::shared_ptr<S
     std::unique_lock guard(state->lock);
     for (;;) {
         state->changed.wait(guard, [&] { return !state->lines.empty() || state->dropped > 0 || state->finishing; });
-        if (state->lines.empty() && state->dropped == 0) break;
+        // The queue, then the count of what it could not take, then the last line.
         std::string line;
         if (!state->lines.empty()) {
             line = std::move(state->lines.front());
             state->lines.pop_front();
             state->queuedBytes -= line.size();
-        } else {
+        } else if (state->dropped > 0) {
             line = droppedLine(state->dropped);
             state->dropped = 0;
+        } else if (state->last) {
+            line = std::move(*state->last);
+            state->last.reset();
+        } else {
+            break;
         }
         guard.unlock();
-        if (const auto notice = budget.admit(line.size()); notice && !broken) (void)writeAll(fd, *notice);
-        if (!broken && writeAll(fd, line) == EPIPE) broken = true;
+        const auto admission = budget.admit(line.size());
+        if (admission.notice && !broken && writeAll(fd, *admission.notice) == EPIPE) broken = true;
+        if (admission.write && !broken && writeAll(fd, line) == EPIPE) broken = true;
         guard.lock();
     }
     state->done = true;

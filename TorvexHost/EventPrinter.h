@@ -23,7 +23,8 @@ namespace torvex::host {
 //
 // When the descriptor is a regular file (an auto-launched host's logs/torvex-host.log), the printer
 // never makes it hold more than `maxFileBytes` of its lines: the line that would pass the bound
-// first cuts the file back to what it held before the printer began, behind a notice saying so.
+// first cuts the file back to what it held before the printer began, behind a notice saying so. A
+// file that cannot be cut back gets an error event saying so, and no more lines until it can.
 class EventPrinter {
 public:
     static constexpr std::size_t defaultMaxQueuedBytes = 64 * 1024 * 1024;
@@ -40,8 +41,9 @@ public:
     // Queues one line (compact; text that is not UTF-8 is repaired). Ignored once finishing.
     void print(const nlohmann::ordered_json& object);
 
-    // Takes no more lines but `last` (when given, queued whatever the queue holds, so that it is the
-    // final line), writes those queued and ends the thread. False when that took longer than
+    // Takes no more lines but `last` (when given, kept whatever the queue holds, so that it is the
+    // final line, after the count of lines that were dropped), writes those queued and ends the
+    // thread. False when that took longer than
     // `patience` (a reader that stopped reading): the thread is then left to end with the process.
     bool finish(std::chrono::milliseconds patience, const std::optional<nlohmann::ordered_json>& last = std::nullopt);
 
@@ -51,6 +53,7 @@ private:
         std::condition_variable changed;
         std::deque<std::string> lines;
         std::size_t queuedBytes = 0;
+        std::optional<std::string> last;  // finish()'s last line, written after everything else
         std::size_t dropped = 0;
         bool finishing = false;
         bool done = false;

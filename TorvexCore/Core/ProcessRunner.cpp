@@ -222,6 +222,61 @@ private:
     std::optional<std::stop_callback<std::function<void()>>> watch_;
 };
 
+// A started child and the process group it leads. Until the child is reaped its pid, and so the
+// group's number, cannot be taken by another process; after that the group is signalled only while
+// a member that was found in it still runs there.
+class ChildGroup {
+public:
+    explicit ChildGroup(pid_t pid) : pid_(pid) {}
+
+    pid_t pid() const { return pid_; }
+
+    // Waits for the child's end and reaps it: answers its exit code (128 + signal when a signal
+    // ended it), or 255 when it cannot be waited for.
+    std::int32_t reap() {
+        siginfo_t info{};
+        // Waited for without reaping, so that a signal sent under lock_ never meets a reused pid.
+        while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) != 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        const std::lock_guard guard(lock_);
+        int status = 0;
+        for (;;) {
+            if (::waitpid(pid_, &status, 0) == pid_) break;
+            if (errno == EINTR) continue;
+            Log::process().error(fmt::format("waitpid {} failed: {}", pid_, errorText(errno)));
+            reaped_ = true;
+            return 255;
+        }
+        reaped_ = true;
+        if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+        return WEXITSTATUS(status);
+    }
+
+    // `signal` to the group while it is still the child's: before the child is reaped, or while one
+    // of `members` (processes found in it) still runs in it, so that its number was never free.
+    void signal(int signal, const std::vector<ProcessIdentity>& members) noexcept {
+        const std::lock_guard guard(lock_);
+        bool ours = !reaped_;
+        for (auto member = members.begin(); !ours && member != members.end(); ++member) {
+            try {
+                // The reaped child itself is gone, whatever now runs under its pid.
+                ours = member->pid != pid_ && member->group == pid_ &&
+                       processIdentity(member->pid) == std::optional(*member);
+            } catch (...) {
+                // Out of memory while reading the process table: the group is not signalled.
+            }
+        }
+        if (ours) (void)::kill(-pid_, signal);
+    }
+
+private:
+    const pid_t pid_;
+    std::mutex lock_;
+    bool reaped_ = false;
+};
+
 namespace {
 
 struct Child {
@@ -351,19 +406,6 @@ void startPump(int fd, OutputStreamKind kind, std::shared_ptr<const LineHandler>
     }
 }
 
-// The child's exit code, or 255 when it cannot be waited for.
-std::int32_t reap(pid_t pid) {
-    int status = 0;
-    for (;;) {
-        if (::waitpid(pid, &status, 0) == pid) break;
-        if (errno == EINTR) continue;
-        Log::process().error(fmt::format("waitpid {} failed: {}", pid, errorText(errno)));
-        return 255;
-    }
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return WEXITSTATUS(status);
-}
-
 } // namespace
 
 std::string_view streamName(OutputStreamKind kind) {
@@ -401,38 +443,42 @@ std::optional<fs::path> ProcessRunner::which(const std::string& name, const std:
 
 namespace {
 
-// The signal to the child's group and to every descendant it had when the stop began: a tool such
-// as Ninja starts each job in a process group of its own. Descendants are only signalled while
-// they are still the processes that were found, and their groups only when they led them.
-void signalTree(pid_t pid, const std::vector<ProcessIdentity>& descendants, int signal) noexcept {
-    (void)::kill(-pid, signal);
+// The signal to the child's group and to every descendant it had when the stop began (`members`:
+// the group's processes then): a tool such as Ninja starts each job in a process group of its own. Groups and descendants are signalled only
+// while they are still what was found: a number whose process has ended may belong to another.
+void signalTree(ChildGroup& group, const std::vector<ProcessIdentity>& descendants,
+                const std::vector<ProcessIdentity>& members, int signal) noexcept {
+    group.signal(signal, members);
     for (const ProcessIdentity& process : descendants) {
-        if (process.group == process.pid && process.group != pid) (void)::kill(-process.group, signal);
         try {
-            if (isSameProcessAlive(process)) (void)::kill(process.pid, signal);
+            if (!isSameProcessAlive(process)) continue;
+            // A leader that still runs holds its group's number.
+            if (process.group == process.pid && process.group != group.pid()) (void)::kill(-process.group, signal);
+            (void)::kill(process.pid, signal);
         } catch (...) {
-            // Out of memory while reading the process table: its group was signalled above.
+            // Out of memory while reading the process table.
         }
     }
 }
 
 } // namespace
 
-void ProcessRunner::terminateGroup(pid_t pid) {
+void ProcessRunner::terminateGroup(const std::shared_ptr<ChildGroup>& group) {
     // Read before the tree falls apart. This runs in stop callbacks, which must not throw.
-    std::vector<ProcessIdentity> descendants;
+    std::vector<ProcessIdentity> descendants, members;
     try {
-        descendants = descendantsOf(pid);
+        descendants = descendantsOf(group->pid());
+        members = processesInGroup(group->pid());
     } catch (...) {
     }
-    signalTree(pid, descendants, SIGTERM);
+    signalTree(*group, descendants, members, SIGTERM);
     try {
-        std::thread([pid, descendants] {
+        std::thread([group, descendants, members] {
             std::this_thread::sleep_for(killDelay);
-            signalTree(pid, descendants, SIGKILL);
+            signalTree(*group, descendants, members, SIGKILL);
         }).detach();
     } catch (...) {
-        signalTree(pid, descendants, SIGKILL);  // no timer thread: do not leave the tree running
+        signalTree(*group, descendants, members, SIGKILL);  // no timer thread: do not leave the tree running
     }
 }
 
@@ -440,9 +486,10 @@ std::int32_t ProcessRunner::run(const ProcessSpec& spec, LineHandler onLine, std
     const Child child = spawn(spec);
     const bool piped = child.standardOutput >= 0;
     auto streams = piped ? std::make_shared<RunStreams>() : nullptr;
+    auto group = std::make_shared<ChildGroup>(child.pid);
     {
         const std::lock_guard guard(lock_);
-        running_.insert(child.pid);
+        running_.push_back(group);
         std::erase_if(streams_, [](const std::weak_ptr<RunStreams>& entry) { return entry.expired(); });
         if (streams) streams_.push_back(streams);
     }
@@ -450,7 +497,7 @@ std::int32_t ProcessRunner::run(const ProcessSpec& spec, LineHandler onLine, std
 
     std::int32_t exitCode = 0;
     {
-        const std::stop_callback onStop(stop, [pid = child.pid] { terminateGroup(pid); });
+        const std::stop_callback onStop(stop, [group] { terminateGroup(group); });
 
         if (piped) {
             if (!onLine) onLine = [](const OutputLine&) {};
@@ -459,13 +506,13 @@ std::int32_t ProcessRunner::run(const ProcessSpec& spec, LineHandler onLine, std
             startPump(child.standardError, OutputStreamKind::standardError, std::move(handler), streams, child.pid);
         }
 
-        exitCode = reap(child.pid);
+        exitCode = group->reap();
         if (streams) streams->waitForEnd(drainTime);
     }
     if (streams) streams->release(stop);
 
     const std::lock_guard guard(lock_);
-    running_.erase(child.pid);
+    std::erase(running_, group);
     return exitCode;
 }
 
@@ -498,15 +545,15 @@ ProcessResult ProcessRunner::capture(const ProcessSpec& spec, std::stop_token st
 }
 
 void ProcessRunner::terminateAll() {
-    std::set<pid_t> pids;
+    std::vector<std::shared_ptr<ChildGroup>> groups;
     std::vector<std::shared_ptr<RunStreams>> streams;
     {
         const std::lock_guard guard(lock_);
-        pids = running_;
+        groups = running_;
         for (const auto& entry : streams_)
             if (auto live = entry.lock()) streams.push_back(std::move(live));
     }
-    for (const pid_t pid : pids) terminateGroup(pid);
+    for (const auto& group : groups) terminateGroup(group);
     for (const auto& live : streams) live->requestStop();
 }
 

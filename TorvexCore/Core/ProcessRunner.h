@@ -10,7 +10,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -54,6 +53,7 @@ struct ProcessResult {
 using LineHandler = std::function<void(const OutputLine&)>;
 
 class RunStreams;
+class ChildGroup;
 
 // Starts children in process groups of their own and streams their output line by line.
 // One mutex guards `running`; it is never held while a child runs.
@@ -89,10 +89,11 @@ public:
 
 private:
     // SIGTERM to the group and the descendants now, SIGKILL 3 s later; callable from any thread.
-    static void terminateGroup(pid_t pid);
+    // The group is signalled only while it is still the child's.
+    static void terminateGroup(const std::shared_ptr<ChildGroup>& group);
 
     std::mutex lock_;
-    std::set<pid_t> running_;
+    std::vector<std::shared_ptr<ChildGroup>> running_;
     std::vector<std::weak_ptr<RunStreams>> streams_;  // of every run whose readers may still read
 };
 

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include <mutex>
+#include <functional>
 #include <set>
 #include <system_error>
 #include <thread>
@@ -53,6 +54,20 @@ void sendStandardError(const LineHandler& onLine, std::string text) {
     if (onLine) onLine(OutputLine{OutputStreamKind::standardError, std::move(text)});
 }
 
+// Starts `body` on a thread with a stop source of its own; none when no thread can be made.
+std::jthread startHelperThread(const char* what, std::function<void(std::stop_token)> body) {
+    try {
+        return std::jthread(std::move(body));
+    } catch (const std::system_error& error) {
+        Log::process().error(fmt::format("no {} thread: {}", what, error.what()));
+        return {};
+    }
+}
+
+void stopHelperThread(std::jthread& thread) {
+    thread.request_stop();
+    if (thread.joinable()) thread.join();
+}
 
 } // namespace
 
@@ -112,29 +127,58 @@ std::int32_t AppRunner::run(const InstalledApp& app, const std::vector<std::stri
                            wine.environment(environment),
                            executable.parent_path()};
 
-    // The window-size task has a stop source of its own: the caller's stop does not end it, the
-    // app's end does.
-    std::jthread sizer;
-    try {
-        sizer = std::jthread([this](std::stop_token own) { applyWindowSizeWhenReady(own); });
-    } catch (const std::system_error& error) {
-        Log::process().error(fmt::format("no window-size thread: {}", error.what()));
-    }
-    const auto stopSizer = [&] {
-        sizer.request_stop();
-        if (sizer.joinable()) sizer.join();
+    // The run ends on the caller's stop, or once the prefix's Wine server has gone.
+    std::stop_source end;
+    const std::stop_callback forward(stop, [&end] { end.request_stop(); });
+    // The window-size task and the server watch have stop sources of their own: the caller's stop
+    // does not end them, the app's end does.
+    std::jthread sizer = startHelperThread("window-size", [this](std::stop_token own) { applyWindowSizeWhenReady(own); });
+    std::jthread watch = startHelperThread("Wine server watch", [this, &app, onLine, end](std::stop_token own) {
+        watchWineServer(app, onLine, end, own);
+    });
+    const auto stopHelpers = [&] {
+        stopHelperThread(sizer);
+        stopHelperThread(watch);
     };
 
     std::int32_t exitCode = 0;
     try {
-        exitCode = ProcessRunner::shared().run(spec, std::move(onLine), stop);
+        exitCode = ProcessRunner::shared().run(spec, std::move(onLine), end.get_token());
     } catch (...) {
-        stopSizer();
+        stopHelpers();
         throw;
     }
-    stopSizer();  // before the final killAll, so that no helper starts after it
+    stopHelpers();  // before the final killAll, so that no helper starts after it and its end is no news
     wine.killAllQuietly();
     return exitCode;
+}
+
+void AppRunner::watchWineServer(const InstalledApp& app, const LineHandler& onLine, std::stop_source end,
+                                std::stop_token own) const {
+    try {
+        std::optional<ProcessIdentity> server;
+        while (!own.stop_requested()) {
+            if (!server) {
+                server = wine.runningServer();
+            } else if (!isSameProcessAlive(*server)) {
+                // A server that took over (the app may have started while the last one was leaving)
+                // is watched instead.
+                if (const auto next = wine.runningServer()) {
+                    server = next;
+                    continue;
+                }
+                sendStandardError(onLine, fmt::format("Torvex: the Wine server of {}'s Windows environment (pid {}) "
+                                                      "ended while the app ran; the app cannot go on without it, so "
+                                                      "it was ended. Run it again.",
+                                                      app.binaryName, server->pid));
+                end.request_stop();
+                return;
+            }
+            sleepUnlessStopped(serverCheckInterval, own);
+        }
+    } catch (...) {
+        Log::process().error("the Wine server watch ended: " + describeCurrentException());
+    }
 }
 
 void AppRunner::applyWindowSizeWhenReady(std::stop_token stop) const {

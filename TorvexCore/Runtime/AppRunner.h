@@ -29,6 +29,8 @@ struct AppRunner {
     // The window-size loop: at most this many resize tries, this far apart.
     int resizeTries = 120;
     std::chrono::milliseconds resizeInterval{500};
+    // How often the prefix's Wine server is looked for while the app runs, and once found, looked at.
+    std::chrono::milliseconds serverCheckInterval{500};
     // Which locales this system has, for the app's locale (AppLocale).
     LocaleSystem locales{};
 
@@ -48,7 +50,9 @@ struct AppRunner {
     // needs in <prefix>/torvex-locales), hands every line to `onLine` as it comes (from several
     // threads at once; "Torvex: " lines on standard error come first: no X display, a new prefix,
     // a locale this system lacks), resizes
-    // the window meanwhile, and once the app has ended runs a killAll that nothing cancels.
+    // the window meanwhile, and once the app has ended runs a killAll that nothing cancels. A Wine
+    // server of the prefix that ends while the app runs ends the run as a stop request does, after a
+    // "Torvex: " line saying so: the app's Wine processes would otherwise wait for it for ever.
     // Answers the app's exit code (128 + signal when a signal ended it). A stop request ends the
     // app and still answers its code; during preparation it throws Cancelled after a killAll.
     // Preparation errors and the app's start error pass through (no killAll after a start error).
@@ -60,6 +64,12 @@ struct AppRunner {
     // resizeInterval between tries (a stop request ends the wait and the loop). Without a helper it
     // returns at once. Never throws.
     void applyWindowSizeWhenReady(std::stop_token stop = {}) const;
+
+private:
+    // Finds the prefix's Wine server once it runs, and once it has ended tells `onLine` and stops
+    // `end`. Returns on `own`'s stop. Never throws.
+    void watchWineServer(const InstalledApp& app, const LineHandler& onLine, std::stop_source end,
+                         std::stop_token own) const;
 };
 
 } // namespace torvex

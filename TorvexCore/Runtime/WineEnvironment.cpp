@@ -113,21 +113,24 @@ void waitForServer(const WineEnvironment& wine, const std::stop_token& stop) {
     runWineProgram(wine, wine.wineserver(), {"-w"}, stop);
 }
 
-// Wine's programs run as "wine", "wine64", "wine64-preloader", "wineserver64"…
-bool isWineProgram(pid_t pid) {
-    const auto executable = processExecutable(pid);
-    return executable && executable->filename().string().starts_with("wine");
+// The processes of this user that run in the prefix (WINEPREFIX exactly its path) and whose program's
+// name starts with `program`: Wine's programs run as "wine", "wine64", "wine64-preloader",
+// "wineserver64"…
+std::vector<ProcessIdentity> prefixProcesses(const WineEnvironment& wine, std::string_view program) {
+    const std::string entry = "WINEPREFIX=" + wine.prefix.string();
+    std::vector<ProcessIdentity> found;
+    for (const ProcessIdentity& process :
+         processesWithEnvironmentEntry([&](std::string_view candidate) { return candidate == entry; })) {
+        const auto executable = processExecutable(process.pid);
+        if (executable && executable->filename().string().starts_with(program)) found.push_back(process);
+    }
+    return found;
 }
 
 // Ends the Wine processes of the prefix that are still running once its server has gone: without
 // their server they wait for ever. SIGKILL, then at most orphanEndLimit for them to go.
 void endOrphans(const WineEnvironment& wine) {
-    const std::string entry = "WINEPREFIX=" + wine.prefix.string();
-    std::vector<ProcessIdentity> orphans;
-    for (const ProcessIdentity& process :
-         processesWithEnvironmentEntry([&](std::string_view candidate) { return candidate == entry; })) {
-        if (isWineProgram(process.pid)) orphans.push_back(process);
-    }
+    const std::vector<ProcessIdentity> orphans = prefixProcesses(wine, "wine");
     if (orphans.empty()) return;
     Log::process().error(fmt::format("{} Wine process(es) of {} outlived its server; ending them", orphans.size(),
                                      wine.prefix.string()));
@@ -268,6 +271,12 @@ void WineEnvironment::killAll(std::stop_token stop) const {
     runWineProgram(*this, wineserver(), {"-k"}, stop);
     waitForServer(*this, stop);
     endOrphans(*this);
+}
+
+std::optional<ProcessIdentity> WineEnvironment::runningServer() const {
+    const std::vector<ProcessIdentity> servers = prefixProcesses(*this, "wineserver");
+    if (servers.empty()) return std::nullopt;
+    return servers.front();
 }
 
 void WineEnvironment::killAllQuietly() const noexcept {

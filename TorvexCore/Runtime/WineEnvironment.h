@@ -2,6 +2,7 @@
 
 #include "Core/Environment.h"
 #include "Core/Paths.h"
+#include "Core/Platform/ProcessTree.h"
 #include "Core/Profile.h"
 
 #include <array>
@@ -79,6 +80,9 @@ struct WineEnvironment {
     // Ends every Wine process of the prefix (`wineserver -k`), waits for its server to exit, and
     // kills what still runs in the prefix without it.
     void killAll(std::stop_token stop = {}) const;
+    // The prefix's Wine server as the process table shows it now (a process of this user whose
+    // WINEPREFIX is exactly this prefix and whose program is Wine's server); none when none runs.
+    std::optional<ProcessIdentity> runningServer() const;
     // killAll that nothing stops and that never throws (a failure is logged): the cleanup after a
     // run or a failed step.
     void killAllQuietly() const noexcept;

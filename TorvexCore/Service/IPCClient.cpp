@@ -47,13 +47,14 @@ void checkHello(const IPCMessage& hello, const std::string& cliVersion) {
                       "Install the latest Torvex and run `torvex setup --register` again.");
 }
 
-std::unique_ptr<IPCClient> IPCClient::connect(const std::filesystem::path& path, std::chrono::milliseconds helloTimeout) {
+std::unique_ptr<IPCClient> IPCClient::connect(const std::filesystem::path& path, std::chrono::milliseconds helloTimeout,
+                                              UnixSocket::UserCheck trusted) {
     const auto fd = UnixSocket::connect(path.string());
     if (!fd) return nullptr;
     std::unique_ptr<IPCClient> client(new IPCClient(*fd, path, "?"));  // owns the descriptor from here on
     // Whoever serves the path gets the requests and answers them: only this user or root may.
     const auto server = UnixSocket::peerUser(*fd);
-    if (!server || !UnixSocket::isTrustedUser(*server)) {
+    if (!server || !trusted(*server)) {
         throw TorvexError(TorvexError::Kind::generic, "Another user serves the Torvex socket.",
                           path.string() + " is served by a process of " +
                               (server ? "uid " + std::to_string(*server) : std::string("an unknown user")) +

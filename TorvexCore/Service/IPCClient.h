@@ -2,6 +2,7 @@
 
 #include "LineReader.h"
 #include "Messages.h"
+#include "UnixSocket.h"
 
 #include <chrono>
 #include <filesystem>
@@ -19,9 +20,11 @@ public:
     // Connects and reads the server's hello. None when nothing usable answers (no socket, a path
     // that is too long, no hello within `helloTimeout`). Throws TorvexError "Another user serves
     // the Torvex socket." before reading anything when the server runs as neither this user nor
-    // root, and "Update Torvex." when its protocol or major version does not fit this program's.
+    // root (`trusted` says), and "Update Torvex." when its protocol or major version does not fit
+    // this program's.
     static std::unique_ptr<IPCClient> connect(const std::filesystem::path& path,
-                                              std::chrono::milliseconds helloTimeout = std::chrono::seconds(10));
+                                              std::chrono::milliseconds helloTimeout = std::chrono::seconds(10),
+                                              UnixSocket::UserCheck trusted = UnixSocket::isTrustedUser);
 
     ~IPCClient();
     IPCClient(const IPCClient&) = delete;

@@ -98,7 +98,8 @@ void serve(int fd, const std::shared_ptr<const IPCHandler>& handler, std::chrono
 }
 
 void acceptLoop(int listenFD, const std::shared_ptr<std::atomic<bool>>& stopping,
-                const std::shared_ptr<const IPCHandler>& handler, std::chrono::milliseconds stallLimit) noexcept {
+                const std::shared_ptr<const IPCHandler>& handler, std::chrono::milliseconds stallLimit,
+                UnixSocket::UserCheck trusted) noexcept {
     ::pthread_setname_np(::pthread_self(), "Torvex IPC");
     while (!stopping->load()) {
         const int fd = ::accept4(listenFD, nullptr, nullptr, SOCK_CLOEXEC);
@@ -111,7 +112,7 @@ void acceptLoop(int listenFD, const std::shared_ptr<std::atomic<bool>>& stopping
         }
         // Peers of this user, and root, may talk to the server.
         const auto peer = UnixSocket::peerUser(fd);
-        if (!peer || !UnixSocket::isTrustedUser(*peer)) {
+        if (!peer || !trusted(*peer)) {
             ::close(fd);
             continue;
         }
@@ -125,8 +126,12 @@ void acceptLoop(int listenFD, const std::shared_ptr<std::atomic<bool>>& stopping
 
 } // namespace
 
-IPCServer::IPCServer(std::filesystem::path path, IPCHandler handler, std::chrono::milliseconds stallLimit)
-    : path_(path.string()), handler_(std::make_shared<const IPCHandler>(std::move(handler))), stallLimit_(stallLimit) {}
+IPCServer::IPCServer(std::filesystem::path path, IPCHandler handler, std::chrono::milliseconds stallLimit,
+                     UnixSocket::UserCheck trusted)
+    : path_(path.string()),
+      handler_(std::make_shared<const IPCHandler>(std::move(handler))),
+      stallLimit_(stallLimit),
+      trusted_(trusted) {}
 
 IPCServer::~IPCServer() { stop(); }
 
@@ -187,7 +192,7 @@ void IPCServer::start() {
 
     auto stopping = std::make_shared<std::atomic<bool>>(false);
     try {
-        acceptThread_ = std::thread(acceptLoop, fd, stopping, handler_, stallLimit_);
+        acceptThread_ = std::thread(acceptLoop, fd, stopping, handler_, stallLimit_, trusted_);
     } catch (const std::system_error& error) {
         throw fail(error.code().value());
     }

@@ -3,6 +3,7 @@
 #include "IPCConnection.h"
 #include "Messages.h"
 #include "SocketFolder.h"
+#include "UnixSocket.h"
 
 #include <atomic>
 #include <chrono>
@@ -34,8 +35,10 @@ public:
     static constexpr std::size_t maxRequestBytes = 1024 * 1024;
 
     // `stallLimit`: how long a client may read nothing while a line for it waits (IPCConnection).
+    // `trusted`: whose clients are served; the others' connections are closed unanswered.
     IPCServer(std::filesystem::path path, IPCHandler handler,
-              std::chrono::milliseconds stallLimit = IPCConnection::defaultStallLimit);
+              std::chrono::milliseconds stallLimit = IPCConnection::defaultStallLimit,
+              UnixSocket::UserCheck trusted = UnixSocket::isTrustedUser);
     ~IPCServer();  // stop()
     IPCServer(const IPCServer&) = delete;
     IPCServer& operator=(const IPCServer&) = delete;
@@ -55,6 +58,7 @@ private:
     std::string path_;
     std::shared_ptr<const IPCHandler> handler_;
     std::chrono::milliseconds stallLimit_;
+    UnixSocket::UserCheck trusted_;
 
     std::mutex lifecycle_;  // start() and stop()
     int listenFD_ = -1;

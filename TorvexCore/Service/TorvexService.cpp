@@ -9,6 +9,7 @@
 #include "Core/SystemInfo.h"
 #include "Runtime/AppLocale.h"
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include <utility>
@@ -36,7 +37,23 @@ TorvexService::Dependencies completed(const TorvexPaths& paths, TorvexService::D
     if (!dependencies.environment) dependencies.environment = currentEnvironment();
     if (!dependencies.now) dependencies.now = [] { return std::chrono::system_clock::now(); };
     if (!dependencies.hasLocale) dependencies.hasLocale = LocaleSystem::hasSystemLocale;
+    if (!dependencies.install) {
+        dependencies.install = [paths](const std::string& name, const std::filesystem::path& projectPath,
+                                       const WineEnvironment& wine) {
+            return InstalledApp::install(name, projectPath, wine, paths);
+        };
+    }
     return dependencies;
+}
+
+TorvexError busyAppFolder(const std::filesystem::path& folder, std::chrono::milliseconds waited) {
+    const std::string name = folder.filename().string();
+    const std::string time = waited.count() % 1000 == 0 ? fmt::format("{} s", waited.count() / 1000)
+                                                        : fmt::format("{} ms", waited.count());
+    return TorvexError(TorvexError::Kind::generic, name + " is busy.",
+                       "Another install, uninstall or start of " + name + " has held " + folder.string() +
+                           " for " + time + ", so Torvex stopped waiting for it.",
+                       "Try again once it has finished. If it never does: " + hostReplacementFix(::getpid()));
 }
 
 } // namespace
@@ -183,7 +200,11 @@ void TorvexService::withAppFolder(const std::filesystem::path& folder, std::stop
                                   const std::function<void()>& work) {
     {
         std::unique_lock guard(lock_);
-        if (!changed_.wait(guard, stop, [&] { return !busyAppFolders_.contains(folder); })) throw Cancelled{};
+        const auto deadline = std::chrono::steady_clock::now() + dependencies_.appFolderWait;
+        if (!changed_.wait_until(guard, stop, deadline, [&] { return !busyAppFolders_.contains(folder); })) {
+            if (stop.stop_requested()) throw Cancelled{};
+            throw busyAppFolder(folder, dependencies_.appFolderWait);
+        }
         busyAppFolders_.insert(folder);
     }
     struct Release {
@@ -202,7 +223,7 @@ InstalledApp TorvexService::install(const std::string& name, const std::filesyst
                                     const WineEnvironment& wine, std::stop_token stop) {
     InstalledApp app;
     withAppFolder(InstalledApp::directory(name, wine), std::move(stop),
-                  [&] { app = InstalledApp::install(name, projectPath, wine, paths_); });
+                  [&] { app = dependencies_.install(name, projectPath, wine); });
     return app;
 }
 

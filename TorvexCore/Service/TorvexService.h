@@ -60,6 +60,12 @@ public:
         std::optional<Environment> environment;  // the process environment; read at creation when none
         std::function<std::chrono::system_clock::time_point()> now;
         std::function<bool(const std::string& locale)> hasLocale;  // whether the system has generated it
+        // Installs an app into a prefix; InstalledApp::install with the service's paths by default.
+        std::function<InstalledApp(const std::string& name, const std::filesystem::path& projectPath,
+                                   const WineEnvironment& wine)>
+            install;
+        // How long an operation waits for another one to leave an app's folder before it gives up.
+        std::chrono::milliseconds appFolderWait = std::chrono::minutes(1);
     };
 
     // A service over `paths` with the configuration found there (the defaults when there is none
@@ -158,7 +164,8 @@ private:
     // The Wine environment of a profile, located now.
     WineEnvironment wineOf(const Profile& profile) const;
     // Runs `work` while no other install, uninstall or record read of the same app folder runs;
-    // `stop` ends the wait for them with Cancelled.
+    // `stop` ends the wait for them with Cancelled, and after appFolderWait it ends with an error
+    // that says which folder stayed busy.
     void withAppFolder(const std::filesystem::path& folder, std::stop_token stop, const std::function<void()>& work);
     InstalledApp install(const std::string& name, const std::filesystem::path& projectPath, const WineEnvironment& wine,
                          std::stop_token stop = {});

@@ -1,5 +1,6 @@
 #include "UnixSocket.h"
 
+#include "Core/Platform/SocketQueue.h"
 #include "Core/TorvexError.h"
 
 #include <linux/sockios.h>
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 namespace torvex {
@@ -20,8 +22,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Bytes written to the socket that its peer has not read yet; -1 when the system does not say.
+// Bytes written to the socket that its peer has not read yet; -1 when the system does not say. The
+// socket's own count (SIOCOUTQ) serves when the peer's is not to be had; it falls by whole buffers.
 int unreadBytes(int fd) {
+    if (const auto unread = unreadByPeer(fd)) return static_cast<int>(std::min<std::size_t>(*unread, std::numeric_limits<int>::max()));
     int count = 0;
     return ::ioctl(fd, SIOCOUTQ, &count) == 0 ? count : -1;
 }
@@ -113,6 +117,8 @@ std::optional<uid_t> UnixSocket::peerUser(int fd) {
 }
 
 bool UnixSocket::isTrustedUser(uid_t user, uid_t self) { return user == self || user == 0; }
+
+bool UnixSocket::isTrustedUser(uid_t user) { return isTrustedUser(user, ::geteuid()); }
 
 bool UnixSocket::isStale(const std::string& path) {
     const sockaddr_un target = address(path);

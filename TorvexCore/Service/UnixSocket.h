@@ -39,8 +39,12 @@ bool writeLine(int fd, std::string_view bytes, std::optional<std::chrono::millis
 // for a client, when the server began listening); none when the system does not say.
 std::optional<uid_t> peerUser(int fd);
 
-// Whether a peer or a file of that user may be trusted: `self` (this process's user), or root.
-bool isTrustedUser(uid_t user, uid_t self = ::geteuid());
+// Whether a peer or a file of that user may be trusted: `self`, or root.
+bool isTrustedUser(uid_t user, uid_t self);
+// The same for this process's own user.
+bool isTrustedUser(uid_t user);
+// Which peers' users are talked to: isTrustedUser, or another rule a test gives.
+using UserCheck = bool (*)(uid_t user);
 
 // Whether the socket at `path` is one that nothing serves any more: a connection to it is refused.
 // A socket that accepts or queues a connection, or that this user may not connect to, is not.

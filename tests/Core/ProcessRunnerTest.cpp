@@ -1,6 +1,7 @@
 #include "Core/ProcessRunner.h"
 
 #include "support/Eventually.h"
+#include "support/Spawn.h"
 #include "support/TestSupport.h"
 
 #include <fcntl.h>
@@ -243,6 +244,13 @@ TEST(ProcessRunnerTest, StoppingEndsTheGroupAndReturnsTheCode) {
         EXPECT_GE(seconds, c.minSeconds) << c.name;
         EXPECT_LT(seconds, c.maxSeconds) << c.name;
     }
+}
+
+TEST(ProcessRunnerTest, TheLateKillSparesAGroupThatTookTheEndedChildsNumber) {
+    const TempDir temp;
+    const SpawnResult reuse = spawnAndWait({GROUP_NUMBER_REUSE, {GROUP_NUMBER_REUSE}, std::nullopt, {}}, temp.path());
+    if (reuse.status == 77) GTEST_SKIP() << "no pid namespace here: " << reuse.err;
+    EXPECT_EQ(reuse.status, 0) << "1: the new group was killed; 2: the pid was not reused. " << reuse.err;
 }
 
 TEST(ProcessRunnerTest, ABackgroundGrandchildDelaysTheRunByTwoSecondsAtMost) {

@@ -5,10 +5,14 @@
 #include "support/FakeWine.h"
 #include "support/OutputLines.h"
 #include "support/ScopedVariable.h"
+#include "support/Spawn.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -282,6 +286,46 @@ TEST_F(AppRunnerRun, CancellingEndsTheAppAndTheFinalKillStillRuns) {
     const std::jthread canceller = stopAfterStarts(4, stop);
     EXPECT_EQ(runner().run(app, {}, lines.sink(), stop.get_token()), 143);
     EXPECT_EQ(fake.argvs(), (Calls{killCall, waitCall, themeImport("1"), appCall, killCall, waitCall}));
+}
+
+TEST_F(AppRunnerRun, AWineServerThatEndsWhileTheAppRunsEndsTheRunWithALineWhy) {
+    initialisedWithDPI("96");
+    fake.behave("wine cmd", {.waitForSignal = true});
+    // Wine's server, as the process table shows one: a program named wineserver in the prefix. It
+    // ends by itself after two seconds, as a killed server does.
+    const fs::path server = temp / "server" / "wineserver";
+    fs::create_directories(server.parent_path());
+    fs::copy_file("/bin/sleep", server);
+    AppRunner watching = runner();
+    watching.serverCheckInterval = 100ms;
+    std::stop_source stop;
+    std::jthread running([&] {
+        const auto began = Clock::now();
+        EXPECT_EQ(watching.run(app, {}, lines.sink(), stop.get_token()), 143);
+        EXPECT_LT(Clock::now() - began, 15s);
+    });
+    ASSERT_TRUE(eventually([&] { return fake.argvs().size() == 4; }, 20s));  // the app runs
+    std::vector<std::string> argv{server.string(), "2"};
+    std::vector<std::string> environment = testing::mergedEnvironment({{"WINEPREFIX", wine.prefix.string()}});
+    pid_t pid = 0;
+    ASSERT_EQ(::posix_spawn(&pid, server.c_str(), nullptr, nullptr, testing::pointers(argv).data(),
+                            testing::pointers(environment).data()),
+              0);
+    const std::jthread reaper([pid] { ::waitpid(pid, nullptr, 0); });
+
+    const bool said = lines.waitFor(
+        [](const OutputLine& line) {
+            return line.stream == OutputStreamKind::standardError &&
+                   line.text.starts_with("Torvex: the Wine server of demo's Windows environment (pid ") &&
+                   line.text.ends_with(") ended while the app ran; the app cannot go on without it, so it was ended. "
+                                       "Run it again.");
+        },
+        20s);
+    EXPECT_TRUE(said) << "no line says why";
+    if (!said) stop.request_stop();
+    running.join();
+    const Calls calls = fake.argvs();
+    EXPECT_EQ(Calls(calls.begin() + 4, calls.end()), (Calls{killCall, waitCall}));
 }
 
 TEST_F(AppRunnerRun, CancellingWhilePreparingThrowsAfterEndingTheWineProcesses) {

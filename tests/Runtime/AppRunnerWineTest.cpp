@@ -247,7 +247,7 @@ TEST_F(AppRunnerWine, EveryStartGetsTheProfilesThemeDPISizeAndLocale) {
     }
 }
 
-TEST_F(AppRunnerWine, AKilledWineServerLeavesNothingOfThePrefixOnceTheRunEnds) {
+TEST_F(AppRunnerWine, AKilledWineServerEndsTheRunWithALineWhyAndLeavesNothingOfThePrefix) {
     RunningApp running(runner(), app, {"quit-after-ms=120000"}, lines);
     ASSERT_TRUE(lines.waitFor("window=open", 60s)) << shown();
 
@@ -270,11 +270,22 @@ TEST_F(AppRunnerWine, AKilledWineServerLeavesNothingOfThePrefixOnceTheRunEnds) {
         }
     }
 
-    // Without their server, the prefix's processes would wait for ever.
+    // Without their server, the prefix's processes would wait for ever: the run ends by itself and
+    // says why.
     ASSERT_EQ(::kill(*server, SIGKILL), 0);
-    std::this_thread::sleep_for(1s);
+    const auto killed = Clock::now();
+    const auto ended = running.exitCode(30s);
+    EXPECT_TRUE(ended) << "the app still runs 30 s after its Wine server was killed; " << shown();
+    if (ended) {
+        EXPECT_LT(Clock::now() - killed, 15s);
+    }
     running.cancel();
-    EXPECT_TRUE(running.exitCode(60s)) << shown();
+    EXPECT_TRUE(lines.waitFor(
+        [](const OutputLine& line) {
+            return line.stream == OutputStreamKind::standardError &&
+                   line.text.starts_with("Torvex: the Wine server of test_app's Windows environment");
+        },
+        0ms));
     std::string left;
     for (const pid_t pid : real->prefixProcesses())
         left += " " + std::to_string(pid) + " " + testing::readFile("/proc/" + std::to_string(pid) + "/cmdline");

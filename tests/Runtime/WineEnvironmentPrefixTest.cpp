@@ -2,11 +2,16 @@
 
 #include "Core/TorvexError.h"
 #include "support/FakeWine.h"
+#include "support/Spawn.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -263,6 +268,57 @@ TEST(WineEnvironmentPrefixTest, AStopRequestEndsTheRunningProgramAndTheOperation
     EXPECT_THROW(f.wine.applyTheme(Profile::Theme::dark, stop.get_token()), Cancelled);
     EXPECT_EQ(f.fake.argvs(), Calls{});
     EXPECT_FALSE(fs::exists(f.marker()));
+}
+
+} // namespace
+} // namespace torvex
+
+namespace torvex {
+namespace {
+
+TEST(WineEnvironmentPrefixTest, KillAllEndsTheWineProcessesLeftInItsPrefixAndNoOtherPrefixs) {
+    const Fixture f;
+    // Wine programs that outlived their server, each started in a prefix of its own; a program of
+    // another name in this prefix.
+    const fs::path wineProgram = f.temp / "programs" / "wine64-preloader";
+    const fs::path otherProgram = f.temp / "programs" / "sleeper";
+    fs::create_directories(wineProgram.parent_path());
+    fs::copy_file("/bin/sleep", wineProgram);
+    fs::copy_file("/bin/sleep", otherProgram);
+    const fs::path prefixes = f.wine.prefix.parent_path();
+    const struct {
+        const char* name;
+        fs::path program;
+        std::string prefix;  // its WINEPREFIX
+        bool ended;
+    } cases[] = {
+        {"a Wine program of the prefix", wineProgram, f.wine.prefix.string(), true},
+        {"one of a prefix whose name starts with this one's", wineProgram, (prefixes / "default-2").string(), false},
+        {"one of a prefix this one's name starts with", wineProgram, (prefixes / "defaul").string(), false},
+        {"one of the prefix written with a trailing slash", wineProgram, f.wine.prefix.string() + "/", false},
+        {"another program of the prefix", otherProgram, f.wine.prefix.string(), false},
+    };
+    std::vector<pid_t> pids;
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{c.program.string(), "30"};
+        std::vector<std::string> environment = testing::mergedEnvironment({{"WINEPREFIX", c.prefix}});
+        pid_t pid = 0;
+        ASSERT_EQ(::posix_spawn(&pid, c.program.c_str(), nullptr, nullptr, testing::pointers(argv).data(),
+                                testing::pointers(environment).data()),
+                  0);
+        pids.push_back(pid);
+    }
+    // posix_spawn returns once each runs its program.
+    f.wine.killAll();
+    for (std::size_t n = 0; n < pids.size(); ++n) {
+        int status = 0;
+        const bool ended = ::waitpid(pids[n], &status, WNOHANG) == pids[n];
+        EXPECT_EQ(ended, cases[n].ended) << cases[n].name;
+        if (!ended) {
+            ::kill(pids[n], SIGKILL);
+            ::waitpid(pids[n], &status, 0);
+        }
+    }
 }
 
 } // namespace

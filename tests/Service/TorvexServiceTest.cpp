@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <future>
 #include <latch>
 #include <limits>
@@ -68,7 +69,7 @@ std::vector<std::string> themeWrite(const std::string& data) {
 // project "demo" whose Windows build output is ready. With a helper, the toolchain is found and the
 // Windows helper exists, so that its commands show in the fake Wine's log.
 struct ServiceRig {
-    explicit ServiceRig(bool withHelper = false) {
+    explicit ServiceRig(bool withHelper = false, std::chrono::milliseconds appFolderWait = std::chrono::minutes(1)) {
         writeFile(project / "pubspec.yaml", "name: demo\n");
         writeFile(project / "windows/CMakeLists.txt", "set(BINARY_NAME \"demo\")\n");
         fs::create_directories(project / "build/flutter_assets");
@@ -95,6 +96,15 @@ struct ServiceRig {
                                                {"TORVEX_CC", (temp / "torvex-cc").string()}};
         dependencies.now = [] { return std::chrono::system_clock::time_point(std::chrono::seconds(1'700'000'000)); };
         dependencies.hasLocale = [](const std::string&) { return true; };  // whatever this machine has
+        dependencies.install = [this](const std::string& name, const fs::path& projectPath, const WineEnvironment& wine) {
+            std::unique_lock guard(lock);
+            installsHeld += holdInstalls ? 1 : 0;
+            changed.notify_all();
+            changed.wait(guard, [&] { return !holdInstalls; });
+            guard.unlock();
+            return InstalledApp::install(name, projectPath, wine, paths);
+        };
+        dependencies.appFolderWait = appFolderWait;
         service = TorvexService::create(paths, dependencies);
         service->setEventSink(events.sink());
         server.emplace(service, temp / "s.sock");
@@ -116,6 +126,20 @@ struct ServiceRig {
     std::shared_future<ServiceAnswer> requestLater(const std::string& cmd, const Arguments& args = {}) {
         pending.push_back(std::async(std::launch::async, [this, cmd, args] { return request(cmd, args); }).share());
         return pending.back();
+    }
+    // Installs wait from now on until releaseInstalls(), as one on a stuck disk does.
+    void holdInstallsFromNowOn() {
+        const std::lock_guard guard(lock);
+        holdInstalls = true;
+    }
+    bool waitForHeldInstall() {
+        std::unique_lock guard(lock);
+        return changed.wait_for(guard, 20s, [&] { return installsHeld > 0; });
+    }
+    void releaseInstalls() {
+        const std::lock_guard guard(lock);
+        holdInstalls = false;
+        changed.notify_all();
     }
     void setBuild(std::function<BuildResult(const BuildRequest&, const BuildPipeline::Output&, std::stop_token)> next) {
         const std::lock_guard guard(lock);
@@ -192,6 +216,9 @@ struct ServiceRig {
     fs::path project = temp / "my projects" / "demo";
     std::atomic<bool> rosetta{true};
     std::mutex lock;
+    std::condition_variable changed;  // holdInstalls or installsHeld changed
+    bool holdInstalls = false;
+    int installsHeld = 0;
     std::function<BuildResult(const BuildRequest&, const BuildPipeline::Output&, std::stop_token)> build =
         [](const BuildRequest&, const BuildPipeline::Output&, std::stop_token) {
             return BuildResult{"/builds/out", "/builds/out/demo.exe"};
@@ -437,6 +464,39 @@ TEST(TorvexServiceTest, TwentyOverlappingStartsLeaveOneAppAndNeverTwo) {
     sampler.join();
     EXPECT_EQ(most.load(), 1u);
     EXPECT_TRUE(rig.runningApps().empty());
+}
+
+TEST(TorvexServiceTest, AClientThatPausesWithAFullBufferDuringANoisyBuildGetsEveryLine) {
+    ServiceRig rig;
+    constexpr int count = 20000;  // 4 MB: far more than the socket holds
+    rig.setBuild([](const BuildRequest&, const BuildPipeline::Output& output, std::stop_token) {
+        for (int n = 0; n < count; ++n) output(std::to_string(n) + " " + std::string(200, 'x'));
+        return BuildResult{"/builds/out", "/builds/out/demo.exe"};
+    });
+    testing::RawClient client(rig.server->socket());
+    ASSERT_TRUE(client.readMessage());  // the hello
+    ASSERT_TRUE(client.write(encode(IPCRequest("build", {.project = rig.project.string()})) + "\n"));
+    std::this_thread::sleep_for(1s);  // reads nothing while the buffer fills
+
+    int next = 0;
+    std::optional<IPCMessage> last;
+    while (auto message = client.readMessage()) {
+        if (message->type != IPCMessage::Kind::log) {
+            last = message;
+            continue;
+        }
+        const std::string text = message->text.value_or("");
+        if (text.find(' ') == std::string::npos) continue;  // a progress line of the service's own
+        if (text.substr(0, text.find(' ')) != std::to_string(next)) {
+            ADD_FAILURE() << "line " << next << " is missing or out of order: " << text.substr(0, 20);
+            break;
+        }
+        ++next;
+    }
+    EXPECT_EQ(next, count);
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->type, IPCMessage::Kind::result);
+    EXPECT_EQ(last->value, "/builds/out");
 }
 
 TEST(TorvexServiceTest, AClientThatStopsReadingStallsNoOtherClient) {
@@ -726,6 +786,54 @@ TEST(TorvexServiceTest, AStartAfterAnUnfinishedInstallSaysSoAndStartsNothing) {
         rig.install();
         rig.fake.behave("wine cmd", {});
         EXPECT_EQ(rig.request("run", {.appName = "demo"}).value, "0");
+    }
+}
+
+TEST(TorvexServiceTest, ARestartBehindAnInstallThatHangsGivesUpAndSaysWhy) {
+    const struct {
+        std::string name;
+        std::function<std::optional<TorvexError>(ServiceRig&)> restart;
+    } cases[] = {
+        {"a restart for a new dpi", [](ServiceRig& rig) { return rig.request("profile-set", {.dpi = 144}).error; }},
+        {"relaunch",
+         [](ServiceRig& rig) {
+             try {
+                 rig.service->relaunch();
+             } catch (const TorvexError& error) {
+                 return std::optional(error);
+             }
+             return std::optional<TorvexError>();
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServiceRig rig(false, 1s);
+        rig.installWithASecondProfile();
+        rig.open();
+        rig.holdInstallsFromNowOn();
+        const auto install = rig.requestLater("install", rig.demo());
+        ASSERT_TRUE(rig.waitForHeldInstall());
+
+        const auto began = Clock::now();
+        auto restarted = std::async(std::launch::async, [&] { return c.restart(rig); });
+        const bool ended = restarted.wait_for(20s) == std::future_status::ready;
+        rig.releaseInstalls();
+        ASSERT_TRUE(ended) << "the restart waits for the install for ever";
+        EXPECT_LT(Clock::now() - began, 15s);
+        const std::optional<TorvexError> error = restarted.get();
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->what, "demo is busy.");
+        EXPECT_NE(error->why.find("has held " + (rig.paths.support / "prefixes/default/drive_c/Torvex/Apps/demo").string() +
+                                  " for 1 s, so Torvex stopped waiting for it."),
+                  std::string::npos)
+            << error->why;
+        EXPECT_TRUE(error->fix.starts_with("Try again once it has finished. If it never does: End this Torvex host"))
+            << error->fix;
+        EXPECT_TRUE(rig.events.waitForLine("demo did not start: " + error->description()))
+            << "the host hears why no app runs";
+        EXPECT_FALSE(install.get().error);
+        EXPECT_TRUE(rig.waitForStatus(ServiceStatus::idle()));
+        EXPECT_TRUE(rig.runningApps().empty());
     }
 }
 

@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -316,6 +317,58 @@ TEST(EventPrinterTest, TheLastLineOfFinishIsTheLastPrintedWhateverComesLater) {
     const auto lines = jsonLines(output.get());
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines.back(), nlohmann::json::parse(R"({"event":"stopped","signal":"SIGTERM"})"));
+}
+
+TEST(EventPrinterTest, TheCountOfDroppedEventsComesBeforeTheLastLine) {
+    Pipe pipe;
+    EventPrinter printer(pipe.write, 256 * 1024);
+    const std::string text(64 * 1024, 'x');
+    for (int i = 0; i < 100; ++i) printer.print({{"event", "log"}, {"text", text}});  // most are dropped
+    EXPECT_FALSE(printer.finish(200ms, nlohmann::ordered_json{{"event", "stopped"}}));
+
+    std::string bytes;
+    char buffer[65536];
+    while (bytes.find("{\"event\":\"stopped\"}\n") == std::string::npos) {
+        const ssize_t n = ::read(pipe.read, buffer, sizeof buffer);
+        ASSERT_GT(n, 0);
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    const auto lines = jsonLines(bytes);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines.back(), nlohmann::json::parse(R"({"event":"stopped"})"));
+    const auto& error = lines[lines.size() - 2];
+    EXPECT_EQ(error["event"], "error");
+    EXPECT_TRUE(error["what"].get<std::string>().ends_with(" host events were not printed.")) << error;
+}
+
+TEST(EventPrinterTest, AFileThatCannotBeCutBackSaysSoOnceAndGrowsNoFurther) {
+    // A file that may grow but never shrink, as one whose ftruncate fails.
+    const int fd = ::memfd_create("host.log", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    ASSERT_GE(fd, 0);
+    const std::string earlier = "an earlier line\n";
+    ASSERT_EQ(::write(fd, earlier.data(), earlier.size()), static_cast<ssize_t>(earlier.size()));
+    ASSERT_EQ(::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK), 0);
+    constexpr std::size_t bound = 4096;
+    {
+        EventPrinter printer(fd, EventPrinter::defaultMaxQueuedBytes, bound);
+        for (int n = 0; n < 1000; ++n) printer.print({{"event", "log"}, {"n", n}, {"text", std::string(80, 'x')}});
+        EXPECT_TRUE(printer.finish(5s, nlohmann::ordered_json{{"event", "stopped"}}));
+    }
+    std::string bytes(static_cast<std::size_t>(::lseek(fd, 0, SEEK_END)), '\0');
+    ASSERT_EQ(::pread(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+    ::close(fd);
+
+    EXPECT_TRUE(bytes.starts_with(earlier));
+    const auto lines = jsonLines(bytes.substr(earlier.size()));
+    std::vector<nlohmann::json> reports;
+    for (const auto& line : lines) {
+        EXPECT_NE(line["event"], "notice") << "nothing was removed: " << line;
+        if (line["event"] == "error") reports.push_back(line);
+    }
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0]["what"], "The host's log file could not be cut back.");
+    EXPECT_TRUE(reports[0]["why"].get<std::string>().starts_with("ftruncate failed: ")) << reports[0];
+    EXPECT_LE(bytes.size(), earlier.size() + bound + reports[0].dump().size() + 1) << "no line past the bound";
 }
 
 TEST(EventPrinterTest, AFileHoldsABoundedPartOfTheEventsAndKeepsWhatWasThereBefore) {

@@ -84,6 +84,15 @@ std::vector<ProcessIdentity> descendantsOf(pid_t pid) {
     return found;
 }
 
+std::vector<ProcessIdentity> processesInGroup(pid_t group) {
+    std::vector<ProcessIdentity> found;
+    forEachProcess([&](pid_t candidate) {
+        if (const auto entry = readEntry(candidate); entry && entry->state != 'Z' && entry->identity.group == group)
+            found.push_back(entry->identity);
+    });
+    return found;
+}
+
 std::optional<ProcessIdentity> processIdentity(pid_t pid) {
     const auto entry = readEntry(pid);
     if (!entry || entry->state == 'Z') return std::nullopt;

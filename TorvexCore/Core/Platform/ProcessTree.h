@@ -25,6 +25,9 @@ struct ProcessIdentity {
 // table. Processes that already left the tree (orphans adopted elsewhere) are not found.
 std::vector<ProcessIdentity> descendantsOf(pid_t pid);
 
+// Every live process of the process group `group`, from one reading of the process table.
+std::vector<ProcessIdentity> processesInGroup(pid_t group);
+
 // The process with `pid` as the table shows it now; none when there is none or it is a zombie.
 std::optional<ProcessIdentity> processIdentity(pid_t pid);
 
