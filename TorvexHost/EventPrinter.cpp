@@ -129,6 +129,7 @@ void EventPrinter::run(int fd, std::size_t maxFileBytes, const std::shared_ptr<S
         state->changed.wait(guard, [&] { return !state->lines.empty() || state->dropped > 0 || state->finishing; });
         // The queue, then the count of what it could not take, then the last line.
         std::string line;
+        bool final = false;  // the last line is written whatever the file's bound
         if (!state->lines.empty()) {
             line = std::move(state->lines.front());
             state->lines.pop_front();
@@ -139,13 +140,14 @@ void EventPrinter::run(int fd, std::size_t maxFileBytes, const std::shared_ptr<S
         } else if (state->last) {
             line = std::move(*state->last);
             state->last.reset();
+            final = true;
         } else {
             break;
         }
         guard.unlock();
         const auto admission = budget.admit(line.size());
         if (admission.notice && !broken && writeAll(fd, *admission.notice) == EPIPE) broken = true;
-        if (admission.write && !broken && writeAll(fd, line) == EPIPE) broken = true;
+        if ((admission.write || final) && !broken && writeAll(fd, line) == EPIPE) broken = true;
         guard.lock();
     }
     state->done = true;
