@@ -2,6 +2,7 @@
 
 #include "Core/Version.h"
 #include "Service/UnixSocket.h"
+#include "support/Pipe.h"
 #include "support/IPCFixture.h"
 #include "support/OtherUser.h"
 #include "support/TestSupport.h"
@@ -38,24 +39,6 @@ void expectServed(const fs::path& socket) {
     EXPECT_EQ(messages[0].type, IPCMessage::Kind::result);
     EXPECT_EQ(messages[0].value, "ready");
 }
-
-struct Pipe {
-    int read = -1, write = -1;
-    Pipe() {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        read = fds[0];
-        write = fds[1];
-    }
-    void closeWrite() {
-        if (write >= 0) ::close(write);
-        write = -1;
-    }
-    ~Pipe() {
-        closeWrite();
-        ::close(read);
-    }
-};
 
 // Binds a socket at `path` and closes it, as a crashed server leaves it.
 void leaveStaleSocket(const fs::path& path) {

@@ -12,6 +12,7 @@
 #include "Core/TorvexError.h"
 #include "Service/IPCServer.h"
 #include "Service/UnixSocket.h"
+#include "support/Pipe.h"
 #include "support/DecodedPNG.h"
 #include "support/OtherUser.h"
 #include "support/Eventually.h"
@@ -63,24 +64,6 @@ std::string readAll(int fd) {
     for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) bytes.append(buffer, static_cast<std::size_t>(n));
     return bytes;
 }
-
-struct Pipe {
-    int read = -1, write = -1;
-    Pipe() {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        read = fds[0];
-        write = fds[1];
-    }
-    void closeWrite() {
-        if (write >= 0) ::close(write);
-        write = -1;
-    }
-    ~Pipe() {
-        closeWrite();
-        ::close(read);
-    }
-};
 
 // Whether a child of this process could take a lock (a lock held by this process would not stop a
 // second try from within it: flock belongs to the open file, not the process).
