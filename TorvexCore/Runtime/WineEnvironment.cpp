@@ -270,6 +270,10 @@ void WineEnvironment::killAll(std::stop_token stop) const {
     endOrphans(*this);
 }
 
+void WineEnvironment::startServer(std::stop_token stop) const {
+    runWineProgram(*this, wineserver(), {"-p" + std::to_string(serverLinger.count())}, stop, Output::discarded);
+}
+
 void WineEnvironment::killAllQuietly() const noexcept {
     try {
         killAll();
