@@ -268,7 +268,7 @@ int main(int argc, char** argv) {
         Series runs{"(a) torvex run, until the service line", {}}, bares{"(b) cold wine cmd /c, until the same line", {}},
             stops{"torvex stop, until it returns", {}},
             interrupts{"Ctrl-C of torvex run, until nothing runs", {}}, prefixSteps{"(c) prefix steps: ensurePrefix, killAll", {}},
-            settingSteps{"(c) settings: applyDPI, startServer, applyTheme", {}}, appStarts{"(c) app start, until the line", {}},
+            settingSteps{"(c) settings: DPI, the server, theme", {}}, appStarts{"(c) app start, until the line", {}},
             flows{"(d) AppRunner::run in this process", {}};
         for (int round = 0; round < rounds; ++round) {
             wine.killAll();
