@@ -111,7 +111,8 @@ std::int32_t AppRunner::run(const InstalledApp& app, const std::vector<std::stri
     try {
         wine.ensurePrefix([&](const std::string& text) { sendStandardError(onLine, "Torvex: " + text); }, stop);
         wine.killAll(stop);  // nothing of an earlier run is left
-        wine.applyDPI(profile.dpi, stop);
+        wine.applyDPI(profile.dpi, stop);  // may end the server
+        wine.startServer(stop);
         wine.applyTheme(profile.theme, stop);
     } catch (const Cancelled&) {
         wine.killAllQuietly();  // what the stopped step had started

@@ -279,6 +279,10 @@ std::optional<ProcessIdentity> WineEnvironment::runningServer() const {
     return servers.front();
 }
 
+void WineEnvironment::startServer(std::stop_token stop) const {
+    runWineProgram(*this, wineserver(), {"-p" + std::to_string(serverLinger.count())}, stop, Output::discarded);
+}
+
 void WineEnvironment::killAllQuietly() const noexcept {
     try {
         killAll();

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -86,6 +87,12 @@ struct WineEnvironment {
     // killAll that nothing stops and that never throws (a failure is logged): the cleanup after a
     // run or a failed step.
     void killAllQuietly() const noexcept;
+    // Starts the prefix's Wine server with its output discarded, unless one runs, to stay
+    // `serverLinger` after its last program ends (one that a Wine program starts leaves at once):
+    // the server and the services a settings step starts are still there when an app starts,
+    // however slow the machine, so the app starts none that would hold its output. killAll ends it.
+    static constexpr std::chrono::seconds serverLinger{60};
+    void startServer(std::stop_token stop = {}) const;
     // Writes LogPixels, then killAll, then the marker prefix/"torvex-dpi", unless the marker already
     // holds exactly this DPI.
     void applyDPI(std::int64_t dpi, std::stop_token stop = {}) const;

@@ -36,6 +36,7 @@ using Clock = std::chrono::steady_clock;
 const std::vector<std::string> bootCall = {"wineboot", "--init"};
 const std::vector<std::string> waitCall = {"wineserver", "-w"};
 const std::vector<std::string> killCall = {"wineserver", "-k"};
+const std::vector<std::string> serverCall = {"wineserver", "-p60"};  // kept from the settings to the app's start
 const std::vector<std::string> appCall = {"wine", "cmd", "/c", "C:\\Torvex\\Apps\\demo\\demo.exe"};
 
 
@@ -191,11 +192,11 @@ TEST(AppRunnerTest, PreparesRunsTheAppAndEndsEveryWineProcessInThisOrder) {
          },
          {killCall, waitCall, bootCall, waitCall, killCall, waitCall,
           {"wine", "reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t", "REG_DWORD", "/d", "144", "/f"},
-          killCall, waitCall, themeImport("0"), appCall, killCall, waitCall},
+          killCall, waitCall, serverCall, themeImport("0"), appCall, killCall, waitCall},
          {creating, "warning: from the app"}},
         {"a prefix with the same DPI: no progress line",
          [](RunRig& t) { t.initialisedWithDPI("96"); },
-         {killCall, waitCall, themeImport("1"), appCall, killCall, waitCall},
+         {killCall, waitCall, serverCall, themeImport("1"), appCall, killCall, waitCall},
          {"warning: from the app"}},
     };
     for (const auto& c : cases) {
@@ -283,9 +284,9 @@ TEST_F(AppRunnerRun, CancellingEndsTheAppAndTheFinalKillStillRuns) {
     initialisedWithDPI("96");
     fake.behave("wine cmd", {.waitForSignal = true});
     std::stop_source stop;
-    const std::jthread canceller = stopAfterStarts(4, stop);
+    const std::jthread canceller = stopAfterStarts(5, stop);
     EXPECT_EQ(runner().run(app, {}, lines.sink(), stop.get_token()), 143);
-    EXPECT_EQ(fake.argvs(), (Calls{killCall, waitCall, themeImport("1"), appCall, killCall, waitCall}));
+    EXPECT_EQ(fake.argvs(), (Calls{killCall, waitCall, serverCall, themeImport("1"), appCall, killCall, waitCall}));
 }
 
 TEST_F(AppRunnerRun, AWineServerThatEndsWhileTheAppRunsEndsTheRunWithALineWhy) {
@@ -332,9 +333,9 @@ TEST_F(AppRunnerRun, CancellingWhilePreparingThrowsAfterEndingTheWineProcesses) 
     initialisedWithDPI("96");
     fake.behave("wine reg", {.waitForSignal = true});
     std::stop_source stop;
-    const std::jthread canceller = stopAfterStarts(3, stop);
+    const std::jthread canceller = stopAfterStarts(4, stop);
     EXPECT_THROW(runner(helper).run(app, {}, lines.sink(), stop.get_token()), Cancelled);
-    EXPECT_EQ(fake.argvs(), (Calls{killCall, waitCall, themeImport("1"), killCall, waitCall}));
+    EXPECT_EQ(fake.argvs(), (Calls{killCall, waitCall, serverCall, themeImport("1"), killCall, waitCall}));
 }
 
 TEST_F(AppRunnerRun, TheAppsEndStopsTheWindowSizeTaskBeforeTheFinalKill) {
@@ -355,7 +356,7 @@ TEST_F(AppRunnerRun, AnAppThatCannotStartThrowsAndNoFinalKillRuns) {
     fs::remove_all(appFolder());  // its working folder
     const TorvexError error = testing::errorOf([&] { runner().run(app, {}, lines.sink()); });
     EXPECT_EQ(error.what, "Could not start " + wine.wine().string() + ".");
-    EXPECT_EQ(fake.argvs(), (Calls{killCall, waitCall, themeImport("1")}));
+    EXPECT_EQ(fake.argvs(), (Calls{killCall, waitCall, serverCall, themeImport("1")}));
 }
 
 TEST_F(AppRunnerRun, ABinaryNameTheCommandInterpreterWouldMisreadStartsNothing) {

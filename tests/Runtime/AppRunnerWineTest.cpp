@@ -247,6 +247,32 @@ TEST_F(AppRunnerWine, EveryStartGetsTheProfilesThemeDPISizeAndLocale) {
     }
 }
 
+// The prefix's Wine server processes.
+std::vector<pid_t> servers(const RealWine& real) {
+    std::vector<pid_t> found;
+    for (const pid_t pid : real.prefixProcesses()) {
+        const auto executable = processExecutable(pid);
+        if (executable && executable->filename().string().starts_with("wineserver")) found.push_back(pid);
+    }
+    return found;
+}
+
+TEST_F(AppRunnerWine, TheSettingsServerOutlastsASlowStartOfTheApp) {
+    // The run's steps before the app's start. On a slow machine the app's Wine connects seconds
+    // later; a server it had to start itself (with the services) would hold the app's output.
+    wine.killAll();
+    wine.startServer();
+    wine.applyTheme(Profile::Theme::light);
+    const auto settings = servers(*real);
+    ASSERT_EQ(settings.size(), 1u);
+    // A server that a Wine program starts leaves within about 2 s of its last program.
+    EXPECT_FALSE(testing::eventually([&] { return servers(*real) != settings; }, 6s)) << "the server left";
+    EXPECT_EQ(ProcessRunner::shared().capture({wine.wine(), {"cmd", "/c", "echo", "started"}, wine.environment(), {}}).exitCode, 0);
+    EXPECT_EQ(servers(*real), settings) << "the app's start needed a server of its own";
+    wine.killAll();
+    EXPECT_EQ(servers(*real), std::vector<pid_t>{});
+}
+
 TEST_F(AppRunnerWine, AKilledWineServerEndsTheRunWithALineWhyAndLeavesNothingOfThePrefix) {
     RunningApp running(runner(), app, {"quit-after-ms=120000"}, lines);
     ASSERT_TRUE(lines.waitFor("window=open", 60s)) << shown();

@@ -612,7 +612,7 @@ TEST(TorvexServiceTest, UsingAProfileMovesTheRunningAppIntoItsPrefix) {
     rig.install();
     rig.fake.behave("wine cmd", {.waitForSignal = true});
     auto attached = rig.run();
-    ASSERT_TRUE(eventually([&] { return rig.runningApps().size() == 1; }));
+    ASSERT_TRUE(eventually([&] { return rig.runningApps().size() == 1; }, 20s));
     ASSERT_EQ(rig.request("profile-create", {.name = "My Laptop"}).value, "my-laptop");
 
     // An unknown id: nothing changes.
@@ -623,14 +623,16 @@ TEST(TorvexServiceTest, UsingAProfileMovesTheRunningAppIntoItsPrefix) {
 
     ASSERT_FALSE(rig.request("profile-use", {.profile = "my-laptop"}).error);
     EXPECT_EQ(attached.get().value, "143");
-    ASSERT_TRUE(eventually([&] { return rig.runningApps().size() == 1; }));
+    // The move goes on in the background, after the answer: its install, then its start.
+    ASSERT_TRUE(eventually([&] { return rig.appStarts() == 2 && rig.runningApps().size() == 1; }, 20s));
     const auto calls = rig.fake.calls();
     EXPECT_EQ(calls.back().environment.at("WINEPREFIX"), (rig.paths.support / "prefixes/my-laptop").string());
     EXPECT_TRUE(fs::exists(rig.paths.support / "prefixes/my-laptop/drive_c/Torvex/Apps/demo/demo.exe"));
-    EXPECT_EQ(rig.service->currentStatus(), ServiceStatus::running("demo", "demo", false));
+    EXPECT_TRUE(rig.waitForStatus(ServiceStatus::running("demo", "demo", false))) << rig.service->currentStatus().label();
     EXPECT_EQ(TorvexConfig::load(rig.paths).currentProfileID, "my-laptop");
-    EXPECT_TRUE(eventually([&] { return rig.events.notices().size() == 1; }));
+    EXPECT_TRUE(eventually([&] { return rig.events.notices().size() == 1; }, 10s));
     EXPECT_EQ(rig.events.notices(), std::vector<std::string>{reattach});
+    rig.settleEvents();
     EXPECT_EQ(rig.events.configs().size(), configs + 1);
 }
 

@@ -100,7 +100,8 @@ TorvexRuns::Outcome TorvexRuns::run(const std::vector<std::string>& arguments, c
 
     interruption_.check();
     if (late) {
-        throw TorvexError(TorvexError::Kind::generic, "`" + commandLine(arguments) + "` did not end within " +
+        throw TorvexError(TorvexError::Kind::generic,
+                          "`" + commandLine(arguments, program_.filename().string()) + "` did not end within " +
                                                           std::to_string(limit.count()) + " s.",
                           "It was ended.", "See what it printed above, and the host's log.");
     }
@@ -108,8 +109,8 @@ TorvexRuns::Outcome TorvexRuns::run(const std::vector<std::string>& arguments, c
     return Outcome{status, collected->lines};
 }
 
-std::string commandLine(const std::vector<std::string>& arguments) {
-    std::string text = "torvex";
+std::string commandLine(const std::vector<std::string>& arguments, const std::string& program) {
+    std::string text = program;
     for (const std::string& argument : arguments) text += " " + argument;
     return text;
 }

@@ -34,7 +34,7 @@ private:
 // Shows one line on standard output (or error), whole, from any thread.
 void show(const std::string& line, bool error = false);
 
-// Runs the torvex program of the job with the job's environment, each run a child process whose
+// Runs the torvex program of the job (or another) with the job's environment, each run a child process whose
 // lines are shown as they come (on the stream they came on, after `indent`).
 class TorvexRuns {
 public:
@@ -63,7 +63,7 @@ private:
     const Interruption& interruption_;
 };
 
-// "torvex <arguments>" as a user would type it.
-std::string commandLine(const std::vector<std::string>& arguments);
+// "torvex <arguments>" (or another program's) as a user would type it.
+std::string commandLine(const std::vector<std::string>& arguments, const std::string& program = "torvex");
 
 } // namespace torvex::job

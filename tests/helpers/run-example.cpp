@@ -24,6 +24,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -247,14 +248,28 @@ void stopHost(const testing::StateProcesses& processes) {
     show("  ✓ The host stopped, and nothing it started is left running");
 }
 
-// How to go on by hand with the job's state: the variables that point torvex at it.
-void showGoingOnByHand(const TorvexRuns& torvex, const fs::path& state, bool socketInState) {
-    std::string exports = "  export";
-    for (const char* name : {"TORVEX_SUPPORT_DIR", "TORVEX_CACHES_DIR", "TORVEX_LOGS_DIR", "TORVEX_SOCKET"}) {
-        if (std::string_view(name) == "TORVEX_SOCKET" && !socketInState) continue;
-        exports += std::string(" ") + name + "=" + testing::shellQuoted(torvex.environment().at(name));
+// The variables torvex reads that the job leaves out of its environment: a shell that goes on by
+// hand must not have them either.
+constexpr const char* unsetByHand[] = {"TORVEX_APP", "TORVEX_CC", "TORVEX_D3D", "TORVEX_WINE_BIN",
+                                       "FLUTTER_CUSTOM_DEVICES"};
+
+// The shell line that gives a shell the job's environment but its private display: the TORVEX_*
+// folders and socket, HOME, XDG_CONFIG_HOME, FLUTTER_ROOT, PATH and WINEDEBUG as the job set them.
+// Without the socket when it lies outside the state.
+std::string byHandLine(const TorvexRuns& torvex, bool socketInState) {
+    std::string line = "unset";
+    for (const char* name : unsetByHand) line += std::string(" ") + name;
+    line += "; export";
+    for (const auto& [name, value] : torvex.environment()) {
+        if (name == "DISPLAY" || (name == "TORVEX_SOCKET" && !socketInState)) continue;
+        line += " " + name + "=" + testing::shellQuoted(value);
     }
-    show("\nTo go on by hand with this state (torvex starts its host again when it needs one):\n" + exports);
+    return line;
+}
+
+// How to go on by hand with the job's state: the line that gives a shell the job's environment.
+void showGoingOnByHand(const std::string& line, const fs::path& state, bool socketInState) {
+    show("\nTo go on by hand with this state (torvex starts its host again when it needs one):\n  " + line);
     if (!socketInState) {
         show("  export TORVEX_SOCKET=<a socket path of yours>   (the state folder " + state.string() +
              " is too deep for one)");
@@ -262,6 +277,61 @@ void showGoingOnByHand(const TorvexRuns& torvex, const fs::path& state, bool soc
     const std::string program = testing::shellQuoted(testing::builtTorvex().string());
     show("  " + program + " status\n  " + program + " run --app-name " + appName +
          "   (with DISPLAY naming an X display)");
+}
+
+// The line above, pasted into a shell that has this process's environment and decoys of its own:
+// `torvex doctor` says what it said in the job, and `torvex build` finds the native code unchanged.
+void checkGoingOnByHand(const std::string& line, const TorvexRuns& torvex, const fs::path& project,
+                        const testing::StateProcesses& processes, const Interruption& interruption) {
+    step("Going on by hand: the line above, in a shell, then torvex doctor and torvex build");
+    Environment decoys;
+    for (const char* name : unsetByHand) decoys[name] = "/nonexistent/decoy";
+    const TorvexRuns shell("/bin/sh", decoys, interruption);
+    const std::string program = testing::shellQuoted(testing::builtTorvex().string());
+    const auto inShell = [&](const std::string& command, std::chrono::seconds limit, int expected) {
+        const std::vector<std::string> arguments{"-c", line + "\n" + program + " " + command};
+        const auto outcome = shell.run(arguments, project, limit, false);
+        if (outcome.status != expected) {
+            for (const OutputLine& shown : outcome.lines)
+                show("  " + shown.text, shown.stream == OutputStreamKind::standardError);
+            fail("`torvex " + command + "` after the line to go on by hand exited with status " +
+                     std::to_string(outcome.status) + ".",
+                 "In the job it exits with status " + std::to_string(expected) + ".", "See its output above.");
+        }
+        return outcome.lines;
+    };
+    // The doctor's checks but the free disk space, which the job itself changes.
+    const auto checks = [](const std::vector<OutputLine>& lines) {
+        std::vector<std::string> texts;
+        for (const OutputLine& line : lines) {
+            if (line.text.find("Disk space") == std::string::npos) texts.push_back(line.text);
+        }
+        return texts;
+    };
+    const auto inJob = torvex.run({"doctor"}, project, 120s, false);
+    const auto byHand = inShell("doctor", 120s, inJob.status);
+    if (checks(byHand) != checks(inJob.lines)) {
+        for (const OutputLine& shown : byHand) show("  " + shown.text);
+        fail("`torvex doctor` after the line to go on by hand says other than in the job.",
+             "The line does not give the shell the job's environment.", "Compare its output above with the job's.");
+    }
+    show("  ✓ torvex doctor says what it says in the job");
+
+    const auto built = inShell("build", 600s, 0);
+    const auto unchanged = std::find_if(built.begin(), built.end(), [](const OutputLine& shown) {
+        return shown.text.find("native code unchanged") != std::string::npos;
+    });
+    if (unchanged == built.end()) {
+        for (const OutputLine& shown : built) show("  " + shown.text, shown.stream == OutputStreamKind::standardError);
+        fail("`torvex build` after the line to go on by hand built the native code again.",
+             "The line does not give the shell the job's environment, so the build's inputs differ.",
+             "See its output above.");
+    }
+    show("  ✓ torvex build finds the native code unchanged");
+    if (!processes.stopHosts(30s) || !processes.endLeftovers(15s).empty()) {
+        fail("The host that the build by hand started did not stop cleanly.", "Processes had to be ended.",
+             "See the host's log.");
+    }
 }
 
 int runJob(const fs::path& state) {
@@ -296,7 +366,9 @@ int runJob(const fs::path& state) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started);
     show("\nThe main job is done in " + std::to_string(seconds.count()) +
          " s: torvex set up, built, installed, ran, captured and stopped examples/hello.");
-    showGoingOnByHand(torvex, state, !shortFolder);
+    const std::string line = byHandLine(torvex, !shortFolder);
+    showGoingOnByHand(line, state, !shortFolder);
+    if (!shortFolder) checkGoingOnByHand(line, torvex, rig.project(), processes, interruption);
     return 0;
 }
 
