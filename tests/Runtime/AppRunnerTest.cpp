@@ -305,7 +305,9 @@ TEST_F(AppRunnerRun, AWineServerThatEndsWhileTheAppRunsEndsTheRunWithALineWhy) {
         EXPECT_EQ(watching.run(app, {}, lines.sink(), stop.get_token()), 143);
         EXPECT_LT(Clock::now() - began, 15s);
     });
-    ASSERT_TRUE(eventually([&] { return fake.argvs().size() == 4; }, 20s));  // the app runs
+    // The prefix's steps, then the app: killAll's two calls, the server's start and the theme's import.
+    constexpr std::size_t beforeTheApp = 4;
+    ASSERT_TRUE(eventually([&] { return fake.argvs().size() == beforeTheApp + 1; }, 20s));  // the app runs
     std::vector<std::string> argv{server.string(), "2"};
     std::vector<std::string> environment = testing::mergedEnvironment({{"WINEPREFIX", wine.prefix.string()}});
     pid_t pid = 0;
@@ -326,7 +328,7 @@ TEST_F(AppRunnerRun, AWineServerThatEndsWhileTheAppRunsEndsTheRunWithALineWhy) {
     if (!said) stop.request_stop();
     running.join();
     const Calls calls = fake.argvs();
-    EXPECT_EQ(Calls(calls.begin() + 4, calls.end()), (Calls{killCall, waitCall}));
+    EXPECT_EQ(Calls(calls.begin() + beforeTheApp + 1, calls.end()), (Calls{killCall, waitCall}));
 }
 
 TEST_F(AppRunnerRun, CancellingWhilePreparingThrowsAfterEndingTheWineProcesses) {
