@@ -435,13 +435,19 @@ TEST(AppConnectionTest, TheRealHostAnnouncesOnItsReadyDescriptorAndASecondOnItsS
     socket.emplace("TORVEX_SOCKET", first.string());
     const fs::path bundle = builtBundle();
     const pid_t host = launchApplication(bundle, temp / "logs" / "first.log", 20s);
+    // Every host this test starts ends with it, also a second one that serves when it should refuse.
     struct Ender {
-        pid_t pid;
+        std::vector<pid_t> pids;
         ~Ender() {
-            ::kill(pid, SIGTERM);
-            exitStatusWithin(pid, 20s);
+            for (const pid_t pid : pids) {
+                // Only a child that has not been reaped (the launcher reaps one that ended) is still ours.
+                int status = 0;
+                if (::waitpid(pid, &status, WNOHANG) != 0) continue;
+                ::kill(pid, SIGTERM);
+                exitStatusWithin(pid, 20s);
+            }
         }
-    } ender{host};
+    } ender{{host}};
     EXPECT_NE(IPCClient::connect(first), nullptr) << "it serves once it said so: " << readFile(temp / "logs" / "first.log");
 
     // torvex with another socket, on the same state, launches a host of its own, which refuses.
@@ -454,7 +460,9 @@ TEST(AppConnectionTest, TheRealHostAnnouncesOnItsReadyDescriptorAndASecondOnItsS
                              {}};
     const fs::path log = temp / "logs" / "second.log";
     connection.launch = [&](const fs::path& launched) {
-        return std::optional<LaunchedHost>(LaunchedHost{launchApplication(launched, log, 10s), log});
+        const pid_t second = launchApplication(launched, log, 10s);
+        ender.pids.push_back(second);
+        return std::optional<LaunchedHost>(LaunchedHost{second, log});
     };
     const auto started = std::chrono::steady_clock::now();
     const TorvexError error = errorOf([&] { connectToApp(connection); });
