@@ -59,8 +59,8 @@ foreach(file IN LISTS files)
       string(APPEND faults "${file}:${line}: error: `${shown}` ${why}.\n"
         "  Why: ${target} may include only the headers of what it links (${usable_text}), "
         "each as \"<Folder>/<Header>.h\" or, in its own folder, by its bare name.\n"
-        "  Fix: include what a linked library publishes, or move the code to the layer that may "
-        "include it (the link graph of DESIGN.md \"Layout\").\n")
+        "  Fix: include what a linked library publishes, or move the code to a layer that links "
+        "the library whose header it needs.\n")
       math(EXPR count "${count} + 1")
     endif()
   endforeach()
