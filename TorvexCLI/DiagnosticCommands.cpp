@@ -70,9 +70,11 @@ CommandSpec doctorCommand() {
                 const fs::path folder = verbose ? fs::current_path(noFolder) : fs::path();
                 const auto project = verbose && !noFolder ? std::optional<fs::path>(folder) : std::nullopt;
                 const auto checks = Doctor::run(paths, runningExecutable(), FlutterSDK::callerRoot(environment), project);
+                // Details and fixes carry paths from the environment, shown escaped as every error is.
                 for (const DoctorCheck& check : checks) {
-                    Output::out(std::string(check.symbol()) + " " + check.title + ": " + check.detail);
-                    if (check.status != DoctorCheck::Status::ok && check.fix) Output::out("    \u2192 " + *check.fix);
+                    Output::out(std::string(check.symbol()) + " " + check.title + ": " + visibleLines(check.detail));
+                    if (check.status != DoctorCheck::Status::ok && check.fix)
+                        Output::out("    \u2192 " + visibleLines(*check.fix));
                 }
                 if (verbose) {
                     try {

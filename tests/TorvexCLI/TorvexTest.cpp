@@ -3,6 +3,7 @@
 #include "Service/Messages.h"
 #include "Service/UnixSocket.h"
 #include "Setup/Components.h"
+#include "support/FakeFlutterSDK.h"
 #include "support/FakeHost.h"
 #include "support/FakeWine.h"
 #include "support/IPCFixture.h"
@@ -528,6 +529,15 @@ TEST(TorvexTest, DoctorPrintsEveryCheckAndFailsWhenOneFailed) {
     EXPECT_NE(plain.out.find("\u2717 CMake: "), std::string::npos) << plain.out;
     EXPECT_NE(plain.out.find("\n    \u2192 "), std::string::npos) << plain.out;
     EXPECT_EQ(plain.out.find("Torvex host: running"), std::string::npos);
+
+    // A Flutter SDK in a folder whose name holds terminal escapes is named escaped.
+    const fs::path hostile = rig.temp / "sdk\x1B]0;TITLE\a\x1B[2J";
+    makeFakeFlutterSDK(hostile);
+    TorvexProgram withSDK = rig.torvex;
+    withSDK.environment["FLUTTER_ROOT"] = hostile.string();
+    const SpawnResult escaped = withSDK.run({"doctor"});
+    EXPECT_EQ(escaped.out.find('\x1B'), std::string::npos) << escaped.out;
+    EXPECT_NE(escaped.out.find("sdk\\u001B]0;TITLE\\u0007\\u001B[2J"), std::string::npos) << escaped.out;
 
     const SpawnResult verbose = rig.torvex.run({"doctor", "--verbose"});
     EXPECT_EQ(verbose.status, 1);
