@@ -1,5 +1,6 @@
 #include "ScreenshotFile.h"
 
+#include "Core/Files.h"
 #include "Core/TorvexError.h"
 
 #include <fcntl.h>
@@ -29,16 +30,6 @@ std::string stem(std::chrono::system_clock::time_point taken) {
     return text;
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t count = ::write(fd, bytes.data(), bytes.size());
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) return false;
-        bytes.remove_prefix(static_cast<std::size_t>(count));
-    }
-    return true;
-}
-
 } // namespace
 
 fs::path saveScreenshot(const std::string& png, const fs::path& folder, std::chrono::system_clock::time_point taken) {
@@ -54,11 +45,11 @@ fs::path saveScreenshot(const std::string& png, const fs::path& folder, std::chr
             if (errno == EEXIST && number < 1000) continue;
             throw saveError(file, std::strerror(errno));
         }
-        const bool written = writeAll(fd, png);
-        const int code = errno;
-        if (::close(fd) == 0 && written) return file;
+        const int failed = writeAll(fd, png);
+        if (::close(fd) == 0 && failed == 0) return file;
+        const int code = failed != 0 ? failed : errno;
         ::unlink(file.c_str());
-        throw saveError(file, std::strerror(written ? errno : code));
+        throw saveError(file, std::strerror(code));
     }
 }
 
