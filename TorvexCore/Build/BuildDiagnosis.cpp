@@ -156,8 +156,12 @@ std::optional<std::string> BuildDiagnosis::nameWithOtherCase(const std::filesyst
 BuildDiagnosis BuildDiagnosis::diagnose(const std::vector<std::string>& lines,
                                         const std::vector<std::filesystem::path>& sdkIncludeFolders,
                                         const std::vector<DisabledPlugin>& leftOut, Step step) {
+    // Ninja runs CMake's configure again within the build step when a CMake file changed.
+    static const TextPattern reconfiguring(R"(^\[\d+/\d+\] Re-running CMake\.\.\.)");
+    bool configuring = step == Step::configure;
     for (std::size_t index = 0; index < lines.size(); ++index) {
         const std::string line = withoutTerminalEscapes(lines[index]);
+        if (step == Step::build && reconfiguring.firstMatch(line)) configuring = true;
         if (auto match = missingHeaderPattern().firstMatch(line)) {
             BuildDiagnosis result;
             result.plugin = pluginName(*match->groups[0]);
@@ -196,7 +200,7 @@ BuildDiagnosis BuildDiagnosis::diagnose(const std::vector<std::string>& lines,
             result.message = failed->error.value_or("");
             return result;
         }
-        if (step != Step::configure) continue;
+        if (!configuring) continue;
         if (const auto report = CMakeErrorReport::at(lines, index); report && inProjectFiles(*report)) {
             BuildDiagnosis result;
             if (auto download = PluginCompatibility::reportedDownload(lines, index, *report)) {
@@ -215,7 +219,7 @@ BuildDiagnosis BuildDiagnosis::diagnose(const std::vector<std::string>& lines,
         result.kind = Case::installFailed;
         const auto report = firstReport(lines);
         result.message = report ? report->text() : lastLine(lines);
-    } else if (step == Step::configure) {
+    } else if (configuring) {
         result.kind = Case::configureFailed;
         const auto report = firstReport(lines);
         result.message = report ? placedMessage(*report) : lastLine(lines);

@@ -108,12 +108,13 @@ std::optional<std::string> resourceToolMessage(const std::string& line) {
     return std::nullopt;
 }
 
-// The path that ends in "/<script>" on a command line, quoted or not.
+// The path that ends in "/<script>" on a command line, quoted as a shell word or bare.
 std::optional<std::string> scriptOnCommandLine(const std::string& line, const std::string& script) {
     const std::string name = TextPattern::escaped("/" + script);
-    const TextPattern quoted("\"([^\"]*" + name + ")\"");
-    const TextPattern bare("(?:^|\\s)([^\\s\"]*" + name + ")(?=\\s|$)");
-    for (const TextPattern* pattern : {&quoted, &bare}) {
+    const TextPattern singleQuoted("'([^']*" + name + ")'");
+    const TextPattern doubleQuoted("\"([^\"]*" + name + ")\"");
+    const TextPattern bare("(?:^|\\s)([^\\s'\"]*" + name + ")(?=\\s|$)");
+    for (const TextPattern* pattern : {&singleQuoted, &doubleQuoted, &bare}) {
         if (auto match = pattern->firstMatch(line)) return match->groups[0];
     }
     return std::nullopt;
