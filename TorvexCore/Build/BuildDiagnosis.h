@@ -48,10 +48,10 @@ struct BuildDiagnosis {
 
     // The earliest line that reports a missing header or library, a full disk, a failed resource
     // script of the project's own or, in the configure step (or CMake's run of it within the build
-    // step), a CMake error in the project's own files decides. A missing header is looked for beside the including file and in
-    // `sdkIncludeFolders` whatever its letter case; one that belongs to a plugin of `leftOut` is told
-    // as such. A CMake error that tells of a failed download is told as that download. Failing all
-    // these, a failed configure or install step is told with its error.
+    // step), a CMake error in the project's own files decides. A missing header is looked for beside
+    // the including file and in `sdkIncludeFolders` whatever its letter case; one that belongs to a
+    // plugin of `leftOut` is told as such. A CMake error that tells of a failed download is told as
+    // that download. Failing all these, a failed configure or install step is told with its error.
     static BuildDiagnosis diagnose(const std::vector<std::string>& lines,
                                    const std::vector<std::filesystem::path>& sdkIncludeFolders = {},
                                    const std::vector<DisabledPlugin>& leftOut = {}, Step step = Step::build);
