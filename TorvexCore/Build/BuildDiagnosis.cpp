@@ -50,17 +50,34 @@ std::optional<DisabledPlugin> leftOutOwner(std::string_view header, const std::v
     return std::nullopt;
 }
 
-// What a failed install step said: its first CMake error's message, or else its last line.
-std::string installError(const std::vector<std::string>& lines) {
-    for (std::size_t index = 0; index < lines.size(); ++index) {
-        if (const auto report = CMakeErrorReport::at(lines, index); report && !report->message.empty()) {
-            return report->text();
-        }
-    }
+// The last line with something visible, or "".
+std::string lastLine(const std::vector<std::string>& lines) {
     for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
         if (std::string text = trimmedWhitespace(withoutTerminalEscapes(*line)); !text.empty()) return text;
     }
     return {};
+}
+
+// The first CMake error that has a message.
+std::optional<CMakeErrorReport> firstReport(const std::vector<std::string>& lines) {
+    for (std::size_t index = 0; index < lines.size(); ++index) {
+        if (auto report = CMakeErrorReport::at(lines, index); report && !report->message.empty()) return report;
+    }
+    return std::nullopt;
+}
+
+// A configure error raised in the project's own CMake files: none of its frames lies in a plugin.
+bool inProjectFiles(const CMakeErrorReport& report) {
+    if (BuildDiagnosis::pluginName(report.location)) return false;
+    return std::none_of(report.callStack.begin(), report.callStack.end(),
+                        [](const std::string& frame) { return BuildDiagnosis::pluginName(frame).has_value(); });
+}
+
+// "<place>: <message>", the place named from the project: CMake names the files below the
+// windows folder, its top source folder, relative to it.
+std::string placedMessage(const CMakeErrorReport& report) {
+    const std::string place = report.location.starts_with('/') ? report.location : "windows/" + report.location;
+    return report.message.empty() ? place : place + ": " + report.text();
 }
 
 const TextPattern& missingHeaderPattern() {
@@ -139,8 +156,12 @@ std::optional<std::string> BuildDiagnosis::nameWithOtherCase(const std::filesyst
 BuildDiagnosis BuildDiagnosis::diagnose(const std::vector<std::string>& lines,
                                         const std::vector<std::filesystem::path>& sdkIncludeFolders,
                                         const std::vector<DisabledPlugin>& leftOut, Step step) {
-    for (const auto& raw : lines) {
-        const std::string line = withoutTerminalEscapes(raw);
+    // Ninja runs CMake's configure again within the build step when a CMake file changed.
+    static const TextPattern reconfiguring(R"(^\[\d+/\d+\] Re-running CMake\.\.\.)");
+    bool configuring = step == Step::configure;
+    for (std::size_t index = 0; index < lines.size(); ++index) {
+        const std::string line = withoutTerminalEscapes(lines[index]);
+        if (step == Step::build && reconfiguring.firstMatch(line)) configuring = true;
         if (auto match = missingHeaderPattern().firstMatch(line)) {
             BuildDiagnosis result;
             result.plugin = pluginName(*match->groups[0]);
@@ -172,11 +193,36 @@ BuildDiagnosis BuildDiagnosis::diagnose(const std::vector<std::string>& lines,
             result.kind = Case::diskFull;
             return result;
         }
+        if (auto failed = PluginCompatibility::failedResourceScript(lines, index); failed && !failed->plugin) {
+            BuildDiagnosis result;
+            result.kind = Case::resourceFailed;
+            result.script = failed->path.value_or(failed->script);
+            result.message = failed->error.value_or("");
+            return result;
+        }
+        if (!configuring) continue;
+        if (const auto report = CMakeErrorReport::at(lines, index); report && inProjectFiles(*report)) {
+            BuildDiagnosis result;
+            if (auto download = PluginCompatibility::reportedDownload(lines, index, *report)) {
+                result.kind = Case::downloadFailed;
+                result.download = std::move(*download);
+            } else {
+                result.kind = Case::configureFailed;
+                result.message = placedMessage(*report);
+            }
+            return result;
+        }
     }
     BuildDiagnosis result;
     if (step == Step::install) {
+        // What a failed step said: its first CMake error, or else its last line.
         result.kind = Case::installFailed;
-        result.message = installError(lines);
+        const auto report = firstReport(lines);
+        result.message = report ? report->text() : lastLine(lines);
+    } else if (configuring) {
+        result.kind = Case::configureFailed;
+        const auto report = firstReport(lines);
+        result.message = report ? placedMessage(*report) : lastLine(lines);
     }
     return result;
 }
@@ -229,6 +275,24 @@ TorvexError BuildDiagnosis::error(const std::filesystem::path& logFile) const {
                 "Make every file that an install() rule names exist once the build is done (the rules are in "
                 "windows/CMakeLists.txt and the plugins' CMake files). " +
                     fullOutput};
+    case Case::configureFailed:
+        return {Kind::buildFailed, "The Windows build's configure step (cmake) failed.",
+                "CMake reported: " + (message.empty() ? std::string("no message") : message),
+                "Correct the project's CMake files where CMake points (windows/CMakeLists.txt and the files it "
+                "includes), then build again. " +
+                    fullOutput};
+    case Case::downloadFailed:
+        return {Kind::buildFailed, "The Windows build's configure step could not download " + download.what + ".",
+                "The download failed (" + (download.error.empty() ? std::string("no error given") : download.error) +
+                    "); the network or the URL is at fault, not the project's code.",
+                "Check the network connection and that the URL in the project's CMake files is right, then build "
+                "again. " +
+                    fullOutput};
+    case Case::resourceFailed:
+        return {Kind::buildFailed, "The resource compiler failed on the resource script " + script + ".",
+                message.empty() ? std::string("The resource compiler's message is in the full output.")
+                                : "The resource compiler reported: " + message,
+                "Correct the resource script, then build again. " + fullOutput};
     case Case::unknown:
         break;
     }

@@ -20,6 +20,9 @@ struct BuildDiagnosis {
         missingLibrary,      // the linker found no import library: library
         diskFull,            // a tool could not write: "No space left on device"
         installFailed,       // the install step failed after the build succeeded: message
+        configureFailed,     // the project's CMake files failed to configure: message
+        downloadFailed,      // the project's CMake files failed to download something: download
+        resourceFailed,      // the project's resource script failed in the resource compiler: script, message
         unknown,
     };
 
@@ -35,14 +38,20 @@ struct BuildDiagnosis {
     // include, found beside the including file or in one of the SDK's include folders.
     std::optional<std::string> headerOnDisk;
     DisabledPlugin leftOut;  // leftOutPluginHeader: the plugin whose header it is
-    std::string message;     // installFailed: CMake's error message, or the output's last line
+    // installFailed, configureFailed: CMake's error message, or the output's last line;
+    // resourceFailed: the resource compiler's first error, or empty.
+    std::string message;
+    std::string script;       // resourceFailed: the script as the failed step's command names it
+    FailedDownload download;  // downloadFailed
 
     bool operator==(const BuildDiagnosis&) const = default;
 
-    // The earliest line that reports a missing header or library, or a full disk, decides. A missing
-    // header is looked for beside the including file and in `sdkIncludeFolders` whatever its letter
-    // case; one that belongs to a plugin of `leftOut` is told as such. Failing that, a failed install
-    // step is told with its error.
+    // The earliest line that reports a missing header or library, a full disk, a failed resource
+    // script of the project's own or, in the configure step (or CMake's run of it within the build
+    // step), a CMake error in the project's own files decides. A missing header is looked for beside
+    // the including file and in `sdkIncludeFolders` whatever its letter case; one that belongs to a
+    // plugin of `leftOut` is told as such. A CMake error that tells of a failed download is told as
+    // that download. Failing all these, a failed configure or install step is told with its error.
     static BuildDiagnosis diagnose(const std::vector<std::string>& lines,
                                    const std::vector<std::filesystem::path>& sdkIncludeFolders = {},
                                    const std::vector<DisabledPlugin>& leftOut = {}, Step step = Step::build);

@@ -48,12 +48,6 @@ std::string resourceFailureReason(const std::string& script, const std::optional
            firstError.value_or("see the build log") + ")";
 }
 
-// A download that failed: what was fetched (its URL, or the name CMake gave it) and the error.
-struct FailedDownload {
-    std::string what;
-    std::string error;
-};
-
 std::string downloadReason(const FailedDownload& download) {
     return "its download of " + download.what + " failed (" +
            (download.error.empty() ? std::string("see the build log") : download.error) + "); the next build tries it again";
@@ -89,6 +83,40 @@ std::optional<FailedDownload> downloadInMessage(const std::string& message) {
 std::optional<FailedDownload> downloadStep(const std::string& message) {
     static const TextPattern pattern(R"(^Build step for (\S+) failed: )");
     if (auto match = pattern.firstMatch(message)) return FailedDownload{*match->groups[0], message};
+    return std::nullopt;
+}
+
+// Ninja prints a failed job's output right after its "FAILED:" line and the command; the job's
+// output ends at the next FAILED line, status line or message of Ninja's own.
+const TextPattern& jobOutputEnd() {
+    static const auto* pattern = new TextPattern(R"(^(?:FAILED: |\[\d+/\d+\] |ninja: ))");
+    return *pattern;
+}
+
+// The resource compiler's way of writing an error ("error : file not found : ..."), which also
+// takes the preprocessor's "fatal error: ...".
+std::optional<std::string> resourceError(const std::string& line) {
+    static const TextPattern pattern(R"((?i)\berror\s*:\s*(\S.*?)\s*$)");
+    if (auto match = pattern.firstMatch(line)) return match->groups[0];
+    return std::nullopt;
+}
+
+// llvm-rc's own message, which may be all it says: "llvm-rc: Error parsing file: ...".
+std::optional<std::string> resourceToolMessage(const std::string& line) {
+    static const TextPattern pattern(R"(^llvm-rc: (\S.*?)\s*$)");
+    if (auto match = pattern.firstMatch(line)) return match->groups[0];
+    return std::nullopt;
+}
+
+// The path that ends in "/<script>" on a command line, quoted as a shell word or bare.
+std::optional<std::string> scriptOnCommandLine(const std::string& line, const std::string& script) {
+    const std::string name = TextPattern::escaped("/" + script);
+    const TextPattern singleQuoted("'([^']*" + name + ")'");
+    const TextPattern doubleQuoted("\"([^\"]*" + name + ")\"");
+    const TextPattern bare("(?:^|\\s)([^\\s'\"]*" + name + ")(?=\\s|$)");
+    for (const TextPattern* pattern : {&singleQuoted, &doubleQuoted, &bare}) {
+        if (auto match = pattern->firstMatch(line)) return match->groups[0];
+    }
     return std::nullopt;
 }
 
@@ -200,20 +228,12 @@ std::vector<DisabledPlugin> PluginCompatibility::failingPlugins(const std::vecto
     static const TextPattern failedStep(R"(^FAILED: .*?\bplugins/([^/\s]+)/)");
     static const TextPattern pluginError(R"(\.plugin_symlinks/([^/]+)/.*?(?:fatal )?error: (.*)$)");
     static const TextPattern pluginFolder(R"(\.plugin_symlinks/([^/]+)/)");
-    // Ninja prints a failed job's output right after its "FAILED:" line and the command; the job's
-    // output ends at the next FAILED line, status line or message of Ninja's own.
-    static const TextPattern jobOutputEnd(R"(^(?:FAILED: |\[\d+/\d+\] |ninja: ))");
     static const TextPattern anyError(R"((?:fatal )?error: (.*)$)");
-    // A failed step that compiled a resource script (CMake names its object <script>.res), and the
-    // resource compiler's way of writing an error ("error : file not found : ...").
-    static const TextPattern resourceStep(R"(^FAILED: .*?\bplugins/([^/\s]+)/CMakeFiles/[^/\s]+\.dir/(\S+?\.(?i:rc))\.res(?:\s|$))");
-    static const TextPattern resourceError(R"((?i)\berror\s*:\s*(\S.*?)\s*$)");
 
     std::vector<std::string> failed;
     std::map<std::string, std::string> firstError;    // errors located in the plugin's own files
     std::map<std::string, std::string> firstJobError;  // errors anywhere in the output of its failed jobs
-    std::map<std::string, std::string> resourceScript;  // plugins whose first failed step was a resource script
-    std::map<std::string, std::string> firstResourceError;
+    std::map<std::string, FailedResourceScript> resourceScript;  // plugins whose first failed step was a resource script
     // Failed downloads by plugin; under "" one that no plugin has claimed yet. A download of
     // ExternalProject or FetchContent at configure time runs in a build of its own, whose output
     // comes before the error of the plugin's CMake file that started it.
@@ -226,12 +246,10 @@ std::vector<DisabledPlugin> PluginCompatibility::failingPlugins(const std::vecto
 
     for (std::size_t index = 0; index < lines.size(); ++index) {
         const std::string line = withoutTerminalEscapes(lines[index]);
-        if (jobOutputEnd.firstMatch(line)) failedJob.reset();
-        if (auto match = resourceStep.firstMatch(line); match && match->groups[0] && match->groups[1]) {
-            if (std::find(failed.begin(), failed.end(), *match->groups[0]) == failed.end())
-                resourceScript.try_emplace(*match->groups[0], *match->groups[1]);
-        } else if (auto error = resourceError.firstMatch(line); error && failedJob && error->groups[0]) {
-            firstResourceError.try_emplace(*failedJob, *error->groups[0]);
+        if (jobOutputEnd().firstMatch(line)) failedJob.reset();
+        if (auto script = failedResourceScript(lines, index); script && script->plugin) {
+            if (std::find(failed.begin(), failed.end(), *script->plugin) == failed.end())
+                resourceScript.try_emplace(*script->plugin, std::move(*script));
         }
         if (auto match = failedStep.firstMatch(line); match && match->groups[0]) {
             noteFailed(*match->groups[0]);
@@ -287,17 +305,67 @@ std::vector<DisabledPlugin> PluginCompatibility::failingPlugins(const std::vecto
             // Not a fault of its code: the next build tries it again.
             plugins.push_back({name, downloadReason(download->second), false});
         } else if (const auto script = resourceScript.find(name); script != resourceScript.end()) {
-            const auto error = firstResourceError.find(name);
-            plugins.push_back({name,
-                               resourceFailureReason(script->second, error != firstResourceError.end()
-                                                                         ? std::optional(error->second)
-                                                                         : std::nullopt),
-                               true});
+            plugins.push_back({name, resourceFailureReason(script->second.script, script->second.error), true});
         } else {
             plugins.push_back({name, compileFailureReason(errorOf(name)), true});
         }
     }
     return plugins;
+}
+
+std::optional<FailedDownload> PluginCompatibility::reportedDownload(const std::vector<std::string>& lines,
+                                                                   std::size_t index, const CMakeErrorReport& report) {
+    if (auto own = downloadInMessage(report.text())) return own;
+    // The first download, with its error, that ExternalProject's report quotes below its message.
+    const auto quoted = [&](std::size_t from, std::size_t to) -> std::optional<FailedDownload> {
+        for (std::size_t next = from; next < to; ++next) {
+            const auto url = downloadingURL(withoutTerminalEscapes(lines[next]));
+            if (!url) continue;
+            FailedDownload download{*url, ""};
+            for (std::size_t after = next + 1; after < to; ++after) {
+                const std::string line = withoutTerminalEscapes(lines[after]);
+                if (downloadingURL(line)) break;
+                if (auto status = downloadStatus(line)) {
+                    download.error = *status;
+                    break;
+                }
+            }
+            return download;
+        }
+        return std::nullopt;
+    };
+    std::size_t end = index + 1;
+    while (end < lines.size() && !CMakeErrorReport::at(lines, end)) ++end;
+    if (auto own = quoted(index + 1, end)) return own;
+    const auto step = downloadStep(report.text());
+    if (!step) return std::nullopt;
+    // The sub-build's output, when it showed, came before and names what it failed to fetch.
+    for (std::size_t earlier = index; earlier-- > 0;) {
+        if (downloadingURL(withoutTerminalEscapes(lines[earlier]))) return quoted(earlier, index);
+    }
+    return step;
+}
+
+std::optional<FailedResourceScript> PluginCompatibility::failedResourceScript(const std::vector<std::string>& lines,
+                                                                              std::size_t index) {
+    static const TextPattern step(R"(^FAILED: (\S*?)CMakeFiles/[^/\s]+\.dir/(\S+?\.(?i:rc))\.res(?:\s|$))");
+    static const TextPattern pluginBuildFolder(R"((?:^|/)plugins/([^/]+)/$)");
+    if (index >= lines.size()) return std::nullopt;
+    const auto match = step.firstMatch(withoutTerminalEscapes(lines[index]));
+    if (!match || !match->groups[1]) return std::nullopt;
+    FailedResourceScript failed;
+    failed.script = *match->groups[1];
+    if (auto plugin = pluginBuildFolder.firstMatch(match->groups[0].value_or(""))) failed.plugin = plugin->groups[0];
+    std::optional<std::string> toolMessage;
+    for (std::size_t next = index + 1; next < lines.size(); ++next) {
+        const std::string line = withoutTerminalEscapes(lines[next]);
+        if (jobOutputEnd().firstMatch(line)) break;
+        if (next == index + 1) failed.path = scriptOnCommandLine(line, failed.script);
+        if ((failed.error = resourceError(line))) break;
+        if (!toolMessage) toolMessage = resourceToolMessage(line);
+    }
+    if (!failed.error) failed.error = toolMessage;
+    return failed;
 }
 
 std::string PluginCompatibility::removePluginsFromGeneratedPlugins(const std::set<std::string>& names,

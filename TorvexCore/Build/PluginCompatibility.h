@@ -2,6 +2,7 @@
 
 #include "Core/Environment.h"
 
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -19,6 +20,24 @@ struct DisabledPlugin {
     bool compileFailure = false;  // true: its code failed to build; false: screened out beforehand
 
     bool operator==(const DisabledPlugin&) const = default;
+};
+
+struct CMakeErrorReport;
+
+// A download that failed: what was fetched (its URL, or the name CMake gave it) and the error.
+struct FailedDownload {
+    std::string what;
+    std::string error;  // may be empty
+
+    bool operator==(const FailedDownload&) const = default;
+};
+
+// A Ninja step that failed compiling a resource script (CMake names its object <script>.res).
+struct FailedResourceScript {
+    std::optional<std::string> plugin;  // set when the object lies in a plugin's build folder
+    std::string script;                 // as the object names it, relative to its target's folder
+    std::optional<std::string> path;    // the script as the step's command names it
+    std::optional<std::string> error;   // the resource compiler's first error in the step's output
 };
 
 // Which plugins a Windows build leaves out, and how they are cut out of Flutter's generated files.
@@ -47,6 +66,15 @@ std::optional<std::string> unsupportedReason(const std::filesystem::path& window
 // download something is named with that download and compileFailure false: its code is not at
 // fault, so it is never remembered.
 std::vector<DisabledPlugin> failingPlugins(const std::vector<std::string>& lines);
+
+// The download that the configure error `report`, read at `lines[index]`, tells of: the URL and
+// status of a file(DOWNLOAD) message, or for a failed sub-build of FetchContent or ExternalProject
+// the URL and error it printed before, else the sub-build itself. None for other errors.
+std::optional<FailedDownload> reportedDownload(const std::vector<std::string>& lines, std::size_t index,
+                                               const CMakeErrorReport& report);
+
+// The failed resource script step whose "FAILED:" line is `lines[index]`, read up to the end of its output.
+std::optional<FailedResourceScript> failedResourceScript(const std::vector<std::string>& lines, std::size_t index);
 
 // generated_plugins.cmake without the lines that hold only one of `names`.
 std::string removePluginsFromGeneratedPlugins(const std::set<std::string>& names, const std::string& generatedPlugins);

@@ -57,6 +57,28 @@ BuildDiagnosis installFailed(std::string message) {
     return d;
 }
 
+BuildDiagnosis configureFailed(std::string message) {
+    BuildDiagnosis d;
+    d.kind = Case::configureFailed;
+    d.message = std::move(message);
+    return d;
+}
+
+BuildDiagnosis downloadFailed(std::string what, std::string error) {
+    BuildDiagnosis d;
+    d.kind = Case::downloadFailed;
+    d.download = {std::move(what), std::move(error)};
+    return d;
+}
+
+BuildDiagnosis resourceFailed(std::string script, std::string message) {
+    BuildDiagnosis d;
+    d.kind = Case::resourceFailed;
+    d.script = std::move(script);
+    d.message = std::move(message);
+    return d;
+}
+
 BuildDiagnosis missingLibrary(std::string library) {
     BuildDiagnosis d;
     d.kind = Case::missingLibrary;
@@ -194,6 +216,190 @@ TEST(BuildDiagnosisTest, AFailedInstallStepIsToldWithItsError) {
     }
 }
 
+TEST(BuildDiagnosisTest, AConfigureFailureOfTheProjectsOwnCMakeFilesIsToldWithCMakesError) {
+    // CMake 3.25's output, the staged paths already named as the project's.
+    const std::vector<std::string> missingFolder = {
+        "-- The CXX compiler identification is Clang 14.0.6",
+        "CMake Error at CMakeLists.txt:3 (add_subdirectory):",
+        "  add_subdirectory given source \"../shared_core\" which is not an existing",
+        "  directory.",
+        "",
+        "",
+        "-- Configuring incomplete, errors occurred!",
+        "See also \"/w/cmake-build/CMakeFiles/CMakeOutput.log\".",
+    };
+    const std::string missingFolderMessage = "windows/CMakeLists.txt:3 (add_subdirectory): add_subdirectory given "
+                                             "source \"../shared_core\" which is not an existing directory.";
+    const std::vector<std::string> missingPackage = {
+        "CMake Error at runner/CMakeLists.txt:1 (find_package):",
+        "  By not providing \"FindSodium.cmake\" in CMAKE_MODULE_PATH this project has",
+        "  asked CMake to find a package configuration file provided by \"Sodium\", but",
+        "  CMake did not find one.",
+        "",
+        "  Could not find a package configuration file provided by \"Sodium\" with any",
+        "  of the following names:",
+        "",
+        "    SodiumConfig.cmake",
+        "",
+        "-- Configuring incomplete, errors occurred!",
+    };
+    const std::vector<std::string> fatalInInclude = {
+        "CMake Error at /home/u/app/cmake/signing.cmake:2 (message):",
+        "  The runner needs KEY_FILE set to the signing key, a rather long message",
+        "  that CMake wraps at blanks for sure.",
+        "Call Stack (most recent call first):",
+        "  CMakeLists.txt:9 (include)",
+    };
+    const std::vector<std::string> pluginError = {
+        "CMake Error at /w/windows/flutter/ephemeral/.plugin_symlinks/jni/windows/CMakeLists.txt:4 (find_package):",
+        "  Could NOT find JNI",
+        "-- Configuring incomplete, errors occurred!",
+    };
+    const std::vector<std::string> rerunInBuild = {
+        "[0/1] Re-running CMake...",
+        missingFolder[1], missingFolder[2], missingFolder[3], "", missingFolder[6],
+        "FAILED: build.ninja ",
+        "/usr/bin/cmake --regenerate-during-build -S/w/windows -B/w/cmake-build",
+        "ninja: error: rebuilding 'build.ninja': cannot make progress due to previous errors",
+    };
+    struct Row {
+        const char* name;
+        std::vector<std::string> lines;
+        BuildDiagnosis::Step step;
+        BuildDiagnosis expected;
+    };
+    const Row rows[] = {
+        {"add_subdirectory of a missing folder", missingFolder, BuildDiagnosis::Step::configure,
+         configureFailed(missingFolderMessage)},
+        {"find_package that fails, in a file below windows/: its first paragraph", missingPackage,
+         BuildDiagnosis::Step::configure,
+         configureFailed("windows/runner/CMakeLists.txt:1 (find_package): By not providing \"FindSodium.cmake\" in "
+                         "CMAKE_MODULE_PATH this project has asked CMake to find a package configuration file provided "
+                         "by \"Sodium\", but CMake did not find one.")},
+        {"message(FATAL_ERROR) in a file outside windows/", fatalInInclude, BuildDiagnosis::Step::configure,
+         configureFailed("/home/u/app/cmake/signing.cmake:2 (message): The runner needs KEY_FILE set to the signing "
+                         "key, a rather long message that CMake wraps at blanks for sure.")},
+        {"the project's error decides after a plugin's",
+         {pluginError[0], pluginError[1], missingFolder[1], missingFolder[2], missingFolder[3]},
+         BuildDiagnosis::Step::configure, configureFailed(missingFolderMessage)},
+        {"only a plugin's error: still the configure step with that error", pluginError, BuildDiagnosis::Step::configure,
+         configureFailed("/w/windows/flutter/ephemeral/.plugin_symlinks/jni/windows/CMakeLists.txt:4 (find_package): "
+                         "Could NOT find JNI")},
+        {"no CMake error report: the last line", {"CMake Error: The source directory \"/w/windows\" does not exist.", ""},
+         BuildDiagnosis::Step::configure,
+         configureFailed("CMake Error: The source directory \"/w/windows\" does not exist.")},
+        {"an earlier missing header still decides",
+         {"/w/windows/runner/probe.cpp:1:10: fatal error: 'atlbase.h' file not found", missingFolder[1],
+          missingFolder[2]},
+         BuildDiagnosis::Step::configure, feature("ATL", std::nullopt, "atlbase.h")},
+        {"CMake run again by Ninja in the build step", rerunInBuild, BuildDiagnosis::Step::build,
+         configureFailed(missingFolderMessage)},
+        {"the same report in the build step without CMake run again", missingFolder, BuildDiagnosis::Step::build,
+         BuildDiagnosis{}},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(BuildDiagnosis::diagnose(row.lines, {}, {}, row.step), row.expected) << row.name;
+    }
+}
+
+TEST(BuildDiagnosisTest, ADownloadOfTheProjectsOwnCMakeFilesNamesTheURLAndItsError) {
+    const std::string url = "http://127.0.0.1:9/pdfium-win-x64.tgz";
+    // file(DOWNLOAD ... STATUS) and a message(FATAL_ERROR) with the status, as CMake 3.25 wraps it.
+    const std::vector<std::string> fileDownload = {
+        "CMake Error at CMakeLists.txt:6 (message):",
+        "  Failed to download http://127.0.0.1:9/core-x64.zip: 7;\"Couldn't connect to",
+        "  server\"",
+        "",
+        "-- Configuring incomplete, errors occurred!",
+    };
+    // FetchContent's sub-build failing, then FetchContent's own report.
+    const std::vector<std::string> fetchContent = {
+        "[1/9] Performing download step (download, verify and extract) for 'pdfium-populate'",
+        "-- Downloading...",
+        "-- Using src='" + url + "'",
+        "-- Retrying...",
+        "CMake Error at pdfium-subbuild/pdfium-populate-prefix/src/pdfium-populate-stamp/download-pdfium-populate.cmake:170 (message):",
+        "  Each download failed!",
+        "",
+        "    error: downloading '" + url + "' failed",
+        "          status_code: 7",
+        "          status_string: \"Couldn't connect to server\"",
+        "          log:",
+        "          --- LOG BEGIN ---",
+        "",
+        "FAILED: pdfium-populate-prefix/src/pdfium-populate-stamp/pdfium-populate-download ",
+        "ninja: build stopped: subcommand failed.",
+        "CMake Error at /usr/share/cmake-3.25/Modules/FetchContent.cmake:1616 (message):",
+        "  Build step for pdfium failed: 1",
+        "Call Stack (most recent call first):",
+        "  /usr/share/cmake-3.25/Modules/FetchContent.cmake:1970 (FetchContent_Populate)",
+        "  CMakeLists.txt:5 (FetchContent_MakeAvailable)",
+        "-- Configuring incomplete, errors occurred!",
+    };
+    const std::vector<std::string> quietFetch(fetchContent.begin() + 15, fetchContent.end());
+    struct Row {
+        const char* name;
+        std::vector<std::string> lines;
+        BuildDiagnosis expected;
+    };
+    const Row rows[] = {
+        {"file(DOWNLOAD) reported with its status", fileDownload,
+         downloadFailed("http://127.0.0.1:9/core-x64.zip", "Couldn't connect to server")},
+        {"FetchContent with its sub-build's output", fetchContent, downloadFailed(url, "Couldn't connect to server")},
+        {"FetchContent's report after the sub-build's",
+         std::vector<std::string>(fetchContent.begin() + 7, fetchContent.end()),
+         downloadFailed(url, "Couldn't connect to server")},
+        {"FetchContent made quiet: the step is named", quietFetch,
+         downloadFailed("pdfium", "Build step for pdfium failed: 1")},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(BuildDiagnosis::diagnose(row.lines, {}, {}, BuildDiagnosis::Step::configure), row.expected)
+            << row.name;
+    }
+}
+
+TEST(BuildDiagnosisTest, TheProjectsResourceScriptFailingIsToldWithTheResourceCompilersError) {
+    // Ninja and llvm-rc 14 (through llvm-windres), the script named as the project's file.
+    const std::string command = "/usr/lib/llvm-14/bin/llvm-windres -O coff    '/home/u/my app/windows/runner/Runner.rc' "
+                                "runner/CMakeFiles/hello.dir/Runner.rc.res";
+    const std::string script = "/home/u/my app/windows/runner/Runner.rc";
+    struct Row {
+        const char* name;
+        std::vector<std::string> lines;
+        BuildDiagnosis expected;
+    };
+    const Row rows[] = {
+        {"a file the script names is missing",
+         {"[1/1] Building RC object runner/CMakeFiles/hello.dir/Runner.rc.res",
+          "FAILED: runner/CMakeFiles/hello.dir/Runner.rc.res ", command,
+          "llvm-rc: Error in ICON statement (ID IDI_APP_ICON): ", "error : file not found : resources\\\\app_icon.ico",
+          "ninja: build stopped: cannot make progress due to previous errors."},
+         resourceFailed(script, "file not found : resources\\\\app_icon.ico")},
+        {"a syntax error: llvm-rc's own message",
+         {"FAILED: runner/CMakeFiles/hello.dir/Runner.rc.res ", command,
+          "llvm-rc: Error parsing file: expected string, got <EOF>",
+          "ninja: build stopped: cannot make progress due to previous errors."},
+         resourceFailed(script, "Error parsing file: expected string, got <EOF>")},
+        {"a missing header of the script decides as the script's failure",
+         {"FAILED: runner/CMakeFiles/hello.dir/Runner.rc.res ", command,
+          script + ":1:10: fatal error: 'resource.h' file not found", "llvm-rc: Preprocessing failed."},
+         resourceFailed(script, "'resource.h' file not found")},
+        {"no command line: the script as the object names it",
+         {"FAILED: runner/CMakeFiles/hello.dir/res/Version.RC.res "}, resourceFailed("res/Version.RC", "")},
+        {"an earlier compile error still decides",
+         {"/w/windows/runner/main.cpp:1:10: fatal error: 'mfapi.h' file not found",
+          "FAILED: runner/CMakeFiles/hello.dir/Runner.rc.res ", command},
+         missingHeader("mfapi.h", std::nullopt)},
+        {"a plugin's script is not the project's",
+         {"FAILED: plugins/plugin_icon/CMakeFiles/plugin_icon_plugin.dir/icon.rc.res ",
+          "error : file not found : resources\\\\app_icon.ico"},
+         BuildDiagnosis{}},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(BuildDiagnosis::diagnose(row.lines), row.expected) << row.name;
+    }
+}
+
 TEST(BuildDiagnosisTest, AMissingHeaderThatExistsInOtherLetterCaseIsNamedAsOnDisk) {
     torvex::testing::TempDir temp;
     const std::filesystem::path sdk = temp / "mingw include";
@@ -297,6 +503,23 @@ TEST(BuildDiagnosisTest, ErrorsExplainEachCaseAndEndWithTheLogPath) {
           "cmake --install reported: file INSTALL cannot find \"/a/core.dll\": No such file or directory.",
           "Make every file that an install() rule names exist once the build is done (the rules are in "
           "windows/CMakeLists.txt and the plugins' CMake files). " + tail}},
+        {configureFailed("windows/CMakeLists.txt:3 (add_subdirectory): add_subdirectory given source \"../core\" "
+                         "which is not an existing directory."),
+         {TorvexError::Kind::buildFailed, "The Windows build's configure step (cmake) failed.",
+          "CMake reported: windows/CMakeLists.txt:3 (add_subdirectory): add_subdirectory given source \"../core\" "
+          "which is not an existing directory.",
+          "Correct the project's CMake files where CMake points (windows/CMakeLists.txt and the files it includes), "
+          "then build again. " + tail}},
+        {downloadFailed("http://h/core.zip", "Couldn't connect to server"),
+         {TorvexError::Kind::buildFailed, "The Windows build's configure step could not download http://h/core.zip.",
+          "The download failed (Couldn't connect to server); the network or the URL is at fault, not the project's "
+          "code.",
+          "Check the network connection and that the URL in the project's CMake files is right, then build again. " +
+              tail}},
+        {resourceFailed("/home/u/app/windows/runner/Runner.rc", "file not found : a.ico"),
+         {TorvexError::Kind::buildFailed,
+          "The resource compiler failed on the resource script /home/u/app/windows/runner/Runner.rc.",
+          "The resource compiler reported: file not found : a.ico", "Correct the resource script, then build again. " + tail}},
         {diskFull(),
          {TorvexError::Kind::buildFailed, "The Windows build ran out of disk space.",
           "A build tool reported \"No space left on device\" while writing its output.",

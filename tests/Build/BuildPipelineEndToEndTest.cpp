@@ -658,6 +658,47 @@ TEST_F(BuildPipelineEndToEnd, AFailedInstallStepIsNamedWithItsError) {
     EXPECT_FALSE(fs::exists(rig->workFolder() / "native.stamp"));
 }
 
+TEST_F(BuildPipelineEndToEnd, TheProjectsOwnCMakeFilesAndResourceScriptFailingAreToldAsSuch) {
+    const fs::path cmakeLists = rig->project() / "windows" / "CMakeLists.txt";
+    const std::string original = testing::readFile(cmakeLists);
+    const std::string broken = original + "add_subdirectory(\"../shared_core\" shared_core)\n";
+    const auto lineCount = std::count(broken.begin(), broken.end(), '\n');
+    const std::string why = "CMake reported: windows/CMakeLists.txt:" + std::to_string(lineCount) +
+                            " (add_subdirectory): add_subdirectory given source \"../shared_core\" which is not an "
+                            "existing directory.";
+    const auto expectConfigureFailure = [&] {
+        const TorvexError error = failedBuild();
+        EXPECT_EQ(error.kind, TorvexError::Kind::buildFailed);
+        EXPECT_EQ(error.what, "The Windows build's configure step (cmake) failed.");
+        EXPECT_EQ(error.why, why);
+        EXPECT_TRUE(error.fix.ends_with("Full output: " + logFile().string())) << error.fix;
+        EXPECT_FALSE(fs::exists(rig->workFolder() / "native.stamp"));
+    };
+    {
+        SCOPED_TRACE("the first build configures");
+        testing::writeFile(cmakeLists, broken);
+        expectConfigureFailure();
+    }
+    testing::writeFile(cmakeLists, original);
+    EXPECT_FALSE(build().nativeStepSkipped);
+    {
+        SCOPED_TRACE("Ninja runs CMake again in the build step");
+        testing::writeFile(cmakeLists, broken);
+        expectConfigureFailure();
+    }
+    testing::writeFile(cmakeLists, original);
+    {
+        SCOPED_TRACE("the runner's resource script");
+        const fs::path script = rig->project() / "windows" / "runner" / "Runner.rc";
+        appendToFile(script, "\n1 ICON\n");
+        const TorvexError error = failedBuild();
+        EXPECT_EQ(error.kind, TorvexError::Kind::buildFailed);
+        EXPECT_EQ(error.what, "The resource compiler failed on the resource script " + script.string() + ".");
+        EXPECT_TRUE(error.why.starts_with("The resource compiler reported: Error parsing file: expected string"))
+            << error.why;
+    }
+}
+
 TEST_F(BuildPipelineEndToEnd, TheRunnerIncludingAPluginThatIsLeftOutIsToldSo) {
     addPlugins(*rig, temp / "pub cache",
                {{"instance_plugin", "", "set(PACKAGES_FROM \"nuget\")\n"}});
