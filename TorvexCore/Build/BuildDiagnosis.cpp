@@ -278,8 +278,8 @@ TorvexError BuildDiagnosis::error(const std::filesystem::path& logFile) const {
     case Case::configureFailed:
         return {Kind::buildFailed, "The Windows build's configure step (cmake) failed.",
                 "CMake reported: " + (message.empty() ? std::string("no message") : message),
-                "Correct the project's CMake files where CMake points (windows/CMakeLists.txt and the files it "
-                "includes), then build again. " +
+                "Do what CMake's message asks at the place it names (in windows/CMakeLists.txt or a file it "
+                "includes; a missing package or folder is installed or restored), then build again. " +
                     fullOutput};
     case Case::downloadFailed:
         return {Kind::buildFailed, "The Windows build's configure step could not download " + download.what + ".",

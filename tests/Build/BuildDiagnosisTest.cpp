@@ -508,8 +508,8 @@ TEST(BuildDiagnosisTest, ErrorsExplainEachCaseAndEndWithTheLogPath) {
          {TorvexError::Kind::buildFailed, "The Windows build's configure step (cmake) failed.",
           "CMake reported: windows/CMakeLists.txt:3 (add_subdirectory): add_subdirectory given source \"../core\" "
           "which is not an existing directory.",
-          "Correct the project's CMake files where CMake points (windows/CMakeLists.txt and the files it includes), "
-          "then build again. " + tail}},
+          "Do what CMake's message asks at the place it names (in windows/CMakeLists.txt or a file it includes; a "
+          "missing package or folder is installed or restored), then build again. " + tail}},
         {downloadFailed("http://h/core.zip", "Couldn't connect to server"),
          {TorvexError::Kind::buildFailed, "The Windows build's configure step could not download http://h/core.zip.",
           "The download failed (Couldn't connect to server); the network or the URL is at fault, not the project's "
