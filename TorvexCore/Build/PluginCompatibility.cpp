@@ -234,9 +234,8 @@ std::vector<DisabledPlugin> PluginCompatibility::failingPlugins(const std::vecto
     std::map<std::string, std::string> firstError;    // errors located in the plugin's own files
     std::map<std::string, std::string> firstJobError;  // errors anywhere in the output of its failed jobs
     std::map<std::string, FailedResourceScript> resourceScript;  // plugins whose first failed step was a resource script
-    // Failed downloads by plugin; under "" one that no plugin has claimed yet. A download of
-    // ExternalProject or FetchContent at configure time runs in a build of its own, whose output
-    // comes before the error of the plugin's CMake file that started it.
+    // Failed downloads by plugin: those of a failed job's output, and those that a configure error of
+    // the plugin's CMake files reports (reportedDownload, shared with the diagnosis).
     std::map<std::string, FailedDownload> downloads;
     std::optional<std::string> awaitingStatus;  // whose download's error follows
     std::optional<std::string> failedJob;       // the plugin whose failed job's output is being read
@@ -260,8 +259,8 @@ std::vector<DisabledPlugin> PluginCompatibility::failingPlugins(const std::vecto
         if (auto match = pluginError.firstMatch(line); match && match->groups[0] && match->groups[1]) {
             firstError.try_emplace(*match->groups[0], *match->groups[1]);
         }
-        if (auto url = downloadingURL(line)) {
-            awaitingStatus = failedJob.value_or("");
+        if (auto url = downloadingURL(line); url && failedJob) {
+            awaitingStatus = failedJob;
             downloads.try_emplace(*awaitingStatus, FailedDownload{*url, ""});
         } else if (auto status = downloadStatus(line); status && awaitingStatus) {
             if (auto& download = downloads[*awaitingStatus]; download.error.empty()) download.error = *status;
@@ -279,15 +278,7 @@ std::vector<DisabledPlugin> PluginCompatibility::failingPlugins(const std::vecto
             if (!plugin) continue;
             noteFailed(*plugin);
             if (!report->message.empty()) firstError.try_emplace(*plugin, report->message.front());
-            if (auto own = downloadInMessage(report->text())) {
-                downloads.try_emplace(*plugin, *own);
-            } else if (auto step = downloadStep(report->text())) {
-                // The sub-build's own output, when it showed, names what it failed to fetch.
-                const auto unclaimed = downloads.find("");
-                downloads.try_emplace(*plugin, unclaimed != downloads.end() ? unclaimed->second : *step);
-                downloads.erase("");
-                if (awaitingStatus == "") awaitingStatus = plugin;
-            }
+            if (auto download = reportedDownload(lines, index, *report)) downloads.try_emplace(*plugin, std::move(*download));
         }
     }
 
