@@ -143,7 +143,7 @@ StagingResult stageWindowsSources(const FlutterProject& project, const FlutterSD
     };
     result.changes = projectMirror.mirror(source, target);
     result.changes += linkProjectEntries(project.root, target.parent_path(), result.linkedEntries);
-    // The copy that builds before the links beside it made it its own folder.
+    // Work folders staged before the copy moved below source/ still hold the old one; nothing uses it.
     std::error_code ignored;
     fs::remove_all(stage / "windows", ignored);
 

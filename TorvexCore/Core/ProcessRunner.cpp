@@ -444,8 +444,9 @@ std::optional<fs::path> ProcessRunner::which(const std::string& name, const std:
 namespace {
 
 // The signal to the child's group and to every descendant it had when the stop began (`members`:
-// the group's processes then): a tool such as Ninja starts each job in a process group of its own. Groups and descendants are signalled only
-// while they are still what was found: a number whose process has ended may belong to another.
+// the group's processes then): a tool such as Ninja starts each job in a process group of its own.
+// Groups and descendants are signalled only while they are still what was found: a number whose
+// process has ended may belong to another.
 void signalTree(ChildGroup& group, const std::vector<ProcessIdentity>& descendants,
                 const std::vector<ProcessIdentity>& members, int signal) noexcept {
     group.signal(signal, members);
